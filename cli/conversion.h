@@ -1,0 +1,33 @@
+// Turning an open image stream into an open record file stream.
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+#include <optional>
+
+namespace varnel {
+
+enum class Outcome {
+  converted,
+  size_unsupported,  // the size is not a whole number of blocks, or unknown
+  read_failed,
+  write_failed,
+};
+
+// The length of `src` in bytes, found by seeking to its end, leaving it
+// positioned at its start again. Nothing when any of those steps fails (a
+// pipe, for instance).
+[[nodiscard]] std::optional<std::uint64_t> image_size(std::FILE* src);
+
+// Reads `size` bytes from `src`, block by block, and writes a record for each
+// to `dst`. Stops at the first short read or short write.
+[[nodiscard]] Outcome write_records(std::FILE* src, std::FILE* dst,
+                                    std::uint32_t start_address,
+                                    std::uint64_t size);
+
+// The whole conversion of two open streams: size, records, then closing the
+// source and the destination. Both streams are closed on every outcome.
+[[nodiscard]] Outcome convert_files(std::FILE* src, std::FILE* dst,
+                                    std::uint32_t start_address);
+
+}  // namespace varnel

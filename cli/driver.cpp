@@ -1,0 +1,89 @@
+#include "cli/driver.h"
+
+#include <optional>
+
+#include "cli/conversion.h"
+#include "cli/file_checks.h"
+#include "cli/messages.h"
+#include "cli/start_address.h"
+
+namespace varnel {
+namespace {
+
+constexpr std::size_t kArgumentCount = 3;
+
+// The messages are the program's only channel: if the console itself fails
+// there is nowhere left to report it, so the results are not acted on.
+void say(std::FILE* out, const char* text) {
+  (void)std::fputs(text, out);
+  (void)std::fflush(out);
+}
+
+void say_file(std::FILE* out, const char* format, const char* name) {
+  (void)std::fprintf(out, format, name);
+  (void)std::fflush(out);
+}
+
+// Closes a source that nothing has been read from yet.
+void release_source(std::FILE* src) { (void)std::fclose(src); }
+
+}  // namespace
+
+void convert_and_report(std::FILE* src, std::FILE* dst,
+                        std::uint32_t start_address, const char* src_name,
+                        const char* dst_name, std::FILE* out) {
+  switch (convert_files(src, dst, start_address)) {
+    case Outcome::converted:
+      say_file(out, kOutputWritten, dst_name);
+      return;
+    case Outcome::size_unsupported:
+      // The destination stays, empty, as it always has.
+      say(out, kUnsupportedSize);
+      return;
+    case Outcome::read_failed:
+      remove_incomplete_destination(dst_name);
+      say_file(out, kReadFailed, src_name);
+      return;
+    case Outcome::write_failed:
+      remove_incomplete_destination(dst_name);
+      say_file(out, kWriteFailed, dst_name);
+      return;
+  }
+}
+
+int run_varnel(std::span<const char* const> args, std::FILE* out) {
+  say(out, kBanner);
+  if (args.size() != kArgumentCount) {
+    say(out, kUsage);
+    return 0;
+  }
+  const std::optional<std::uint32_t> start_address = parse_start_address(args[0]);
+  if (!start_address) {
+    say(out, kInvalidStartAddress);
+    return 0;
+  }
+
+  const char* src_name = args[1];
+  const char* dst_name = args[2];
+  std::FILE* src = is_directory(src_name) ? nullptr : std::fopen(src_name, "rb");
+  if (src == nullptr) {
+    say_file(out, kCannotOpenSource, src_name);
+    return 0;
+  }
+  // Opening the destination empties it: it must not be the source.
+  if (same_file(src_name, dst_name)) {
+    release_source(src);
+    say_file(out, kDestinationIsSource, dst_name);
+    return 0;
+  }
+  std::FILE* dst = std::fopen(dst_name, "wb");
+  if (dst == nullptr) {
+    release_source(src);
+    say_file(out, kCannotCreateDestination, dst_name);
+    return 0;
+  }
+  convert_and_report(src, dst, *start_address, src_name, dst_name, out);
+  return 0;
+}
+
+}  // namespace varnel

@@ -1,0 +1,12 @@
+#include <cstdio>
+#include <span>
+
+#include "cli/driver.h"
+
+int main(int argc, char** argv) {
+  // argc can be 0 when a caller execs with an empty argument vector.
+  const std::span<const char* const> args =
+      argc > 1 ? std::span<const char* const>(argv + 1, argc - 1)
+               : std::span<const char* const>();
+  return varnel::run_varnel(args, stdout);
+}
