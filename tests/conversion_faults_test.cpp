@@ -1,0 +1,156 @@
+// Failures inside a conversion, after both files are open: each one gives its
+// own message, never the success message, and leaves no partial record file.
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <string>
+
+#include "cli/driver.h"
+#include "tests/fake_stream.h"
+#include "tests/test_support.h"
+
+namespace varnel {
+namespace {
+
+namespace fs = std::filesystem;
+using test::Bytes;
+using test::FakeFile;
+using test::Op;
+
+// Three blocks at 0xFFF000; the second crosses 0xFFFFFF and wraps to 0x001000.
+const std::uint32_t kStart = 0xFFF000;
+const Bytes kImage = test::concat({test::block_filled(0x00),
+                                   test::block_with({{0, 0x01}}),
+                                   test::block_with({{8191, 0x80}})});
+const Bytes kRecords = test::concat({
+    {0x0B, 0xFF, 0xF0, 0x00, 0x00, 0x00, 0x20, 0x00, 0xF0}, test::block_filled(0x00),
+    {0x0B, 0x00, 0x10, 0x00, 0xFF, 0x00, 0x20, 0x00, 0xD0}, test::block_with({{0, 0x01}}),
+    {0x0B, 0x00, 0x30, 0x00, 0x80, 0x00, 0x20, 0x00, 0x2F}, test::block_with({{8191, 0x80}}),
+});
+
+const std::string kSizeMessage =
+    "Source files of size that is not a multiple of 8192 bytes\n"
+    "are not supported in this version.\n\n";
+
+struct Conversion {
+  std::string out;
+  bool destination_left = false;
+};
+
+// Runs the open-files part of a run on two fake streams. The destination name
+// is a real file, so the test can see whether a failure removes it.
+Conversion convert(FakeFile& src, FakeFile& dst, const test::ScratchDir& dir) {
+  const fs::path dst_path = dir / "out.hy";
+  test::write_file(dst_path, {});
+  std::FILE* out = std::tmpfile();
+  convert_and_report(test::open_fake(src, "rb"), test::open_fake(dst, "wb"),
+                     kStart, "in.fls", dst_path.c_str(), out);
+  Conversion result;
+  std::rewind(out);
+  for (int c = std::fgetc(out); c != EOF; c = std::fgetc(out)) {
+    result.out.push_back(static_cast<char>(c));
+  }
+  std::fclose(out);
+  result.destination_left = fs::exists(dst_path);
+  EXPECT_TRUE(src.closed) << "the source stream was not closed";
+  EXPECT_TRUE(dst.closed) << "the destination stream was not closed";
+  return result;
+}
+
+TEST(ConversionFaults, CleanRunWritesEveryRecord) {
+  const test::ScratchDir dir;
+  FakeFile src{.data = kImage};
+  FakeFile dst;
+  const Conversion run = convert(src, dst, dir);
+  EXPECT_EQ(run.out, "Output written to \"" + (dir / "out.hy").string() + "\".\n\n");
+  EXPECT_EQ(dst.data, kRecords);
+}
+
+enum class Side { source, destination };
+
+struct FaultCase {
+  std::string why;
+  Side side;
+  Op op;
+  int at;
+  bool persists = false;
+  bool short_count = false;
+};
+
+TEST(ConversionFaults, SizeThatCannotBeTakenIsTheSizeMessage) {
+  const FaultCase cases[] = {
+      {"seek to the end fails", Side::source, Op::seek, 1},
+      {"position query fails", Side::source, Op::seek, 2},
+      {"seek back to the start fails", Side::source, Op::seek, 3},
+  };
+  for (const FaultCase& c : cases) {
+    SCOPED_TRACE(c.why);
+    const test::ScratchDir dir;
+    FakeFile src{.data = kImage, .fail_op = c.op, .fail_at = c.at};
+    FakeFile dst;
+    const Conversion run = convert(src, dst, dir);
+    EXPECT_EQ(run.out, kSizeMessage);
+    EXPECT_EQ(src.calls[static_cast<int>(Op::read)], 0) << "read without a size";
+    EXPECT_TRUE(dst.data.empty());
+    // The empty destination of the size message stays, as it always has.
+    EXPECT_TRUE(run.destination_left);
+  }
+}
+
+TEST(ConversionFaults, ReadAndWriteFailuresRemoveTheDestination) {
+  const FaultCase cases[] = {
+      {"the first read fails", Side::source, Op::read, 1},
+      {"every read from the second on fails", Side::source, Op::read, 2, true},
+      {"the source shrank: a short read, then its end", Side::source, Op::read, 2,
+       false, true},
+      {"closing the source fails", Side::source, Op::close, 1},
+      {"the first write fails", Side::destination, Op::write, 1},
+      {"every write from the second on fails", Side::destination, Op::write, 2, true},
+      {"a write moves only half its bytes", Side::destination, Op::write, 1, false,
+       true},
+      {"closing the destination fails", Side::destination, Op::close, 1},
+  };
+  for (const FaultCase& c : cases) {
+    SCOPED_TRACE(c.why);
+    const test::ScratchDir dir;
+    FakeFile src{.data = kImage};
+    FakeFile dst;
+    FakeFile& failing = c.side == Side::source ? src : dst;
+    failing.fail_op = c.op;
+    failing.fail_at = c.at;
+    failing.fail_persists = c.persists;
+    failing.fail_short = c.short_count;
+    const Conversion run = convert(src, dst, dir);
+    const std::string expected =
+        c.side == Side::source
+            ? "Error reading source file \"in.fls\".\n\n"
+            : "Error writing destination file \"" + (dir / "out.hy").string() + "\".\n\n";
+    EXPECT_EQ(run.out, expected);
+    EXPECT_FALSE(run.destination_left);
+  }
+}
+
+// The last write of a run happens when the stream is flushed at its end: the
+// data may all have been accepted, and still not reach the file.
+TEST(ConversionFaults, FailedFinalFlushIsAWriteError) {
+  int writes = 0;
+  {
+    const test::ScratchDir dir;
+    FakeFile src{.data = kImage};
+    FakeFile dst;
+    ASSERT_EQ(convert(src, dst, dir).out.rfind("Output written", 0), 0U);
+    writes = dst.calls[static_cast<int>(Op::write)];
+  }
+  const test::ScratchDir dir;
+  FakeFile src{.data = kImage};
+  FakeFile dst;
+  dst.fail_op = Op::write;
+  dst.fail_at = writes;
+  const Conversion run = convert(src, dst, dir);
+  EXPECT_EQ(run.out,
+            "Error writing destination file \"" + (dir / "out.hy").string() + "\".\n\n");
+  EXPECT_FALSE(run.destination_left);
+}
+
+}  // namespace
+}  // namespace varnel

@@ -1,0 +1,83 @@
+#include "tests/fake_stream.h"
+
+#include <sys/types.h>
+
+#include <algorithm>
+#include <cstring>
+#include <stdexcept>
+
+namespace varnel::test {
+namespace {
+
+// Counts the call and says whether it is one that must fail.
+bool must_fail(FakeFile& file, Op op) {
+  const int call = ++file.calls[static_cast<int>(op)];
+  if (file.fail_at == 0 || file.fail_op != op) {
+    return false;
+  }
+  return file.fail_persists ? call >= file.fail_at : call == file.fail_at;
+}
+
+ssize_t fake_read(void* cookie, char* buffer, size_t size) {
+  auto& file = *static_cast<FakeFile*>(cookie);
+  std::size_t count = std::min(size, file.data.size() - file.position);
+  if (must_fail(file, Op::read)) {
+    if (!file.fail_short) {
+      return -1;
+    }
+    // The file shrinks under the reader: half of this read, then its end.
+    count /= 2;
+    file.data.resize(file.position + count);
+  }
+  std::memcpy(buffer, file.data.data() + file.position, count);
+  file.position += count;
+  return static_cast<ssize_t>(count);
+}
+
+ssize_t fake_write(void* cookie, const char* buffer, size_t size) {
+  auto& file = *static_cast<FakeFile*>(cookie);
+  std::size_t count = size;
+  if (must_fail(file, Op::write)) {
+    if (!file.fail_short) {
+      return 0;  // how a cookie writer reports an error
+    }
+    count /= 2;
+  }
+  file.data.resize(std::max(file.data.size(), file.position + count));
+  std::memcpy(file.data.data() + file.position, buffer, count);
+  file.position += count;
+  return static_cast<ssize_t>(count);
+}
+
+int fake_seek(void* cookie, off64_t* offset, int whence) {
+  auto& file = *static_cast<FakeFile*>(cookie);
+  if (must_fail(file, Op::seek)) {
+    return -1;
+  }
+  const auto base = static_cast<off64_t>(whence == SEEK_SET   ? 0
+                                         : whence == SEEK_CUR ? file.position
+                                                              : file.data.size());
+  file.position = static_cast<std::size_t>(base + *offset);
+  *offset = static_cast<off64_t>(file.position);
+  return 0;
+}
+
+int fake_close(void* cookie) {
+  auto& file = *static_cast<FakeFile*>(cookie);
+  file.closed = true;
+  return must_fail(file, Op::close) ? EOF : 0;
+}
+
+}  // namespace
+
+std::FILE* open_fake(FakeFile& file, const char* mode) {
+  const cookie_io_functions_t functions{fake_read, fake_write, fake_seek,
+                                        fake_close};
+  std::FILE* stream = ::fopencookie(&file, mode, functions);
+  if (stream == nullptr) {
+    throw std::runtime_error("fopencookie failed");
+  }
+  return stream;
+}
+
+}  // namespace varnel::test
