@@ -1,7 +1,10 @@
 #include "cli/conversion.h"
 
-#include <array>
+#include <algorithm>
+#include <span>
+#include <vector>
 
+#include "cli/block_io.h"
 #include "records/record_format.h"
 #include "records/record_header.h"
 
@@ -27,18 +30,31 @@ std::optional<std::uint64_t> image_size(std::FILE* src) {
 
 Outcome write_records(std::FILE* src, std::FILE* dst,
                       std::uint32_t start_address, std::uint64_t size) {
-  std::array<std::uint8_t, kBlockSize> block{};
-  for (std::uint64_t offset = 0; offset < size; offset += kBlockSize) {
+  // One buffer for the whole run, whatever the size of the image. Blocks are
+  // read straight into their records, so each byte is copied in and out once.
+  std::vector<std::uint8_t> records(kBatchBlocks * kRecordSize);
+
+  const std::uint64_t total_blocks = size / kBlockSize;
+  for (std::uint64_t done = 0; done < total_blocks;) {
+    const auto count = static_cast<std::size_t>(
+        std::min<std::uint64_t>(kBatchBlocks, total_blocks - done));
+    const std::span<std::uint8_t> batch(records.data(), count * kRecordSize);
     // A short read means the source shrank or failed since it was measured;
     // the stale buffer must never be written as data.
-    if (std::fread(block.data(), 1, block.size(), src) != block.size()) {
+    if (!read_blocks(src, done * kBlockSize, batch)) {
       return Outcome::read_failed;
     }
-    const RecordHeader header = build_record_header(start_address, offset, block);
-    if (std::fwrite(header.data(), 1, header.size(), dst) != header.size() ||
-        std::fwrite(block.data(), 1, block.size(), dst) != block.size()) {
+    for (std::size_t i = 0; i < count; ++i) {
+      std::uint8_t* const record = batch.data() + i * kRecordSize;
+      const RecordHeader header =
+          build_record_header(start_address, (done + i) * kBlockSize,
+                              std::span(record + kHeaderSize, kBlockSize));
+      std::copy(header.begin(), header.end(), record);
+    }
+    if (!write_all(dst, batch)) {
       return Outcome::write_failed;
     }
+    done += count;
   }
   return Outcome::converted;
 }

@@ -1,11 +1,16 @@
 // Turning an open image stream into an open record file stream.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <cstdio>
 #include <optional>
 
 namespace varnel {
+
+// Blocks converted at a time (2 MiB of records): enough that system calls
+// cost little next to the copying.
+inline constexpr std::size_t kBatchBlocks = 256;
 
 enum class Outcome {
   converted,
@@ -19,8 +24,9 @@ enum class Outcome {
 // pipe, for instance).
 [[nodiscard]] std::optional<std::uint64_t> image_size(std::FILE* src);
 
-// Reads `size` bytes from `src`, block by block, and writes a record for each
-// to `dst`. Stops at the first short read or short write.
+// Reads `size` bytes from `src` (a whole number of blocks) and writes a record
+// for each block to `dst`, a batch of blocks at a time. Stops at the first
+// short read or short write.
 [[nodiscard]] Outcome write_records(std::FILE* src, std::FILE* dst,
                                     std::uint32_t start_address,
                                     std::uint64_t size);

@@ -15,11 +15,11 @@ void put_be24(RecordHeader& header, std::size_t at, std::uint32_t value) {
 }  // namespace
 
 std::uint8_t data_checksum(std::span<const std::uint8_t> data) {
-  // A plain sum in a wide accumulator has no byte-to-byte dependency on the
-  // 8-bit wrap, so the compiler can vectorize it; the low byte is all we keep.
-  std::uint32_t sum = 0;
+  // Only the sum modulo 256 matters, so it is kept in a byte that wraps: the
+  // compiler turns this into wide byte-wise vector additions.
+  std::uint8_t sum = 0;
   for (const std::uint8_t byte : data) {
-    sum += byte;
+    sum = static_cast<std::uint8_t>(sum + byte);
   }
   return static_cast<std::uint8_t>(0U - sum);
 }

@@ -1,0 +1,70 @@
+#!/usr/bin/env bash
+# Times varnel against `cat image > copy`, the plain copy it has to keep up
+# with, on images made here: 16 MiB (a whole 24-bit flash) and 1 GiB.
+# Runs are interleaved pairs, images in the page cache, start-up included.
+# Prints, per image, the median of the per-pair ratios of wall time and the
+# peak resident size of each program.
+#
+#   bench/compare-with-cat.sh            # 9 pairs per image
+#   PAIRS=15 bench/compare-with-cat.sh
+set -euo pipefail
+
+root=$(cd "$(dirname "$0")/.." && pwd)
+build=${BUILD_DIR:-$root/build-bench}
+pairs=${PAIRS:-9}
+
+cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=Release -DVARNEL_BUILD_TESTS=OFF >/dev/null
+cmake --build "$build" --parallel >/dev/null
+varnel=$build/cli/varnel
+
+work=$(mktemp -d "${BENCH_DIR:-${TMPDIR:-/tmp}}/varnel-bench.XXXXXX")
+trap 'rm -rf "$work"' EXIT
+
+# Wall time of one command in nanoseconds; its peak resident size (KiB) goes
+# to the file named first.
+measure() {
+  local rss_file=$1
+  shift
+  local t0 t1
+  t0=$(date +%s%N)
+  /usr/bin/time -f %M -o "$rss_file" "$@"
+  t1=$(date +%s%N)
+  echo $((t1 - t0))
+}
+
+median() { sort -g | awk '{ v[NR] = $1 } END { print (NR % 2) ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2 }'; }
+
+printf '%-6s %5s %12s %12s %8s %14s %14s\n' image pairs "cat ms" "varnel ms" ratio "cat peak KiB" "varnel peak KiB"
+for spec in 16MiB:16 1GiB:1024; do
+  name=${spec%%:*}
+  mib=${spec##*:}
+  image=$work/$name.fls
+  head -c $((mib * 1024 * 1024)) /dev/urandom >"$image"
+  cat "$image" >/dev/null # into the page cache
+
+  : >"$work/cat.ms"
+  : >"$work/varnel.ms"
+  : >"$work/ratios"
+  cat_peak=0
+  varnel_peak=0
+  for ((i = 0; i < pairs; i++)); do
+    rm -f "$work/copy" "$work/records"
+    t_cat=$(measure "$work/rss" sh -c 'exec cat "$1" >"$2"' sh "$image" "$work/copy")
+    rss=$(tail -n 1 "$work/rss")
+    ((rss > cat_peak)) && cat_peak=$rss
+    rm -f "$work/copy" "$work/records"
+    t_varnel=$(measure "$work/rss" sh -c 'exec "$1" 0 "$2" "$3" >/dev/null' sh "$varnel" "$image" "$work/records")
+    rss=$(tail -n 1 "$work/rss")
+    ((rss > varnel_peak)) && varnel_peak=$rss
+    [ "$(stat -c %s "$work/records")" -eq $((mib * 1024 * 1024 / 8192 * 8201)) ] || {
+      echo "varnel wrote a record file of the wrong size" >&2
+      exit 1
+    }
+    echo "$t_cat / 1000000" | bc -l >>"$work/cat.ms"
+    echo "$t_varnel / 1000000" | bc -l >>"$work/varnel.ms"
+    echo "$t_varnel / $t_cat" | bc -l >>"$work/ratios"
+  done
+  printf '%-6s %5d %12.1f %12.1f %8.3f %14d %14d\n' "$name" "$pairs" \
+    "$(median <"$work/cat.ms")" "$(median <"$work/varnel.ms")" "$(median <"$work/ratios")" \
+    "$cat_peak" "$varnel_peak"
+done

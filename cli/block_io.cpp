@@ -1,0 +1,125 @@
+#include "cli/block_io.h"
+
+#include <array>
+
+#include "records/record_format.h"
+
+#if defined(__unix__) || defined(__APPLE__)
+#define VARNEL_HAVE_POSIX_IO 1
+#include <sys/types.h>
+#include <sys/uio.h>
+#include <unistd.h>
+
+#include <cerrno>
+#else
+#define VARNEL_HAVE_POSIX_IO 0
+#endif
+
+namespace varnel {
+namespace {
+
+// The portable way: one read per block, straight into its place. Reads of a
+// whole block bypass the stream's own buffer, so nothing is copied twice.
+bool read_blocks_from_stream(std::FILE* src, std::span<std::uint8_t> records) {
+  for (std::size_t at = 0; at < records.size(); at += kRecordSize) {
+    if (std::fread(records.data() + at + kHeaderSize, 1, kBlockSize, src) !=
+        kBlockSize) {
+      return false;
+    }
+  }
+  return true;
+}
+
+#if VARNEL_HAVE_POSIX_IO
+
+// Up to this many blocks go into one vectored read.
+constexpr std::size_t kMaxVectors = 256;
+
+// Reads until every vector is full, resuming after short reads and signals.
+bool read_vectors_fully(int fd, std::span<iovec> vectors) {
+  while (!vectors.empty()) {
+    const ssize_t got = ::readv(fd, vectors.data(), static_cast<int>(vectors.size()));
+    if (got < 0 && errno == EINTR) {
+      continue;
+    }
+    if (got <= 0) {
+      return false;  // an error, or the file ended early
+    }
+    auto left = static_cast<std::size_t>(got);
+    while (!vectors.empty() && left >= vectors.front().iov_len) {
+      left -= vectors.front().iov_len;
+      vectors = vectors.subspan(1);
+    }
+    if (left > 0) {
+      vectors.front().iov_base = static_cast<char*>(vectors.front().iov_base) + left;
+      vectors.front().iov_len -= left;
+    }
+  }
+  return true;
+}
+
+bool read_blocks_from_fd(int fd, std::uint64_t offset,
+                         std::span<std::uint8_t> records) {
+  // The stream may have read ahead while the size was taken, so the position
+  // of the descriptor is set here rather than trusted.
+  if (::lseek(fd, static_cast<off_t>(offset), SEEK_SET) < 0) {
+    return false;
+  }
+  std::array<iovec, kMaxVectors> vectors{};
+  while (!records.empty()) {
+    std::size_t count = 0;
+    for (; count < vectors.size() && count * kRecordSize < records.size(); ++count) {
+      vectors[count].iov_base = records.data() + count * kRecordSize + kHeaderSize;
+      vectors[count].iov_len = kBlockSize;
+    }
+    if (!read_vectors_fully(fd, std::span(vectors.data(), count))) {
+      return false;
+    }
+    records = records.subspan(count * kRecordSize);
+  }
+  return true;
+}
+
+bool write_to_fd(int fd, std::span<const std::uint8_t> bytes) {
+  while (!bytes.empty()) {
+    const ssize_t put = ::write(fd, bytes.data(), bytes.size());
+    if (put < 0 && errno == EINTR) {
+      continue;
+    }
+    if (put <= 0) {
+      return false;
+    }
+    bytes = bytes.subspan(static_cast<std::size_t>(put));
+  }
+  return true;
+}
+
+#endif
+
+}  // namespace
+
+bool read_blocks(std::FILE* src, std::uint64_t offset,
+                 std::span<std::uint8_t> records) {
+#if VARNEL_HAVE_POSIX_IO
+  // Streams without a descriptor (made by fopencookie, say) have fileno -1.
+  if (const int fd = ::fileno(src); fd >= 0) {
+    return read_blocks_from_fd(fd, offset, records);
+  }
+#else
+  (void)offset;
+#endif
+  return read_blocks_from_stream(src, records);
+}
+
+bool write_all(std::FILE* dst, std::span<const std::uint8_t> bytes) {
+#if VARNEL_HAVE_POSIX_IO
+  // Nothing else is ever written through the stream, so it holds no buffered
+  // bytes that a direct write could overtake.
+  if (const int fd = ::fileno(dst); fd >= 0) {
+    return write_to_fd(fd, bytes);
+  }
+#endif
+  return std::fwrite(bytes.data(), 1, bytes.size(), dst) == bytes.size();
+}
+
+}  // namespace varnel

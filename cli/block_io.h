@@ -1,0 +1,22 @@
+// Moving batches of records between the streams and a record buffer. Where the
+// streams sit on file descriptors of a POSIX system, a batch is read with one
+// vectored read straight into place and written with one write; elsewhere the
+// standard streams do the work.
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+#include <span>
+
+namespace varnel {
+
+// Reads the next blocks of `src`, found at byte `offset`, one into the data
+// part of each record of `records` (whose size is a whole number of records).
+// False on an error or on the end of the file before the last byte.
+[[nodiscard]] bool read_blocks(std::FILE* src, std::uint64_t offset,
+                               std::span<std::uint8_t> records);
+
+// Writes all of `bytes` to `dst`. False on any error or short write.
+[[nodiscard]] bool write_all(std::FILE* dst, std::span<const std::uint8_t> bytes);
+
+}  // namespace varnel
