@@ -13,9 +13,11 @@ root=$(cd "$(dirname "$0")/.." && pwd)
 build=${BUILD_DIR:-$root/build-bench}
 pairs=${PAIRS:-9}
 
-cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=Release -DVARNEL_BUILD_TESTS=OFF >/dev/null
+cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=Release -DVARNEL_BUILD_TESTS=OFF -DVARNEL_BUILD_BENCHMARKS=ON >/dev/null
 cmake --build "$build" --parallel >/dev/null
 varnel=$build/cli/varnel
+"$build/bench/record_header_benchmark" --benchmark_min_time=0.5
+echo
 
 work=$(mktemp -d "${BENCH_DIR:-${TMPDIR:-/tmp}}/varnel-bench.XXXXXX")
 trap 'rm -rf "$work"' EXIT

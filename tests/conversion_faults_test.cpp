@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <string>
 
+#include "cli/conversion.h"
 #include "cli/driver.h"
 #include "tests/fake_stream.h"
 #include "tests/test_support.h"
@@ -150,6 +151,32 @@ TEST(ConversionFaults, FailedFinalFlushIsAWriteError) {
   EXPECT_EQ(run.out,
             "Error writing destination file \"" + (dir / "out.hy").string() + "\".\n\n");
   EXPECT_FALSE(run.destination_left);
+}
+
+// Real files take the descriptor route: a source that ends before the size
+// measured for it (it shrank in between) must fail there too.
+TEST(ConversionFaults, RealSourceShorterThanItsMeasuredSize) {
+  const struct {
+    std::string why;
+    std::size_t bytes_present;
+    std::uint64_t size_measured;
+  } cases[] = {
+      {"a whole block missing", 2 * 8192, 3 * 8192},
+      {"the last block cut short", 2 * 8192 + 100, 3 * 8192},
+      {"the second batch missing", kBatchBlocks * 8192, (kBatchBlocks + 1) * 8192},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.why);
+    const test::ScratchDir dir;
+    test::write_file(dir / "in.fls", Bytes(c.bytes_present, 0x42));
+    std::FILE* src = std::fopen((dir / "in.fls").c_str(), "rb");
+    std::FILE* dst = std::fopen((dir / "out.hy").c_str(), "wb");
+    ASSERT_NE(src, nullptr);
+    ASSERT_NE(dst, nullptr);
+    EXPECT_EQ(write_records(src, dst, 0, c.size_measured), Outcome::read_failed);
+    std::fclose(src);
+    std::fclose(dst);
+  }
 }
 
 }  // namespace
