@@ -16,6 +16,7 @@ namespace {
 namespace fs = std::filesystem;
 using test::Bytes;
 using test::FakeFile;
+using test::FaultPlan;
 using test::Op;
 
 // Three blocks at 0xFFF000; the second crosses 0xFFFFFF and wraps to 0x001000.
@@ -32,6 +33,11 @@ const Bytes kRecords = test::concat({
 const std::string kSizeMessage =
     "Source files of size that is not a multiple of 8192 bytes\n"
     "are not supported in this version.\n\n";
+const std::string kReadMessage = "Error reading source file \"in.fls\".\n\n";
+
+std::string write_message(const test::ScratchDir& dir) {
+  return "Error writing destination file \"" + (dir / "out.hy").string() + "\".\n\n";
+}
 
 struct Conversion {
   std::string out;
@@ -78,6 +84,17 @@ struct FaultCase {
   bool short_count = false;
 };
 
+// Runs one case: the `at`-th call of kind `op` on one side fails.
+Conversion convert_with_fault(const FaultCase& c, const test::ScratchDir& dir, FakeFile& dst) {
+  FaultPlan plan{.fail_at = c.at, .only = c.op, .persists = c.persists,
+                 .short_count = c.short_count};
+  FakeFile src{.data = kImage};
+  (c.side == Side::source ? src : dst).plan = &plan;
+  Conversion run = convert(src, dst, dir);
+  EXPECT_TRUE(plan.failed_op.has_value()) << "the fault was never reached";
+  return run;
+}
+
 TEST(ConversionFaults, SizeThatCannotBeTakenIsTheSizeMessage) {
   const FaultCase cases[] = {
       {"seek to the end fails", Side::source, Op::seek, 1},
@@ -87,12 +104,10 @@ TEST(ConversionFaults, SizeThatCannotBeTakenIsTheSizeMessage) {
   for (const FaultCase& c : cases) {
     SCOPED_TRACE(c.why);
     const test::ScratchDir dir;
-    FakeFile src{.data = kImage, .fail_op = c.op, .fail_at = c.at};
     FakeFile dst;
-    const Conversion run = convert(src, dst, dir);
+    const Conversion run = convert_with_fault(c, dir, dst);
     EXPECT_EQ(run.out, kSizeMessage);
-    EXPECT_EQ(src.calls[static_cast<int>(Op::read)], 0) << "read without a size";
-    EXPECT_TRUE(dst.data.empty());
+    EXPECT_TRUE(dst.data.empty()) << "converted without a size";
     // The empty destination of the size message stays, as it always has.
     EXPECT_TRUE(run.destination_left);
   }
@@ -114,19 +129,9 @@ TEST(ConversionFaults, ReadAndWriteFailuresRemoveTheDestination) {
   for (const FaultCase& c : cases) {
     SCOPED_TRACE(c.why);
     const test::ScratchDir dir;
-    FakeFile src{.data = kImage};
     FakeFile dst;
-    FakeFile& failing = c.side == Side::source ? src : dst;
-    failing.fail_op = c.op;
-    failing.fail_at = c.at;
-    failing.fail_persists = c.persists;
-    failing.fail_short = c.short_count;
-    const Conversion run = convert(src, dst, dir);
-    const std::string expected =
-        c.side == Side::source
-            ? "Error reading source file \"in.fls\".\n\n"
-            : "Error writing destination file \"" + (dir / "out.hy").string() + "\".\n\n";
-    EXPECT_EQ(run.out, expected);
+    const Conversion run = convert_with_fault(c, dir, dst);
+    EXPECT_EQ(run.out, c.side == Side::source ? kReadMessage : write_message(dir));
     EXPECT_FALSE(run.destination_left);
   }
 }
@@ -137,20 +142,65 @@ TEST(ConversionFaults, FailedFinalFlushIsAWriteError) {
   int writes = 0;
   {
     const test::ScratchDir dir;
+    FaultPlan counter{.only = Op::write};
     FakeFile src{.data = kImage};
-    FakeFile dst;
+    FakeFile dst{.plan = &counter};
     ASSERT_EQ(convert(src, dst, dir).out.rfind("Output written", 0), 0U);
-    writes = dst.calls[static_cast<int>(Op::write)];
+    writes = counter.calls;
   }
   const test::ScratchDir dir;
-  FakeFile src{.data = kImage};
   FakeFile dst;
-  dst.fail_op = Op::write;
-  dst.fail_at = writes;
-  const Conversion run = convert(src, dst, dir);
-  EXPECT_EQ(run.out,
-            "Error writing destination file \"" + (dir / "out.hy").string() + "\".\n\n");
+  const Conversion run =
+      convert_with_fault({"the last write", Side::destination, Op::write, writes}, dir, dst);
+  EXPECT_EQ(run.out, write_message(dir));
   EXPECT_FALSE(run.destination_left);
+}
+
+// Every call on either stream, failed in turn: once, from then on, and as a
+// short count. Each run either converts exactly or gives the one message that
+// fits the call that failed, and leaves no partial record file.
+TEST(ConversionFaults, EveryStreamCallFailedInTurn) {
+  int total = 0;
+  {
+    const test::ScratchDir dir;
+    FaultPlan counter;
+    FakeFile src{.data = kImage, .name = "src", .plan = &counter};
+    FakeFile dst{.name = "dst", .plan = &counter};
+    ASSERT_EQ(convert(src, dst, dir).out.rfind("Output written", 0), 0U);
+    total = counter.calls;
+  }
+  ASSERT_GE(total, 8) << "seeks, reads, writes and closes of both streams";
+
+  for (const char* mode : {"once", "persist", "short"}) {
+    for (int at = 1; at <= total; ++at) {
+      SCOPED_TRACE(std::string(mode) + ", call " + std::to_string(at));
+      const test::ScratchDir dir;
+      FaultPlan plan{.fail_at = at,
+                     .persists = std::string(mode) == "persist",
+                     .short_count = std::string(mode) == "short"};
+      FakeFile src{.data = kImage, .name = "src", .plan = &plan};
+      FakeFile dst{.name = "dst", .plan = &plan};
+      const Conversion run = convert(src, dst, dir);
+
+      if (!plan.failed_op) {
+        // Nothing failed at this call (a short count applies to reads and
+        // writes only): the conversion must be whole.
+        EXPECT_EQ(run.out, "Output written to \"" + (dir / "out.hy").string() + "\".\n\n");
+        EXPECT_EQ(dst.data, kRecords);
+        continue;
+      }
+      if (plan.failed_op == Op::seek) {
+        EXPECT_EQ(run.out, kSizeMessage);
+        EXPECT_TRUE(run.destination_left);
+      } else if (plan.failed_file == "src") {
+        EXPECT_EQ(run.out, kReadMessage);
+        EXPECT_FALSE(run.destination_left);
+      } else {
+        EXPECT_EQ(run.out, write_message(dir));
+        EXPECT_FALSE(run.destination_left);
+      }
+    }
+  }
 }
 
 // Real files take the descriptor route: a source that ends before the size

@@ -9,20 +9,31 @@
 namespace varnel::test {
 namespace {
 
-// Counts the call and says whether it is one that must fail.
+// Counts the call against the file's plan and says whether it fails.
 bool must_fail(FakeFile& file, Op op) {
-  const int call = ++file.calls[static_cast<int>(op)];
-  if (file.fail_at == 0 || file.fail_op != op) {
+  FaultPlan* const plan = file.plan;
+  if (plan == nullptr || (plan->only && *plan->only != op)) {
     return false;
   }
-  return file.fail_persists ? call >= file.fail_at : call == file.fail_at;
+  const int call = ++plan->calls;
+  const bool hit = plan->fail_at > 0 &&
+                   (plan->persists ? call >= plan->fail_at : call == plan->fail_at);
+  const bool moves_bytes = op == Op::read || op == Op::write;
+  if (!hit || (plan->short_count && !moves_bytes)) {
+    return false;
+  }
+  if (!plan->failed_op) {
+    plan->failed_op = op;
+    plan->failed_file = file.name;
+  }
+  return true;
 }
 
 ssize_t fake_read(void* cookie, char* buffer, size_t size) {
   auto& file = *static_cast<FakeFile*>(cookie);
   std::size_t count = std::min(size, file.data.size() - file.position);
   if (must_fail(file, Op::read)) {
-    if (!file.fail_short) {
+    if (!file.plan->short_count) {
       return -1;
     }
     // The file shrinks under the reader: half of this read, then its end.
@@ -38,7 +49,7 @@ ssize_t fake_write(void* cookie, const char* buffer, size_t size) {
   auto& file = *static_cast<FakeFile*>(cookie);
   std::size_t count = size;
   if (must_fail(file, Op::write)) {
-    if (!file.fail_short) {
+    if (!file.plan->short_count) {
       return 0;  // how a cookie writer reports an error
     }
     count /= 2;

@@ -1,0 +1,21 @@
+// An image whose every block differs from its neighbours, and a check of the
+// record file made from it, for tests of images around the batch size.
+#pragma once
+
+#include <cstddef>
+
+#include "tests/test_support.h"
+
+namespace varnel::test {
+
+// Block k is zero but for its first byte (k's low byte) and its last byte
+// (k's next byte).
+Bytes numbered_image(std::size_t blocks);
+
+// Checks every record of a numbered image converted at address 0 by the
+// rules of the format: type, address, length, both checksum sums, the data;
+// and, when there are more than 256 blocks, the two records around the first
+// batch boundary against headers worked out by hand.
+void expect_numbered_records(const Bytes& records, std::size_t blocks);
+
+}  // namespace varnel::test
