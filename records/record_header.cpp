@@ -1,6 +1,7 @@
 #include "records/record_header.h"
 
 #include <cstddef>
+#include <numeric>
 
 namespace varnel {
 namespace {
@@ -17,10 +18,11 @@ void put_be24(RecordHeader& header, std::size_t at, std::uint32_t value) {
 std::uint8_t data_checksum(std::span<const std::uint8_t> data) {
   // Only the sum modulo 256 matters, so it is kept in a byte that wraps: the
   // compiler turns this into wide byte-wise vector additions.
-  std::uint8_t sum = 0;
-  for (const std::uint8_t byte : data) {
-    sum = static_cast<std::uint8_t>(sum + byte);
-  }
+  const std::uint8_t sum = std::accumulate(
+      data.begin(), data.end(), std::uint8_t{0},
+      [](std::uint8_t total, std::uint8_t byte) {
+        return static_cast<std::uint8_t>(total + byte);
+      });
   return static_cast<std::uint8_t>(0U - sum);
 }
 

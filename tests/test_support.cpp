@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <fstream>
 #include <iterator>
+#include <sstream>
 #include <stdexcept>
 
 namespace varnel::test {
@@ -88,12 +89,20 @@ RunResult run_binary(const std::vector<std::string>& args, const fs::path& cwd,
   const fs::path out_path = capture / "stdout";
   const fs::path err_path = capture / "stderr";
 
+  // VARNEL_TEST_WRAPPER runs the binary under another program, such as
+  // "valgrind -q --error-exitcode=99": its words go first.
+  std::vector<std::string> words;
+  if (const char* wrapper = std::getenv("VARNEL_TEST_WRAPPER")) {
+    std::istringstream split(wrapper);
+    for (std::string word; split >> word;) {
+      words.push_back(word);
+    }
+  }
+  words.emplace_back(VARNEL_BINARY);
+  words.insert(words.end(), args.begin(), args.end());
   std::vector<char*> argv;
-  std::string program = VARNEL_BINARY;
-  argv.push_back(program.data());
-  std::vector<std::string> copies = args;
-  for (std::string& arg : copies) {
-    argv.push_back(arg.data());
+  for (std::string& word : words) {
+    argv.push_back(word.data());
   }
   argv.push_back(nullptr);
 
@@ -112,7 +121,7 @@ RunResult run_binary(const std::vector<std::string>& args, const fs::path& cwd,
     if (in_child) {
       in_child();
     }
-    ::execv(argv[0], argv.data());
+    ::execvp(argv[0], argv.data());
     ::_exit(127);
   }
   int status = 0;

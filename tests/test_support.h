@@ -44,7 +44,8 @@ struct RunResult {
 
 // Runs the varnel binary with `args` in directory `cwd`, standard input from
 // /dev/null unless `in_child` replaces it. `in_child` runs in the child just
-// before exec (to set limits or signals).
+// before exec (to set limits or signals). The environment variable
+// VARNEL_TEST_WRAPPER, when set, names a program to run the binary under.
 RunResult run_binary(const std::vector<std::string>& args,
                      const std::filesystem::path& cwd,
                      const std::function<void()>& in_child = {});
