@@ -15,15 +15,22 @@ void put_be24(RecordHeader& header, std::size_t at, std::uint32_t value) {
 
 }  // namespace
 
-std::uint8_t data_checksum(std::span<const std::uint8_t> data) {
+std::uint8_t byte_sum(std::uint8_t sum, std::span<const std::uint8_t> data) {
   // Only the sum modulo 256 matters, so it is kept in a byte that wraps: the
   // compiler turns this into wide byte-wise vector additions.
-  const std::uint8_t sum = std::accumulate(
-      data.begin(), data.end(), std::uint8_t{0},
-      [](std::uint8_t total, std::uint8_t byte) {
-        return static_cast<std::uint8_t>(total + byte);
-      });
-  return static_cast<std::uint8_t>(0U - sum);
+  return std::accumulate(data.begin(), data.end(), sum,
+                         [](std::uint8_t total, std::uint8_t byte) {
+                           return static_cast<std::uint8_t>(total + byte);
+                         });
+}
+
+std::uint8_t data_checksum(std::span<const std::uint8_t> data) {
+  return static_cast<std::uint8_t>(0U - byte_sum(0, data));
+}
+
+std::uint8_t header_checksum(const RecordHeader& header) {
+  const auto summed = std::span(header).subspan(kAddressAt, kHeaderChecksumAt - kAddressAt);
+  return static_cast<std::uint8_t>(~byte_sum(0, summed));
 }
 
 RecordHeader build_record_header(std::uint32_t start_address,
@@ -36,13 +43,7 @@ RecordHeader build_record_header(std::uint32_t start_address,
   header[kDataChecksumAt] = data_checksum(data);
   put_be24(header, kLengthAt,
            static_cast<std::uint32_t>(data.size()) & kField24Mask);
-
-  // The record type stays out of the sum: bytes 1 to 7 only.
-  unsigned sum = 0;
-  for (std::size_t i = kAddressAt; i < kHeaderChecksumAt; ++i) {
-    sum += header[i];
-  }
-  header[kHeaderChecksumAt] = static_cast<std::uint8_t>(~sum);
+  header[kHeaderChecksumAt] = header_checksum(header);
   return header;
 }
 

@@ -83,6 +83,11 @@ void redirect(int target, const fs::path& path, int flags) {
 
 RunResult run_binary(const std::vector<std::string>& args, const fs::path& cwd,
                      const std::function<void()>& in_child) {
+  return run_program(VARNEL_BINARY, args, cwd, in_child);
+}
+
+RunResult run_program(const std::string& program, const std::vector<std::string>& args,
+                      const fs::path& cwd, const std::function<void()>& in_child) {
   // The captured streams live outside `cwd`, so tests can check that the
   // program created nothing there.
   const ScratchDir capture;
@@ -98,7 +103,7 @@ RunResult run_binary(const std::vector<std::string>& args, const fs::path& cwd,
       words.push_back(word);
     }
   }
-  words.emplace_back(VARNEL_BINARY);
+  words.push_back(program);
   words.insert(words.end(), args.begin(), args.end());
   std::vector<char*> argv;
   for (std::string& word : words) {

@@ -50,6 +50,11 @@ RunResult run_binary(const std::vector<std::string>& args,
                      const std::filesystem::path& cwd,
                      const std::function<void()>& in_child = {});
 
+// The same for any program, such as varnel-check.
+RunResult run_program(const std::string& program, const std::vector<std::string>& args,
+                      const std::filesystem::path& cwd,
+                      const std::function<void()>& in_child = {});
+
 // The banner followed by one message, as the program prints them.
 std::string banner_then(const std::string& message);
 

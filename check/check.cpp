@@ -1,0 +1,180 @@
+#include "check/check.h"
+
+#include <cinttypes>
+#include <filesystem>
+#include <optional>
+#include <string>
+#include <system_error>
+
+#include "check/verify.h"
+#include "cli/file_checks.h"
+
+namespace varnel {
+namespace {
+
+namespace fs = std::filesystem;
+
+constexpr char kUsage[] =
+    "usage: varnel-check <record_file> [<image_file>]\n"
+    "Checks every record of a record file written by varnel and, given an\n"
+    "image file, writes the data of its records back out as the raw image.\n";
+
+// Where the image goes. It takes that name by a rename, which replaces
+// whatever is there: a symbolic link is followed to the file it names, and
+// anything that is not a regular file (a device, a directory) is refused.
+std::optional<std::string> image_target(const char* image) {
+  std::error_code error;
+  fs::path target = image;
+  if (fs::is_symlink(fs::symlink_status(target, error))) {
+    target = fs::canonical(target, error);
+    if (error) {
+      return std::nullopt;
+    }
+  }
+  const fs::file_status status = fs::status(target, error);
+  if (fs::exists(status) && !fs::is_regular_file(status)) {
+    return std::nullopt;
+  }
+  return target.string();
+}
+
+// Tries a few names beside `image` until one can be created anew; the image
+// only takes its real name once it is whole.
+std::FILE* create_temporary(const char* image, std::string& name) {
+  for (int attempt = 0; attempt < 100; ++attempt) {
+    name = std::string(image) + ".partial" + std::to_string(attempt);
+    // "x": fail rather than reuse a file that is already there.
+    if (std::FILE* file = std::fopen(name.c_str(), "wbx")) {
+      return file;
+    }
+  }
+  return nullptr;
+}
+
+void discard_temporary(std::FILE* file, const std::string& name) {
+  (void)std::fclose(file);  // its contents are being thrown away
+  std::error_code ignored;
+  fs::remove(name, ignored);
+}
+
+void print_summary(std::FILE* out, const char* record_name, const Summary& summary) {
+  (void)std::fprintf(out,
+                     "\"%s\": valid\n"
+                     "records: %" PRIu64 "\n"
+                     "data bytes: %" PRIu64 "\n",
+                     record_name, summary.records, summary.data_bytes);
+}
+
+// Closes the finished image and gives it its real name.
+bool commit_image(std::FILE* file, const std::string& temporary, const char* image) {
+  const bool flushed = std::fflush(file) == 0;
+  const bool closed = std::fclose(file) == 0;
+  std::error_code error;
+  if (flushed && closed) {
+    fs::rename(temporary, image, error);
+    if (!error) {
+      return true;
+    }
+  }
+  fs::remove(temporary, error);
+  return false;
+}
+
+int check_open_file(std::FILE* records, const char* record_name, const char* image_name,
+                    std::FILE* out, std::FILE* err) {
+  std::string target;
+  std::string temporary;
+  std::FILE* image = nullptr;
+  if (image_name != nullptr) {
+    const std::optional<std::string> found = image_target(image_name);
+    if (!found) {
+      (void)std::fprintf(err, "varnel-check: \"%s\" is not a regular file\n", image_name);
+      return kCheckFailed;
+    }
+    target = *found;
+    image = create_temporary(target.c_str(), temporary);
+    if (image == nullptr) {
+      (void)std::fprintf(err, "varnel-check: cannot create \"%s\"\n", image_name);
+      return kCheckFailed;
+    }
+  }
+  const auto give_up = [&](int status) {
+    if (image != nullptr) {
+      discard_temporary(image, temporary);
+    }
+    return status;
+  };
+
+  const Verification verification = verify_records(records, image);
+  switch (verification.verdict) {
+    case Verdict::read_failed:
+      (void)std::fprintf(err, "varnel-check: error reading \"%s\"\n", record_name);
+      return give_up(kCheckFailed);
+    case Verdict::write_failed:
+      (void)std::fprintf(err, "varnel-check: error writing \"%s\"\n", image_name);
+      return give_up(kCheckFailed);
+    case Verdict::invalid:
+      (void)std::fprintf(err, "varnel-check: \"%s\": record %" PRIu64 " at byte %" PRIu64 ": %s\n",
+                         record_name, verification.record, verification.offset,
+                         describe(verification.fault));
+      return give_up(kCheckInvalid);
+    case Verdict::valid:
+      break;
+  }
+
+  const Summary& summary = verification.summary;
+  print_summary(out, record_name, summary);
+  if (!print_runs(records, summary, out)) {
+    (void)std::fprintf(err, "varnel-check: error reading \"%s\" again\n", record_name);
+    return give_up(kCheckFailed);
+  }
+  if (summary.runs == 1 && summary.all_blocks) {
+    (void)std::fprintf(out, "start address for varnel: %06" PRIX32 "\n", summary.first_address);
+  }
+
+  if (image != nullptr) {
+    if (summary.runs > 1) {
+      (void)std::fprintf(err,
+                         "varnel-check: \"%s\": not restored: the records form %" PRIu64
+                         " runs, not one\n",
+                         record_name, summary.runs);
+      return give_up(kCheckInvalid);
+    }
+    if (!commit_image(image, temporary, target.c_str())) {
+      (void)std::fprintf(err, "varnel-check: error writing \"%s\"\n", image_name);
+      return kCheckFailed;
+    }
+  }
+  return kCheckValid;
+}
+
+}  // namespace
+
+int run_check(std::span<const char* const> args, std::FILE* out, std::FILE* err) {
+  if (args.empty() || args.size() > 2) {
+    (void)std::fputs(kUsage, err);
+    return kCheckFailed;
+  }
+  const char* record_name = args[0];
+  const char* image_name = args.size() == 2 ? args[1] : nullptr;
+  if (image_name != nullptr && same_file(record_name, image_name)) {
+    (void)std::fprintf(err, "varnel-check: \"%s\" is the record file itself\n", image_name);
+    return kCheckFailed;
+  }
+  std::FILE* records = is_directory(record_name) ? nullptr : std::fopen(record_name, "rb");
+  if (records == nullptr) {
+    (void)std::fprintf(err, "varnel-check: cannot open \"%s\"\n", record_name);
+    return kCheckFailed;
+  }
+
+  int status = check_open_file(records, record_name, image_name, out, err);
+  (void)std::fclose(records);  // only ever read
+  // The report is the answer: if it could not be written, nothing was told.
+  if (std::fflush(out) != 0 || std::ferror(out) != 0) {
+    (void)std::fputs("varnel-check: error writing the report\n", err);
+    status = kCheckFailed;
+  }
+  return status;
+}
+
+}  // namespace varnel

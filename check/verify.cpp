@@ -1,0 +1,180 @@
+#include "check/verify.h"
+
+#include <algorithm>
+#include <array>
+#include <cinttypes>
+#include <vector>
+
+#include "records/record_format.h"
+#include "records/record_reader.h"
+
+namespace varnel {
+namespace {
+
+// Data is read in pieces of this size, whatever the length of a record.
+constexpr std::size_t kChunkSize = 1 << 20;
+
+constexpr std::uint32_t kAddressSpace = kField24Mask + 1;
+
+std::uint32_t end_address(const RecordFields& fields) {
+  return (fields.address + fields.length) & kField24Mask;
+}
+
+RecordFault fault_of(HeaderFault fault) {
+  switch (fault) {
+    case HeaderFault::record_type:
+      return RecordFault::record_type;
+    case HeaderFault::header_checksum:
+      return RecordFault::header_checksum;
+    case HeaderFault::length:
+      return RecordFault::length;
+    case HeaderFault::none:
+      break;
+  }
+  return RecordFault::none;
+}
+
+// Reads a header. Sets `cut_short` when the file ends inside it; false with
+// neither means the file ended cleanly before it, or a read failed.
+bool read_header(std::FILE* in, RecordHeader& header, bool& cut_short) {
+  const std::size_t got = std::fread(header.data(), 1, header.size(), in);
+  cut_short = got > 0 && got < header.size() && std::ferror(in) == 0;
+  return got == header.size();
+}
+
+}  // namespace
+
+Verification verify_records(std::FILE* records, std::FILE* image) {
+  Verification result;
+  Summary& summary = result.summary;
+  std::vector<std::uint8_t> chunk(kChunkSize);
+  std::uint32_t next_address = 0;
+
+  for (;;) {
+    RecordHeader header{};
+    bool cut_short = false;
+    if (!read_header(records, header, cut_short)) {
+      if (std::ferror(records) != 0) {
+        result.verdict = Verdict::read_failed;
+      } else if (cut_short) {
+        result.verdict = Verdict::invalid;
+        result.fault = RecordFault::cut_short_in_header;
+        result.record = summary.records + 1;
+      }
+      return result;
+    }
+    result.record = summary.records + 1;
+    const ParsedHeader parsed = parse_record_header(header);
+    if (parsed.fault != HeaderFault::none) {
+      result.verdict = Verdict::invalid;
+      result.fault = fault_of(parsed.fault);
+      return result;
+    }
+
+    const RecordFields& fields = parsed.fields;
+    const bool new_run = summary.records == 0 || fields.address != next_address;
+    if (new_run) {
+      ++summary.runs;
+    }
+    if (summary.records == 0) {
+      summary.first_address = fields.address;
+    }
+    // The image is the data of one run only; past a second run it is moot.
+    std::FILE* const copy_to = summary.runs == 1 ? image : nullptr;
+
+    std::uint8_t sum = 0;
+    for (std::uint32_t left = fields.length; left > 0;) {
+      const std::size_t want = std::min<std::size_t>(left, chunk.size());
+      const std::size_t got = std::fread(chunk.data(), 1, want, records);
+      if (got != want) {
+        result.verdict = std::ferror(records) != 0 ? Verdict::read_failed : Verdict::invalid;
+        result.fault = RecordFault::cut_short_in_data;
+        return result;
+      }
+      sum = byte_sum(sum, std::span(chunk.data(), got));
+      if (copy_to != nullptr && std::fwrite(chunk.data(), 1, got, copy_to) != got) {
+        result.verdict = Verdict::write_failed;
+        return result;
+      }
+      left -= static_cast<std::uint32_t>(got);
+    }
+    if (!data_sum_matches(fields, sum)) {
+      result.verdict = Verdict::invalid;
+      result.fault = RecordFault::data_checksum;
+      return result;
+    }
+
+    ++summary.records;
+    summary.data_bytes += fields.length;
+    summary.all_blocks = summary.all_blocks && fields.length == kBlockSize;
+    next_address = end_address(fields);
+    result.offset += kHeaderSize + fields.length;
+  }
+}
+
+const char* describe(RecordFault fault) {
+  switch (fault) {
+    case RecordFault::record_type:
+      return "wrong record type";
+    case RecordFault::header_checksum:
+      return "wrong header checksum";
+    case RecordFault::length:
+      return "length is 0";
+    case RecordFault::data_checksum:
+      return "wrong data checksum";
+    case RecordFault::cut_short_in_header:
+      return "cut short inside the header";
+    case RecordFault::cut_short_in_data:
+      return "cut short inside the data";
+    case RecordFault::none:
+      break;
+  }
+  return "no fault";
+}
+
+bool print_runs(std::FILE* records, const Summary& summary, std::FILE* out) {
+  if (std::fseek(records, 0, SEEK_SET) != 0) {
+    return false;
+  }
+  std::uint64_t runs = 0;
+  std::uint64_t run_records = 0;
+  std::uint32_t run_first = 0;
+  std::uint64_t run_length = 0;
+  const auto print_run = [&] {
+    const auto last = static_cast<std::uint32_t>((run_first + run_length - 1) % kAddressSpace);
+    (void)std::fprintf(out, "run %" PRIu64 ": %06" PRIX32 " to %06" PRIX32 " (%" PRIu64 " %s)\n",
+                       runs, run_first, last, run_records, run_records == 1 ? "record" : "records");
+  };
+
+  std::uint32_t next_address = 0;
+  for (std::uint64_t record = 0; record < summary.records; ++record) {
+    RecordHeader header{};
+    bool cut_short = false;
+    if (!read_header(records, header, cut_short)) {
+      return false;
+    }
+    const ParsedHeader parsed = parse_record_header(header);
+    if (parsed.fault != HeaderFault::none ||
+        std::fseek(records, static_cast<long>(parsed.fields.length), SEEK_CUR) != 0) {
+      return false;
+    }
+    if (record == 0 || parsed.fields.address != next_address) {
+      if (record != 0) {
+        print_run();
+      }
+      ++runs;
+      run_first = parsed.fields.address;
+      run_length = 0;
+      run_records = 0;
+    }
+    ++run_records;
+    run_length += parsed.fields.length;
+    next_address = end_address(parsed.fields);
+  }
+  if (runs > 0) {
+    print_run();
+  }
+  return runs == summary.runs;
+}
+
+}  // namespace varnel

@@ -1,0 +1,34 @@
+#include "records/record_reader.h"
+
+#include <cstddef>
+
+namespace varnel {
+namespace {
+
+std::uint32_t get_be24(const RecordHeader& header, std::size_t at) {
+  return static_cast<std::uint32_t>(header[at]) << 16 |
+         static_cast<std::uint32_t>(header[at + 1]) << 8 | header[at + 2];
+}
+
+}  // namespace
+
+ParsedHeader parse_record_header(const RecordHeader& header) {
+  ParsedHeader parsed;
+  parsed.fields.address = get_be24(header, kAddressAt);
+  parsed.fields.length = get_be24(header, kLengthAt);
+  parsed.fields.data_checksum = header[kDataChecksumAt];
+  if (header[kTypeAt] != kRecordType) {
+    parsed.fault = HeaderFault::record_type;
+  } else if (header[kHeaderChecksumAt] != header_checksum(header)) {
+    parsed.fault = HeaderFault::header_checksum;
+  } else if (parsed.fields.length == 0) {
+    parsed.fault = HeaderFault::length;
+  }
+  return parsed;
+}
+
+bool data_sum_matches(const RecordFields& fields, std::uint8_t sum) {
+  return static_cast<std::uint8_t>(sum + fields.data_checksum) == 0;
+}
+
+}  // namespace varnel

@@ -1,0 +1,272 @@
+// varnel-check as a user runs it: the report, the one line naming a wrong
+// record, the exit status (0 valid, 1 invalid, 2 could not check), and the
+// image it restores or, on any failure, leaves no trace of.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "tests/numbered_image.h"
+#include "tests/test_support.h"
+
+namespace varnel {
+namespace {
+
+namespace fs = std::filesystem;
+using test::Bytes;
+
+test::RunResult check(const std::vector<std::string>& args, const test::ScratchDir& dir) {
+  return test::run_program(VARNEL_CHECK_BINARY, args, dir.path);
+}
+
+void convert(const std::string& start, const std::string& image, const std::string& records,
+             const test::ScratchDir& dir) {
+  const test::RunResult run = test::run_binary({start, image, records}, dir.path);
+  ASSERT_EQ(run.out, test::banner_then("Output written to \"" + records + "\".\n\n"));
+}
+
+// Nothing but the record file and what the test put there: no image and no
+// temporary file beside it.
+void expect_no_image(const test::ScratchDir& dir) {
+  for (const auto& entry : fs::directory_iterator(dir.path)) {
+    const std::string name = entry.path().filename().string();
+    EXPECT_TRUE(name == "in.fls" || name == "rec.hy" || name == "part.hy") << name;
+  }
+}
+
+TEST(VarnelCheck, RoundTripsThroughVarnel) {
+  const struct {
+    std::string start;
+    std::size_t blocks;
+    std::string report;  // after the "valid" line; empty to skip
+  } cases[] = {
+      {"270000", 0, "records: 0\ndata bytes: 0\n"},
+      {"270000", 1,
+       "records: 1\ndata bytes: 8192\nrun 1: 270000 to 271FFF (1 record)\n"
+       "start address for varnel: 270000\n"},
+      // 0xFFF000 + 0x6000 - 1 wraps to 0x004FFF.
+      {"fff000", 3,
+       "records: 3\ndata bytes: 24576\nrun 1: FFF000 to 004FFF (3 records)\n"
+       "start address for varnel: FFF000\n"},
+      // The top byte of the start never reaches the file: FFFFFF rebuilds it.
+      {"FFFFFFFF", 2,
+       "records: 2\ndata bytes: 16384\nrun 1: FFFFFF to 003FFE (2 records)\n"
+       "start address for varnel: FFFFFF\n"},
+      {"0", 300, ""},  // more than one batch of the converter
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.start + ", " + std::to_string(c.blocks) + " blocks");
+    const test::ScratchDir dir;
+    const Bytes image = test::numbered_image(c.blocks);
+    test::write_file(dir / "in.fls", image);
+    convert(c.start, "in.fls", "rec.hy", dir);
+
+    const test::RunResult run = check({"rec.hy", "back.fls"}, dir);
+    EXPECT_EQ(run.exit_status, 0);
+    EXPECT_EQ(run.err, "");
+    ASSERT_EQ(run.out.rfind("\"rec.hy\": valid\n", 0), 0U) << run.out;
+    if (!c.report.empty()) {
+      EXPECT_EQ(run.out, "\"rec.hy\": valid\n" + c.report);
+    }
+    EXPECT_EQ(test::read_file(dir / "back.fls"), image);
+
+    // The address the report gives rebuilds the very same record file.
+    const std::string marker = "start address for varnel: ";
+    const std::size_t at = run.out.find(marker);
+    if (c.blocks == 0) {
+      EXPECT_EQ(at, std::string::npos);
+      continue;
+    }
+    ASSERT_NE(at, std::string::npos);
+    const std::string start = run.out.substr(at + marker.size(), 6);
+    convert(start, "back.fls", "again.hy", dir);
+    EXPECT_EQ(test::read_file(dir / "again.hy"), test::read_file(dir / "rec.hy"));
+  }
+}
+
+TEST(VarnelCheck, NamesTheFirstWrongRecordAndRestoresNothing) {
+  // Three records of 8201 bytes: at bytes 0, 8201 and 16402.
+  const struct {
+    std::string why;
+    std::size_t flip_at;  // one bit of this byte is flipped
+    std::uint8_t bit;
+    std::string line;
+  } flips[] = {
+      {"record type", 0, 0x01, "record 1 at byte 0: wrong record type"},
+      {"address", 8201 + 1, 0x80, "record 2 at byte 8201: wrong header checksum"},
+      {"data checksum field", 16402 + 4, 0x01, "record 3 at byte 16402: wrong header checksum"},
+      {"length field", 6, 0x20, "record 1 at byte 0: wrong header checksum"},
+      {"header checksum", 8201 + 8, 0x04, "record 2 at byte 8201: wrong header checksum"},
+      {"first data byte", 9, 0x01, "record 1 at byte 0: wrong data checksum"},
+      {"last data byte", 3 * 8201 - 1, 0x80, "record 3 at byte 16402: wrong data checksum"},
+  };
+  for (const auto& f : flips) {
+    SCOPED_TRACE(f.why);
+    const test::ScratchDir dir;
+    test::write_file(dir / "in.fls", test::numbered_image(3));
+    convert("fff000", "in.fls", "rec.hy", dir);
+    Bytes records = test::read_file(dir / "rec.hy");
+    records.at(f.flip_at) ^= f.bit;
+    test::write_file(dir / "rec.hy", records);
+
+    const test::RunResult run = check({"rec.hy", "back.fls"}, dir);
+    EXPECT_EQ(run.exit_status, 1);
+    EXPECT_EQ(run.out, "");
+    EXPECT_EQ(run.err, "varnel-check: \"rec.hy\": " + f.line + "\n");
+    expect_no_image(dir);
+  }
+}
+
+TEST(VarnelCheck, FilesCutShortOrWithAnEmptyRecord) {
+  const test::ScratchDir source;
+  test::write_file(source / "in.fls", test::numbered_image(3));
+  convert("0", "in.fls", "rec.hy", source);
+  const Bytes whole = test::read_file(source / "rec.hy");
+  const auto cut = [&whole](std::size_t size) { return Bytes(whole.begin(), whole.begin() + static_cast<std::ptrdiff_t>(size)); };
+  // A header that sums right but gives a length of 0.
+  const Bytes empty_record{0x0B, 0x00, 0x20, 0x00, 0x00, 0x00, 0x00, 0x00, 0xDF};
+
+  const struct {
+    std::string why;
+    Bytes records;
+    std::string line;
+  } cases[] = {
+      {"one byte", cut(1), "record 1 at byte 0: cut short inside the header"},
+      {"inside the third header", cut(2 * 8201 + 5),
+       "record 3 at byte 16402: cut short inside the header"},
+      {"inside the second record's data", cut(8201 + 100),
+       "record 2 at byte 8201: cut short inside the data"},
+      {"one data byte short", cut(3 * 8201 - 1),
+       "record 3 at byte 16402: cut short inside the data"},
+      {"a record of length 0", test::concat({cut(8201), empty_record}),
+       "record 2 at byte 8201: length is 0"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.why);
+    const test::ScratchDir dir;
+    test::write_file(dir / "rec.hy", c.records);
+    const test::RunResult run = check({"rec.hy", "back.fls"}, dir);
+    EXPECT_EQ(run.exit_status, 1);
+    EXPECT_EQ(run.out, "");
+    EXPECT_EQ(run.err, "varnel-check: \"rec.hy\": " + c.line + "\n");
+    expect_no_image(dir);
+  }
+}
+
+TEST(VarnelCheck, RecordsOfOtherLengths) {
+  // Three data bytes of 0x01: checksum 0xFD, length 00 00 03; bytes 1 to 7 sum
+  // to 0x12 + 0x34 + 0x56 + 0xFD + 0x03 = 0x19C, so the header checksum is 0x63.
+  const test::ScratchDir dir;
+  test::write_file(dir / "rec.hy",
+                   {0x0B, 0x12, 0x34, 0x56, 0xFD, 0x00, 0x00, 0x03, 0x63, 0x01, 0x01, 0x01});
+  const test::RunResult run = check({"rec.hy", "back.fls"}, dir);
+  EXPECT_EQ(run.exit_status, 0);
+  EXPECT_EQ(run.err, "");
+  // One run, but not of 8192-byte blocks: no address to give varnel.
+  EXPECT_EQ(run.out,
+            "\"rec.hy\": valid\nrecords: 1\ndata bytes: 3\nrun 1: 123456 to 123458 (1 record)\n");
+  EXPECT_EQ(test::read_file(dir / "back.fls"), (Bytes{0x01, 0x01, 0x01}));
+}
+
+TEST(VarnelCheck, JoinedFilesAreOneRunOnlyWithoutAGap) {
+  const struct {
+    std::string why;
+    std::string second_start;
+    int status_with_image;
+    std::string runs;
+  } cases[] = {
+      {"a gap: verified, not restored", "280000", 1,
+       "run 1: 270000 to 273FFF (2 records)\nrun 2: 280000 to 281FFF (1 record)\n"},
+      {"no gap: one run", "274000", 0,
+       "run 1: 270000 to 275FFF (3 records)\nstart address for varnel: 270000\n"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.why);
+    const test::ScratchDir dir;
+    test::write_file(dir / "in.fls", test::numbered_image(2));
+    convert("270000", "in.fls", "rec.hy", dir);
+    const Bytes first = test::read_file(dir / "rec.hy");
+    test::write_file(dir / "in.fls", test::numbered_image(1));
+    convert(c.second_start, "in.fls", "part.hy", dir);
+    test::write_file(dir / "rec.hy", test::concat({first, test::read_file(dir / "part.hy")}));
+
+    const std::string report = "\"rec.hy\": valid\nrecords: 3\ndata bytes: 24576\n" + c.runs;
+    const test::RunResult verified = check({"rec.hy"}, dir);
+    EXPECT_EQ(verified.exit_status, 0);
+    EXPECT_EQ(verified.out, report);
+    EXPECT_EQ(verified.err, "");
+
+    const test::RunResult restored = check({"rec.hy", "back.fls"}, dir);
+    EXPECT_EQ(restored.exit_status, c.status_with_image);
+    EXPECT_EQ(restored.out, report);
+    if (c.status_with_image == 0) {
+      EXPECT_EQ(restored.err, "");
+      EXPECT_EQ(test::read_file(dir / "back.fls"),
+                test::concat({test::numbered_image(2), test::numbered_image(1)}));
+    } else {
+      EXPECT_EQ(restored.err,
+                "varnel-check: \"rec.hy\": not restored: the records form 2 runs, not one\n");
+      expect_no_image(dir);
+    }
+  }
+}
+
+TEST(VarnelCheck, CouldNotCheck) {
+  const std::string usage =
+      "usage: varnel-check <record_file> [<image_file>]\n"
+      "Checks every record of a record file written by varnel and, given an\n"
+      "image file, writes the data of its records back out as the raw image.\n";
+  const struct {
+    std::string why;
+    std::vector<std::string> args;
+    std::string err;
+  } cases[] = {
+      {"no arguments", {}, usage},
+      {"three arguments", {"rec.hy", "a", "b"}, usage},
+      {"a missing record file", {"missing.hy"}, "varnel-check: cannot open \"missing.hy\"\n"},
+      {"a directory", {"sub"}, "varnel-check: cannot open \"sub\"\n"},
+      {"the image is the record file", {"rec.hy", "./rec.hy"},
+       "varnel-check: \"./rec.hy\" is the record file itself\n"},
+      {"the image by a hard link to the record file", {"rec.hy", "hard.hy"},
+       "varnel-check: \"hard.hy\" is the record file itself\n"},
+      {"the image would replace a directory", {"rec.hy", "sub"},
+       "varnel-check: \"sub\" is not a regular file\n"},
+      {"the image would replace a device", {"rec.hy", "/dev/null"},
+       "varnel-check: \"/dev/null\" is not a regular file\n"},
+      {"the image in a directory that does not exist", {"rec.hy", "nodir/back.fls"},
+       "varnel-check: cannot create \"nodir/back.fls\"\n"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.why);
+    const test::ScratchDir dir;
+    test::write_file(dir / "in.fls", test::numbered_image(1));
+    convert("0", "in.fls", "rec.hy", dir);
+    const Bytes records = test::read_file(dir / "rec.hy");
+    fs::create_directory(dir / "sub");
+    fs::create_hard_link(dir / "rec.hy", dir / "hard.hy");
+
+    const test::RunResult run = check(c.args, dir);
+    EXPECT_EQ(run.exit_status, 2);
+    EXPECT_EQ(run.out, "");
+    EXPECT_EQ(run.err, c.err);
+    EXPECT_EQ(test::read_file(dir / "rec.hy"), records);
+    EXPECT_TRUE(fs::is_directory(dir / "sub"));
+  }
+}
+
+TEST(VarnelCheck, AReportThatCannotBeWrittenIsNoAnswer) {
+  if (!fs::is_character_file("/dev/full")) {
+    GTEST_SKIP() << "/dev/full is not on this machine";
+  }
+  const test::ScratchDir dir;
+  test::write_file(dir / "in.fls", test::numbered_image(1));
+  convert("0", "in.fls", "rec.hy", dir);
+  const test::RunResult run = test::run_program(
+      "/bin/sh", {"-c", std::string("exec \"$0\" rec.hy >/dev/full"), VARNEL_CHECK_BINARY},
+      dir.path);
+  EXPECT_EQ(run.exit_status, 2);
+  EXPECT_EQ(run.err, "varnel-check: error writing the report\n");
+}
+
+}  // namespace
+}  // namespace varnel
