@@ -42,6 +42,34 @@ bool read_header(std::FILE* in, RecordHeader& header, bool& cut_short) {
   return got == header.size();
 }
 
+enum class DataRead { complete, cut_short, read_failed, write_failed };
+
+// Reads the `length` data bytes of one record a chunk at a time, adding them
+// to `sum` and copying them to `image` unless it is null.
+DataRead read_data(std::FILE* records, std::uint32_t length, std::span<std::uint8_t> chunk,
+                   std::FILE* image, std::uint8_t& sum) {
+  for (std::uint32_t left = length; left > 0;) {
+    const std::size_t want = std::min<std::size_t>(left, chunk.size());
+    const std::size_t got = std::fread(chunk.data(), 1, want, records);
+    if (got != want) {
+      return std::ferror(records) != 0 ? DataRead::read_failed : DataRead::cut_short;
+    }
+    sum = byte_sum(sum, chunk.first(got));
+    if (image != nullptr && std::fwrite(chunk.data(), 1, got, image) != got) {
+      return DataRead::write_failed;
+    }
+    left -= static_cast<std::uint32_t>(got);
+  }
+  return DataRead::complete;
+}
+
+// Marks `result` as invalid, for the record being read.
+Verification& invalid(Verification& result, RecordFault fault) {
+  result.verdict = Verdict::invalid;
+  result.fault = fault;
+  return result;
+}
+
 }  // namespace
 
 Verification verify_records(std::FILE* records, std::FILE* image) {
@@ -51,57 +79,46 @@ Verification verify_records(std::FILE* records, std::FILE* image) {
   std::uint32_t next_address = 0;
 
   for (;;) {
+    result.record = summary.records + 1;
     RecordHeader header{};
     bool cut_short = false;
     if (!read_header(records, header, cut_short)) {
       if (std::ferror(records) != 0) {
         result.verdict = Verdict::read_failed;
-      } else if (cut_short) {
-        result.verdict = Verdict::invalid;
-        result.fault = RecordFault::cut_short_in_header;
-        result.record = summary.records + 1;
+        return result;
       }
-      return result;
+      // The end of the file, between records or inside a header.
+      return cut_short ? invalid(result, RecordFault::cut_short_in_header) : result;
     }
-    result.record = summary.records + 1;
     const ParsedHeader parsed = parse_record_header(header);
     if (parsed.fault != HeaderFault::none) {
-      result.verdict = Verdict::invalid;
-      result.fault = fault_of(parsed.fault);
-      return result;
+      return invalid(result, fault_of(parsed.fault));
     }
 
     const RecordFields& fields = parsed.fields;
-    const bool new_run = summary.records == 0 || fields.address != next_address;
-    if (new_run) {
-      ++summary.runs;
-    }
     if (summary.records == 0) {
       summary.first_address = fields.address;
     }
+    if (summary.records == 0 || fields.address != next_address) {
+      ++summary.runs;
+    }
     // The image is the data of one run only; past a second run it is moot.
     std::FILE* const copy_to = summary.runs == 1 ? image : nullptr;
-
     std::uint8_t sum = 0;
-    for (std::uint32_t left = fields.length; left > 0;) {
-      const std::size_t want = std::min<std::size_t>(left, chunk.size());
-      const std::size_t got = std::fread(chunk.data(), 1, want, records);
-      if (got != want) {
-        result.verdict = std::ferror(records) != 0 ? Verdict::read_failed : Verdict::invalid;
-        result.fault = RecordFault::cut_short_in_data;
+    switch (read_data(records, fields.length, chunk, copy_to, sum)) {
+      case DataRead::complete:
+        break;
+      case DataRead::cut_short:
+        return invalid(result, RecordFault::cut_short_in_data);
+      case DataRead::read_failed:
+        result.verdict = Verdict::read_failed;
         return result;
-      }
-      sum = byte_sum(sum, std::span(chunk.data(), got));
-      if (copy_to != nullptr && std::fwrite(chunk.data(), 1, got, copy_to) != got) {
+      case DataRead::write_failed:
         result.verdict = Verdict::write_failed;
         return result;
-      }
-      left -= static_cast<std::uint32_t>(got);
     }
     if (!data_sum_matches(fields, sum)) {
-      result.verdict = Verdict::invalid;
-      result.fault = RecordFault::data_checksum;
-      return result;
+      return invalid(result, RecordFault::data_checksum);
     }
 
     ++summary.records;
