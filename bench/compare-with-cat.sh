@@ -37,9 +37,9 @@ measure() {
 median() { sort -g | awk '{ v[NR] = $1 } END { print (NR % 2) ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2 }'; }
 
 printf '%-6s %5s %12s %12s %8s %14s %14s\n' image pairs "cat ms" "varnel ms" ratio "cat peak KiB" "varnel peak KiB"
-for spec in 16MiB:16 1GiB:1024; do
-  name=${spec%%:*}
-  mib=${spec##*:}
+for size in 16MiB:16 1GiB:1024; do
+  name=${size%%:*}
+  mib=${size##*:}
   image=$work/$name.fls
   head -c $((mib * 1024 * 1024)) /dev/urandom >"$image"
   cat "$image" >/dev/null # into the page cache

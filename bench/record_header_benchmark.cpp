@@ -16,7 +16,8 @@ void BM_BuildRecordHeader(benchmark::State& state) {
   }
   std::uint64_t offset = 0;
   for (auto _ : state) {
-    benchmark::DoNotOptimize(varnel::build_record_header(0x270000, offset, block));
+    benchmark::DoNotOptimize(
+        varnel::build_record_header(0x270000, offset, block));
     offset += varnel::kBlockSize;
   }
   state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations()) *

@@ -57,16 +57,19 @@ void discard_temporary(std::FILE* file, const std::string& name) {
   fs::remove(name, ignored);
 }
 
-void print_summary(std::FILE* out, const char* record_name, const Summary& summary) {
+void print_summary(std::FILE* out, const char* record_name,
+                   const Summary& summary) {
   (void)std::fprintf(out,
                      "\"%s\": valid\n"
-                     "records: %" PRIu64 "\n"
+                     "records: %" PRIu64
+                     "\n"
                      "data bytes: %" PRIu64 "\n",
                      record_name, summary.records, summary.data_bytes);
 }
 
 // Closes the finished image and gives it its real name.
-bool commit_image(std::FILE* file, const std::string& temporary, const char* image) {
+bool commit_image(std::FILE* file, const std::string& temporary,
+                  const char* image) {
   const bool flushed = std::fflush(file) == 0;
   const bool closed = std::fclose(file) == 0;
   std::error_code error;
@@ -80,21 +83,23 @@ bool commit_image(std::FILE* file, const std::string& temporary, const char* ima
   return false;
 }
 
-int check_open_file(std::FILE* records, const char* record_name, const char* image_name,
-                    std::FILE* out, std::FILE* err) {
+int check_open_file(std::FILE* records, const char* record_name,
+                    const char* image_name, std::FILE* out, std::FILE* err) {
   std::string target;
   std::string temporary;
   std::FILE* image = nullptr;
   if (image_name != nullptr) {
     const std::optional<std::string> found = image_target(image_name);
     if (!found) {
-      (void)std::fprintf(err, "varnel-check: \"%s\" is not a regular file\n", image_name);
+      (void)std::fprintf(err, "varnel-check: \"%s\" is not a regular file\n",
+                         image_name);
       return kCheckFailed;
     }
     target = *found;
     image = create_temporary(target.c_str(), temporary);
     if (image == nullptr) {
-      (void)std::fprintf(err, "varnel-check: cannot create \"%s\"\n", image_name);
+      (void)std::fprintf(err, "varnel-check: cannot create \"%s\"\n",
+                         image_name);
       return kCheckFailed;
     }
   }
@@ -108,13 +113,17 @@ int check_open_file(std::FILE* records, const char* record_name, const char* ima
   const Verification verification = verify_records(records, image);
   switch (verification.verdict) {
     case Verdict::read_failed:
-      (void)std::fprintf(err, "varnel-check: error reading \"%s\"\n", record_name);
+      (void)std::fprintf(err, "varnel-check: error reading \"%s\"\n",
+                         record_name);
       return give_up(kCheckFailed);
     case Verdict::write_failed:
-      (void)std::fprintf(err, "varnel-check: error writing \"%s\"\n", image_name);
+      (void)std::fprintf(err, "varnel-check: error writing \"%s\"\n",
+                         image_name);
       return give_up(kCheckFailed);
     case Verdict::invalid:
-      (void)std::fprintf(err, "varnel-check: \"%s\": record %" PRIu64 " at byte %" PRIu64 ": %s\n",
+      (void)std::fprintf(err,
+                         "varnel-check: \"%s\": record %" PRIu64
+                         " at byte %" PRIu64 ": %s\n",
                          record_name, verification.record, verification.offset,
                          describe(verification.fault));
       return give_up(kCheckInvalid);
@@ -125,23 +134,27 @@ int check_open_file(std::FILE* records, const char* record_name, const char* ima
   const Summary& summary = verification.summary;
   print_summary(out, record_name, summary);
   if (!print_runs(records, summary, out)) {
-    (void)std::fprintf(err, "varnel-check: error reading \"%s\" again\n", record_name);
+    (void)std::fprintf(err, "varnel-check: error reading \"%s\" again\n",
+                       record_name);
     return give_up(kCheckFailed);
   }
   if (summary.runs == 1 && summary.all_blocks) {
-    (void)std::fprintf(out, "start address for varnel: %06" PRIX32 "\n", summary.first_address);
+    (void)std::fprintf(out, "start address for varnel: %06" PRIX32 "\n",
+                       summary.first_address);
   }
 
   if (image != nullptr) {
     if (summary.runs > 1) {
-      (void)std::fprintf(err,
-                         "varnel-check: \"%s\": not restored: the records form %" PRIu64
-                         " runs, not one\n",
-                         record_name, summary.runs);
+      (void)std::fprintf(
+          err,
+          "varnel-check: \"%s\": not restored: the records form %" PRIu64
+          " runs, not one\n",
+          record_name, summary.runs);
       return give_up(kCheckInvalid);
     }
     if (!commit_image(image, temporary, target.c_str())) {
-      (void)std::fprintf(err, "varnel-check: error writing \"%s\"\n", image_name);
+      (void)std::fprintf(err, "varnel-check: error writing \"%s\"\n",
+                         image_name);
       return kCheckFailed;
     }
   }
@@ -150,7 +163,8 @@ int check_open_file(std::FILE* records, const char* record_name, const char* ima
 
 }  // namespace
 
-int run_check(std::span<const char* const> args, std::FILE* out, std::FILE* err) {
+int run_check(std::span<const char* const> args, std::FILE* out,
+              std::FILE* err) {
   if (args.empty() || args.size() > 2) {
     (void)std::fputs(kUsage, err);
     return kCheckFailed;
@@ -158,10 +172,12 @@ int run_check(std::span<const char* const> args, std::FILE* out, std::FILE* err)
   const char* record_name = args[0];
   const char* image_name = args.size() == 2 ? args[1] : nullptr;
   if (image_name != nullptr && same_file(record_name, image_name)) {
-    (void)std::fprintf(err, "varnel-check: \"%s\" is the record file itself\n", image_name);
+    (void)std::fprintf(err, "varnel-check: \"%s\" is the record file itself\n",
+                       image_name);
     return kCheckFailed;
   }
-  std::FILE* records = is_directory(record_name) ? nullptr : std::fopen(record_name, "rb");
+  std::FILE* records =
+      is_directory(record_name) ? nullptr : std::fopen(record_name, "rb");
   if (records == nullptr) {
     (void)std::fprintf(err, "varnel-check: cannot open \"%s\"\n", record_name);
     return kCheckFailed;

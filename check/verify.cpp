@@ -46,13 +46,15 @@ enum class DataRead { complete, cut_short, read_failed, write_failed };
 
 // Reads the `length` data bytes of one record a chunk at a time, adding them
 // to `sum` and copying them to `image` unless it is null.
-DataRead read_data(std::FILE* records, std::uint32_t length, std::span<std::uint8_t> chunk,
-                   std::FILE* image, std::uint8_t& sum) {
+DataRead read_data(std::FILE* records, std::uint32_t length,
+                   std::span<std::uint8_t> chunk, std::FILE* image,
+                   std::uint8_t& sum) {
   for (std::uint32_t left = length; left > 0;) {
     const std::size_t want = std::min<std::size_t>(left, chunk.size());
     const std::size_t got = std::fread(chunk.data(), 1, want, records);
     if (got != want) {
-      return std::ferror(records) != 0 ? DataRead::read_failed : DataRead::cut_short;
+      return std::ferror(records) != 0 ? DataRead::read_failed
+                                       : DataRead::cut_short;
     }
     sum = byte_sum(sum, chunk.first(got));
     if (image != nullptr && std::fwrite(chunk.data(), 1, got, image) != got) {
@@ -88,7 +90,8 @@ Verification verify_records(std::FILE* records, std::FILE* image) {
         return result;
       }
       // The end of the file, between records or inside a header.
-      return cut_short ? invalid(result, RecordFault::cut_short_in_header) : result;
+      return cut_short ? invalid(result, RecordFault::cut_short_in_header)
+                       : result;
     }
     const ParsedHeader parsed = parse_record_header(header);
     if (parsed.fault != HeaderFault::none) {
@@ -158,9 +161,13 @@ bool print_runs(std::FILE* records, const Summary& summary, std::FILE* out) {
   std::uint32_t run_first = 0;
   std::uint64_t run_length = 0;
   const auto print_run = [&] {
-    const auto last = static_cast<std::uint32_t>((run_first + run_length - 1) % kAddressSpace);
-    (void)std::fprintf(out, "run %" PRIu64 ": %06" PRIX32 " to %06" PRIX32 " (%" PRIu64 " %s)\n",
-                       runs, run_first, last, run_records, run_records == 1 ? "record" : "records");
+    const auto last = static_cast<std::uint32_t>((run_first + run_length - 1) %
+                                                 kAddressSpace);
+    (void)std::fprintf(out,
+                       "run %" PRIu64 ": %06" PRIX32 " to %06" PRIX32
+                       " (%" PRIu64 " %s)\n",
+                       runs, run_first, last, run_records,
+                       run_records == 1 ? "record" : "records");
   };
 
   std::uint32_t next_address = 0;
@@ -172,7 +179,8 @@ bool print_runs(std::FILE* records, const Summary& summary, std::FILE* out) {
     }
     const ParsedHeader parsed = parse_record_header(header);
     if (parsed.fault != HeaderFault::none ||
-        std::fseek(records, static_cast<long>(parsed.fields.length), SEEK_CUR) != 0) {
+        std::fseek(records, static_cast<long>(parsed.fields.length),
+                   SEEK_CUR) != 0) {
       return false;
     }
     if (record == 0 || parsed.fields.address != next_address) {

@@ -38,7 +38,8 @@ constexpr std::size_t kMaxVectors = 256;
 // Reads until every vector is full, resuming after short reads and signals.
 bool read_vectors_fully(int fd, std::span<iovec> vectors) {
   while (!vectors.empty()) {
-    const ssize_t got = ::readv(fd, vectors.data(), static_cast<int>(vectors.size()));
+    const ssize_t got =
+        ::readv(fd, vectors.data(), static_cast<int>(vectors.size()));
     if (got < 0 && errno == EINTR) {
       continue;
     }
@@ -51,7 +52,8 @@ bool read_vectors_fully(int fd, std::span<iovec> vectors) {
       vectors = vectors.subspan(1);
     }
     if (left > 0) {
-      vectors.front().iov_base = static_cast<char*>(vectors.front().iov_base) + left;
+      vectors.front().iov_base =
+          static_cast<char*>(vectors.front().iov_base) + left;
       vectors.front().iov_len -= left;
     }
   }
@@ -68,8 +70,10 @@ bool read_blocks_from_fd(int fd, std::uint64_t offset,
   std::array<iovec, kMaxVectors> vectors{};
   while (!records.empty()) {
     std::size_t count = 0;
-    for (; count < vectors.size() && count * kRecordSize < records.size(); ++count) {
-      vectors[count].iov_base = records.data() + count * kRecordSize + kHeaderSize;
+    for (; count < vectors.size() && count * kRecordSize < records.size();
+         ++count) {
+      vectors[count].iov_base =
+          records.data() + count * kRecordSize + kHeaderSize;
       vectors[count].iov_len = kBlockSize;
     }
     if (!read_vectors_fully(fd, std::span(vectors.data(), count))) {

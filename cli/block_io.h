@@ -17,6 +17,7 @@ namespace varnel {
                                std::span<std::uint8_t> records);
 
 // Writes all of `bytes` to `dst`. False on any error or short write.
-[[nodiscard]] bool write_all(std::FILE* dst, std::span<const std::uint8_t> bytes);
+[[nodiscard]] bool write_all(std::FILE* dst,
+                             std::span<const std::uint8_t> bytes);
 
 }  // namespace varnel

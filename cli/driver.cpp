@@ -57,7 +57,8 @@ int run_varnel(std::span<const char* const> args, std::FILE* out) {
     say(out, kUsage);
     return 0;
   }
-  const std::optional<std::uint32_t> start_address = parse_start_address(args[0]);
+  const std::optional<std::uint32_t> start_address =
+      parse_start_address(args[0]);
   if (!start_address) {
     say(out, kInvalidStartAddress);
     return 0;
@@ -65,7 +66,8 @@ int run_varnel(std::span<const char* const> args, std::FILE* out) {
 
   const char* src_name = args[1];
   const char* dst_name = args[2];
-  std::FILE* src = is_directory(src_name) ? nullptr : std::fopen(src_name, "rb");
+  std::FILE* src =
+      is_directory(src_name) ? nullptr : std::fopen(src_name, "rb");
   if (src == nullptr) {
     say_file(out, kCannotOpenSource, src_name);
     return 0;

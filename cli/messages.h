@@ -4,7 +4,8 @@
 
 namespace varnel {
 
-inline constexpr char kBanner[] = "Quenlo to Halvory Converter 0.9a by Orvek\n\n";
+inline constexpr char kBanner[] =
+    "Quenlo to Halvory Converter 0.9a by Orvek\n\n";
 inline constexpr char kUsage[] =
     "Usage:   varnel <start_addr> <src_file> <dst_file>\n\n"
     "Example: varnel 270000 NHM5_513_u27.fls NHM5_513_u.hy\n\n";
@@ -15,7 +16,8 @@ inline constexpr char kUnsupportedSize[] =
     "are not supported in this version.\n\n";
 
 // These take one file name, printed exactly as given on the command line.
-inline constexpr char kCannotOpenSource[] = "Cannot open source file \"%s\".\n\n";
+inline constexpr char kCannotOpenSource[] =
+    "Cannot open source file \"%s\".\n\n";
 inline constexpr char kCannotCreateDestination[] =
     "Cannot create destination file \"%s\".\n\n";
 inline constexpr char kDestinationIsSource[] =

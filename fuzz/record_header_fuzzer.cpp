@@ -9,7 +9,8 @@
 
 namespace {
 
-std::uint64_t take(const std::uint8_t*& data, std::size_t& size, std::size_t bytes) {
+std::uint64_t take(const std::uint8_t*& data, std::size_t& size,
+                   std::size_t bytes) {
   std::uint64_t value = 0;
   for (std::size_t i = 0; i < bytes && size > 0; ++i, ++data, --size) {
     value = value << 8 | *data;
@@ -23,16 +24,19 @@ void check(bool condition) {
 
 }  // namespace
 
-extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data,
+                                      std::size_t size) {
   const auto start = static_cast<std::uint32_t>(take(data, size, 4));
   const std::uint64_t offset = take(data, size, 8);
   const std::span<const std::uint8_t> block(data, size);
-  const varnel::RecordHeader header = varnel::build_record_header(start, offset, block);
+  const varnel::RecordHeader header =
+      varnel::build_record_header(start, offset, block);
 
   check(header[0] == 0x0B);
-  const std::uint32_t address = static_cast<std::uint32_t>((start + offset) % 0x1000000);
-  check(header[1] == (address >> 16 & 0xFF) && header[2] == (address >> 8 & 0xFF) &&
-        header[3] == (address & 0xFF));
+  const std::uint32_t address =
+      static_cast<std::uint32_t>((start + offset) % 0x1000000);
+  check(header[1] == (address >> 16 & 0xFF) &&
+        header[2] == (address >> 8 & 0xFF) && header[3] == (address & 0xFF));
   check(header[5] == (size >> 16 & 0xFF) && header[6] == (size >> 8 & 0xFF) &&
         header[7] == (size & 0xFF));
 

@@ -29,7 +29,8 @@ std::array<int, 256> digit_table() {
 
 }  // namespace
 
-extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data,
+                                      std::size_t size) {
   static const std::array<int, 256> table = digit_table();
   const std::string_view text(reinterpret_cast<const char*>(data), size);
   const std::optional<std::uint32_t> parsed = varnel::parse_start_address(text);

@@ -1,4 +1,5 @@
-// Layout constants of a flash record: a 9-byte header followed by its data block.
+// Layout constants of a flash record: a 9-byte header followed by its data
+// block.
 #pragma once
 
 #include <cstddef>
@@ -6,7 +7,8 @@
 
 namespace varnel {
 
-// The unit in which images are read and the data length of every record varnel writes.
+// The unit in which images are read and the data length of every record varnel
+// writes.
 inline constexpr std::size_t kBlockSize = 8192;
 // Low bits that must all be clear in the size of an image.
 inline constexpr std::uint64_t kBlockMask = kBlockSize - 1;

@@ -29,7 +29,8 @@ std::uint8_t data_checksum(std::span<const std::uint8_t> data) {
 }
 
 std::uint8_t header_checksum(const RecordHeader& header) {
-  const auto summed = std::span(header).subspan(kAddressAt, kHeaderChecksumAt - kAddressAt);
+  const auto summed =
+      std::span(header).subspan(kAddressAt, kHeaderChecksumAt - kAddressAt);
   return static_cast<std::uint8_t>(~byte_sum(0, summed));
 }
 

@@ -24,8 +24,8 @@ using RecordHeader = std::array<std::uint8_t, kHeaderSize>;
 [[nodiscard]] std::uint8_t header_checksum(const RecordHeader& header);
 
 // The header of the block found at `offset` bytes into an image that starts at
-// flash address `start_address`. Only the low 24 bits of start + offset are kept;
-// the length field is data.size(), which must fit in 24 bits.
+// flash address `start_address`. Only the low 24 bits of start + offset are
+// kept; the length field is data.size(), which must fit in 24 bits.
 [[nodiscard]] RecordHeader build_record_header(
     std::uint32_t start_address, std::uint64_t offset,
     std::span<const std::uint8_t> data);

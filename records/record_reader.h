@@ -31,6 +31,7 @@ struct ParsedHeader {
 
 // Whether `sum`, the 8-bit sum of a record's data bytes, agrees with the data
 // checksum of its header.
-[[nodiscard]] bool data_sum_matches(const RecordFields& fields, std::uint8_t sum);
+[[nodiscard]] bool data_sum_matches(const RecordFields& fields,
+                                    std::uint8_t sum);
 
 }  // namespace varnel

@@ -26,7 +26,8 @@ const std::size_t kBlockCounts[] = {
     2 * kBatchBlocks + 3,  // a last batch shorter than the others
 };
 
-static_assert(kBatchBlocks == 256, "the hand-worked boundary records assume 256");
+static_assert(kBatchBlocks == 256,
+              "the hand-worked boundary records assume 256");
 
 TEST(Batching, RealFiles) {
   for (const std::size_t blocks : kBlockCounts) {
@@ -34,7 +35,8 @@ TEST(Batching, RealFiles) {
     const test::ScratchDir dir;
     const Bytes image = numbered_image(blocks);
     test::write_file(dir / "in.fls", image);
-    const test::RunResult run = test::run_binary({"0", "in.fls", "out.hy"}, dir.path);
+    const test::RunResult run =
+        test::run_binary({"0", "in.fls", "out.hy"}, dir.path);
     EXPECT_EQ(run.out, test::banner_then("Output written to \"out.hy\".\n\n"));
     expect_numbered_records(test::read_file(dir / "out.hy"), blocks);
   }
@@ -45,7 +47,8 @@ TEST(Batching, Streams) {
     SCOPED_TRACE(std::to_string(blocks) + " blocks");
     test::FakeFile src{.data = numbered_image(blocks)};
     test::FakeFile dst;
-    ASSERT_EQ(convert_files(test::open_fake(src, "rb"), test::open_fake(dst, "wb"), 0),
+    ASSERT_EQ(convert_files(test::open_fake(src, "rb"),
+                            test::open_fake(dst, "wb"), 0),
               Outcome::converted);
     expect_numbered_records(dst.data, blocks);
   }

@@ -21,13 +21,16 @@ using test::Op;
 
 // Three blocks at 0xFFF000; the second crosses 0xFFFFFF and wraps to 0x001000.
 const std::uint32_t kStart = 0xFFF000;
-const Bytes kImage = test::concat({test::block_filled(0x00),
-                                   test::block_with({{0, 0x01}}),
-                                   test::block_with({{8191, 0x80}})});
+const Bytes kImage =
+    test::concat({test::block_filled(0x00), test::block_with({{0, 0x01}}),
+                  test::block_with({{8191, 0x80}})});
 const Bytes kRecords = test::concat({
-    {0x0B, 0xFF, 0xF0, 0x00, 0x00, 0x00, 0x20, 0x00, 0xF0}, test::block_filled(0x00),
-    {0x0B, 0x00, 0x10, 0x00, 0xFF, 0x00, 0x20, 0x00, 0xD0}, test::block_with({{0, 0x01}}),
-    {0x0B, 0x00, 0x30, 0x00, 0x80, 0x00, 0x20, 0x00, 0x2F}, test::block_with({{8191, 0x80}}),
+    {0x0B, 0xFF, 0xF0, 0x00, 0x00, 0x00, 0x20, 0x00, 0xF0},
+    test::block_filled(0x00),
+    {0x0B, 0x00, 0x10, 0x00, 0xFF, 0x00, 0x20, 0x00, 0xD0},
+    test::block_with({{0, 0x01}}),
+    {0x0B, 0x00, 0x30, 0x00, 0x80, 0x00, 0x20, 0x00, 0x2F},
+    test::block_with({{8191, 0x80}}),
 });
 
 const std::string kSizeMessage =
@@ -36,7 +39,8 @@ const std::string kSizeMessage =
 const std::string kReadMessage = "Error reading source file \"in.fls\".\n\n";
 
 std::string write_message(const test::ScratchDir& dir) {
-  return "Error writing destination file \"" + (dir / "out.hy").string() + "\".\n\n";
+  return "Error writing destination file \"" + (dir / "out.hy").string() +
+         "\".\n\n";
 }
 
 struct Conversion {
@@ -69,7 +73,8 @@ TEST(ConversionFaults, CleanRunWritesEveryRecord) {
   FakeFile src{.data = kImage};
   FakeFile dst;
   const Conversion run = convert(src, dst, dir);
-  EXPECT_EQ(run.out, "Output written to \"" + (dir / "out.hy").string() + "\".\n\n");
+  EXPECT_EQ(run.out,
+            "Output written to \"" + (dir / "out.hy").string() + "\".\n\n");
   EXPECT_EQ(dst.data, kRecords);
 }
 
@@ -85,8 +90,11 @@ struct FaultCase {
 };
 
 // Runs one case: the `at`-th call of kind `op` on one side fails.
-Conversion convert_with_fault(const FaultCase& c, const test::ScratchDir& dir, FakeFile& dst) {
-  FaultPlan plan{.fail_at = c.at, .only = c.op, .persists = c.persists,
+Conversion convert_with_fault(const FaultCase& c, const test::ScratchDir& dir,
+                              FakeFile& dst) {
+  FaultPlan plan{.fail_at = c.at,
+                 .only = c.op,
+                 .persists = c.persists,
                  .short_count = c.short_count};
   FakeFile src{.data = kImage};
   (c.side == Side::source ? src : dst).plan = &plan;
@@ -117,13 +125,14 @@ TEST(ConversionFaults, ReadAndWriteFailuresRemoveTheDestination) {
   const FaultCase cases[] = {
       {"the first read fails", Side::source, Op::read, 1},
       {"every read from the second on fails", Side::source, Op::read, 2, true},
-      {"the source shrank: a short read, then its end", Side::source, Op::read, 2,
-       false, true},
+      {"the source shrank: a short read, then its end", Side::source, Op::read,
+       2, false, true},
       {"closing the source fails", Side::source, Op::close, 1},
       {"the first write fails", Side::destination, Op::write, 1},
-      {"every write from the second on fails", Side::destination, Op::write, 2, true},
-      {"a write moves only half its bytes", Side::destination, Op::write, 1, false,
+      {"every write from the second on fails", Side::destination, Op::write, 2,
        true},
+      {"a write moves only half its bytes", Side::destination, Op::write, 1,
+       false, true},
       {"closing the destination fails", Side::destination, Op::close, 1},
   };
   for (const FaultCase& c : cases) {
@@ -131,7 +140,8 @@ TEST(ConversionFaults, ReadAndWriteFailuresRemoveTheDestination) {
     const test::ScratchDir dir;
     FakeFile dst;
     const Conversion run = convert_with_fault(c, dir, dst);
-    EXPECT_EQ(run.out, c.side == Side::source ? kReadMessage : write_message(dir));
+    EXPECT_EQ(run.out,
+              c.side == Side::source ? kReadMessage : write_message(dir));
     EXPECT_FALSE(run.destination_left);
   }
 }
@@ -150,8 +160,8 @@ TEST(ConversionFaults, FailedFinalFlushIsAWriteError) {
   }
   const test::ScratchDir dir;
   FakeFile dst;
-  const Conversion run =
-      convert_with_fault({"the last write", Side::destination, Op::write, writes}, dir, dst);
+  const Conversion run = convert_with_fault(
+      {"the last write", Side::destination, Op::write, writes}, dir, dst);
   EXPECT_EQ(run.out, write_message(dir));
   EXPECT_FALSE(run.destination_left);
 }
@@ -185,7 +195,8 @@ TEST(ConversionFaults, EveryStreamCallFailedInTurn) {
       if (!plan.failed_op) {
         // Nothing failed at this call (a short count applies to reads and
         // writes only): the conversion must be whole.
-        EXPECT_EQ(run.out, "Output written to \"" + (dir / "out.hy").string() + "\".\n\n");
+        EXPECT_EQ(run.out, "Output written to \"" + (dir / "out.hy").string() +
+                               "\".\n\n");
         EXPECT_EQ(dst.data, kRecords);
         continue;
       }
@@ -213,7 +224,8 @@ TEST(ConversionFaults, RealSourceShorterThanItsMeasuredSize) {
   } cases[] = {
       {"a whole block missing", 2 * 8192, 3 * 8192},
       {"the last block cut short", 2 * 8192 + 100, 3 * 8192},
-      {"the second batch missing", kBatchBlocks * 8192, (kBatchBlocks + 1) * 8192},
+      {"the second batch missing", kBatchBlocks * 8192,
+       (kBatchBlocks + 1) * 8192},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.why);
@@ -223,7 +235,8 @@ TEST(ConversionFaults, RealSourceShorterThanItsMeasuredSize) {
     std::FILE* dst = std::fopen((dir / "out.hy").c_str(), "wb");
     ASSERT_NE(src, nullptr);
     ASSERT_NE(dst, nullptr);
-    EXPECT_EQ(write_records(src, dst, 0, c.size_measured), Outcome::read_failed);
+    EXPECT_EQ(write_records(src, dst, 0, c.size_measured),
+              Outcome::read_failed);
     std::fclose(src);
     std::fclose(dst);
   }

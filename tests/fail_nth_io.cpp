@@ -7,7 +7,8 @@
 //                     or short (a read or write at N moves half its bytes and
 //                     reports that count, without an error)
 //   VARNEL_SWEEP_LOG  file that receives, at exit, the number of operations
-//                     and the first one that failed: "calls N\nfailed OP PATH\n"
+//                     and the first one that failed: "calls N\nfailed OP
+//                     PATH\n"
 #include <dlfcn.h>
 #include <fcntl.h>
 #include <sys/types.h>
@@ -61,7 +62,8 @@ const char* path_of(const FILE* stream) {
 
 const char* path_of(int fd) {
   for (int i = 0; i < opened_count; ++i) {
-    if (opened[i].fd == fd && opened[i].stream != nullptr) return opened[i].path;
+    if (opened[i].fd == fd && opened[i].stream != nullptr)
+      return opened[i].path;
   }
   return nullptr;
 }
@@ -72,7 +74,8 @@ bool must_fail(const char* op, const char* path, bool can_be_short = false) {
   if (path == nullptr) return false;
   configure();
   ++calls;
-  const bool hit = fail_at > 0 && (mode == Mode::persist ? calls >= fail_at : calls == fail_at);
+  const bool hit = fail_at > 0 && (mode == Mode::persist ? calls >= fail_at
+                                                         : calls == fail_at);
   if (!hit || (mode == Mode::short_count && !can_be_short)) return false;
   if (first_failure[0] == '\0') {
     std::snprintf(first_failure, sizeof first_failure, "%s %s", op, path);
@@ -85,8 +88,9 @@ __attribute__((destructor)) void write_log() {
   const char* log = std::getenv("VARNEL_SWEEP_LOG");
   if (log == nullptr) return;
   char text[700];
-  const int length = std::snprintf(text, sizeof text, "calls %ld\nfailed %s\n", calls,
-                                   first_failure[0] != '\0' ? first_failure : "nothing");
+  const int length =
+      std::snprintf(text, sizeof text, "calls %ld\nfailed %s\n", calls,
+                    first_failure[0] != '\0' ? first_failure : "nothing");
   const int fd = ::open(log, O_WRONLY | O_CREAT | O_TRUNC, 0600);
   if (fd < 0) return;
   const auto write_fn = real<ssize_t (*)(int, const void*, size_t)>("write");
@@ -125,7 +129,8 @@ size_t fread(void* buffer, size_t size, size_t count, FILE* stream) {
     if (mode != Mode::short_count) return 0;
     count /= 2;
   }
-  return real<size_t (*)(void*, size_t, size_t, FILE*)>("fread")(buffer, size, count, stream);
+  return real<size_t (*)(void*, size_t, size_t, FILE*)>("fread")(buffer, size,
+                                                                 count, stream);
 }
 
 size_t fwrite(const void* buffer, size_t size, size_t count, FILE* stream) {
@@ -133,8 +138,8 @@ size_t fwrite(const void* buffer, size_t size, size_t count, FILE* stream) {
     if (mode != Mode::short_count) return 0;
     count /= 2;
   }
-  return real<size_t (*)(const void*, size_t, size_t, FILE*)>("fwrite")(buffer, size, count,
-                                                                       stream);
+  return real<size_t (*)(const void*, size_t, size_t, FILE*)>("fwrite")(
+      buffer, size, count, stream);
 }
 
 int fflush(FILE* stream) {
@@ -159,7 +164,8 @@ off_t lseek(int fd, off_t offset, int whence) {
 }
 
 ssize_t readv(int fd, const struct iovec* vectors, int count) {
-  const auto real_readv = real<ssize_t (*)(int, const struct iovec*, int)>("readv");
+  const auto real_readv =
+      real<ssize_t (*)(int, const struct iovec*, int)>("readv");
   if (must_fail("readv", path_of(fd), true)) {
     if (mode != Mode::short_count) return -1;
     // Half of the first vector, and no more.

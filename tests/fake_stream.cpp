@@ -16,8 +16,9 @@ bool must_fail(FakeFile& file, Op op) {
     return false;
   }
   const int call = ++plan->calls;
-  const bool hit = plan->fail_at > 0 &&
-                   (plan->persists ? call >= plan->fail_at : call == plan->fail_at);
+  const bool hit =
+      plan->fail_at > 0 &&
+      (plan->persists ? call >= plan->fail_at : call == plan->fail_at);
   const bool moves_bytes = op == Op::read || op == Op::write;
   if (!hit || (plan->short_count && !moves_bytes)) {
     return false;
@@ -65,9 +66,10 @@ int fake_seek(void* cookie, off64_t* offset, int whence) {
   if (must_fail(file, Op::seek)) {
     return -1;
   }
-  const auto base = static_cast<off64_t>(whence == SEEK_SET   ? 0
-                                         : whence == SEEK_CUR ? file.position
-                                                              : file.data.size());
+  const auto base =
+      static_cast<off64_t>(whence == SEEK_SET   ? 0
+                           : whence == SEEK_CUR ? file.position
+                                                : file.data.size());
   file.position = static_cast<std::size_t>(base + *offset);
   *offset = static_cast<off64_t>(file.position);
   return 0;

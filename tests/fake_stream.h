@@ -26,9 +26,9 @@ struct FaultPlan {
   // that number go through.
   bool short_count = false;
 
-  int calls = 0;                     // counted so far
-  std::optional<Op> failed_op;       // the first call that failed
-  std::string failed_file;           // and the name of its file
+  int calls = 0;                // counted so far
+  std::optional<Op> failed_op;  // the first call that failed
+  std::string failed_file;      // and the name of its file
 };
 
 struct FakeFile {

@@ -22,14 +22,15 @@ const std::string kBanner = "Quenlo to Halvory Converter 0.9a by Orvek\n\n";
 struct SweepRun {
   test::RunResult result;
   long calls = 0;
-  std::string failed_op;    // "nothing" when no operation failed
+  std::string failed_op;  // "nothing" when no operation failed
   std::string failed_path;
 };
 
 // Two batches: a full one and a single block, so reads and writes repeat.
 const std::size_t kBlocks = 257;
 
-SweepRun run_with_fault(const test::ScratchDir& dir, long fail_at, const std::string& mode) {
+SweepRun run_with_fault(const test::ScratchDir& dir, long fail_at,
+                        const std::string& mode) {
   const fs::path log = dir / "sweep.log";
   SweepRun run;
   run.result = test::run_binary({"0", "in.fls", "out.hy"}, dir.path, [&] {
@@ -61,9 +62,10 @@ Expected expected_for(const std::string& op, const std::string& path) {
             false};
   }
   if (op == "fseek" || op == "ftell") {
-    return {"Source files of size that is not a multiple of 8192 bytes\n"
-            "are not supported in this version.\n\n",
-            true};
+    return {
+        "Source files of size that is not a multiple of 8192 bytes\n"
+        "are not supported in this version.\n\n",
+        true};
   }
   return {source ? "Error reading source file \"in.fls\".\n\n"
                  : "Error writing destination file \"out.hy\".\n\n",
@@ -72,7 +74,8 @@ Expected expected_for(const std::string& op, const std::string& path) {
 
 TEST(FaultSweep, EveryFileOperationOfTheBinaryFailedInTurn) {
 #ifdef VARNEL_SANITIZED
-  GTEST_SKIP() << "the sanitizers' own interceptors must come first; run without them";
+  GTEST_SKIP()
+      << "the sanitizers' own interceptors must come first; run without them";
 #endif
   const test::ScratchDir dir;
   const Bytes image = test::numbered_image(kBlocks);
@@ -81,7 +84,8 @@ TEST(FaultSweep, EveryFileOperationOfTheBinaryFailedInTurn) {
   const SweepRun count = run_with_fault(dir, 0, "once");
   ASSERT_EQ(count.result.out, kBanner + "Output written to \"out.hy\".\n\n");
   ASSERT_EQ(count.failed_op, "nothing");
-  // At least: 2 opens, 3 size steps, 2 batch reads, 2 batch writes, a flush, 2 closes.
+  // At least: 2 opens, 3 size steps, 2 batch reads, 2 batch writes, a flush, 2
+  // closes.
   ASSERT_GE(count.calls, 12);
 
   int short_counts = 0;
@@ -92,14 +96,16 @@ TEST(FaultSweep, EveryFileOperationOfTheBinaryFailedInTurn) {
       const SweepRun run = run_with_fault(dir, at, mode);
       EXPECT_EQ(run.result.exit_status, 0);
       EXPECT_EQ(run.result.err, "");
-      EXPECT_EQ(test::read_file(dir / "in.fls"), image) << "the source was touched";
+      EXPECT_EQ(test::read_file(dir / "in.fls"), image)
+          << "the source was touched";
 
       // A short read or write is no error: the program must carry on from
       // it. Operations that cannot come up short go through untouched. Either
       // way the conversion must be whole.
       if (mode == "short" || run.failed_op == "nothing") {
         short_counts += run.failed_op != "nothing" ? 1 : 0;
-        EXPECT_EQ(run.result.out, kBanner + "Output written to \"out.hy\".\n\n");
+        EXPECT_EQ(run.result.out,
+                  kBanner + "Output written to \"out.hy\".\n\n");
         test::expect_numbered_records(test::read_file(dir / "out.hy"), kBlocks);
         continue;
       }

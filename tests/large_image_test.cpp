@@ -12,7 +12,8 @@ namespace {
 namespace fs = std::filesystem;
 
 TEST(LargeImage, ConvertsAnImagePast4GiB) {
-  constexpr std::uint64_t kBlocks = (std::uint64_t{1} << 32) / 8192 + 2;  // 524290
+  constexpr std::uint64_t kBlocks =
+      (std::uint64_t{1} << 32) / 8192 + 2;  // 524290
   const test::ScratchDir dir;
   const fs::path image = dir / "big.fls";
   {
@@ -28,7 +29,8 @@ TEST(LargeImage, ConvertsAnImagePast4GiB) {
     ASSERT_TRUE(file.flush());
   }
 
-  const test::RunResult run = test::run_binary({"270000", "big.fls", "big.hy"}, dir.path);
+  const test::RunResult run =
+      test::run_binary({"270000", "big.fls", "big.hy"}, dir.path);
   EXPECT_EQ(run.exit_status, 0);
   EXPECT_EQ(run.out, test::banner_then("Output written to \"big.hy\".\n\n"));
   EXPECT_EQ(run.err, "");
@@ -41,8 +43,9 @@ TEST(LargeImage, ConvertsAnImagePast4GiB) {
   file.seekg(static_cast<std::streamoff>((kBlocks - 1) * 8201));
   test::Bytes last(8201);
   ASSERT_TRUE(file.read(reinterpret_cast<char*>(last.data()), 8201));
-  EXPECT_EQ(last, test::concat({{0x0B, 0x27, 0x20, 0x00, 0xA6, 0x00, 0x20, 0x00, 0xF2},
-                                test::block_with({{8191, 0x5A}})}));
+  EXPECT_EQ(last, test::concat(
+                      {{0x0B, 0x27, 0x20, 0x00, 0xA6, 0x00, 0x20, 0x00, 0xF2},
+                       test::block_with({{8191, 0x5A}})}));
   EXPECT_EQ(file.peek(), std::ifstream::traits_type::eof());
 }
 

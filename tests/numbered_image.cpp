@@ -20,7 +20,8 @@ void expect_numbered_records(const Bytes& records, std::size_t blocks) {
   for (std::size_t k = 0; k < blocks; ++k) {
     SCOPED_TRACE("record " + std::to_string(k));
     const std::uint8_t* record = records.data() + k * 8201;
-    const std::uint32_t address = static_cast<std::uint32_t>(k * 0x2000) & 0xFFFFFF;
+    const std::uint32_t address =
+        static_cast<std::uint32_t>(k * 0x2000) & 0xFFFFFF;
     ASSERT_EQ(record[0], 0x0B);
     ASSERT_EQ(record[1], address >> 16);
     ASSERT_EQ(record[2], (address >> 8) & 0xFF);
@@ -39,10 +40,14 @@ void expect_numbered_records(const Bytes& records, std::size_t blocks) {
   // The records on either side of the first batch boundary, worked by hand:
   // block 255 at 0x1FE000 holds FF..00, block 256 at 0x200000 holds 00..01.
   if (blocks > 256) {
-    const Bytes last_of_first(records.begin() + 255 * 8201, records.begin() + 255 * 8201 + 9);
-    const Bytes first_of_second(records.begin() + 256 * 8201, records.begin() + 256 * 8201 + 9);
-    EXPECT_EQ(last_of_first, (Bytes{0x0B, 0x1F, 0xE0, 0x00, 0x01, 0x00, 0x20, 0x00, 0xDF}));
-    EXPECT_EQ(first_of_second, (Bytes{0x0B, 0x20, 0x00, 0x00, 0xFF, 0x00, 0x20, 0x00, 0xC0}));
+    const Bytes last_of_first(records.begin() + 255 * 8201,
+                              records.begin() + 255 * 8201 + 9);
+    const Bytes first_of_second(records.begin() + 256 * 8201,
+                                records.begin() + 256 * 8201 + 9);
+    EXPECT_EQ(last_of_first,
+              (Bytes{0x0B, 0x1F, 0xE0, 0x00, 0x01, 0x00, 0x20, 0x00, 0xDF}));
+    EXPECT_EQ(first_of_second,
+              (Bytes{0x0B, 0x20, 0x00, 0x00, 0xFF, 0x00, 0x20, 0x00, 0xC0}));
   }
 }
 

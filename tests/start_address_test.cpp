@@ -35,11 +35,31 @@ TEST(StartAddress, AcceptedTexts) {
 
 TEST(StartAddress, RejectedTexts) {
   const std::string cases[] = {
-      "0x270000", "$270000", "270000h", "+270000", "-1", "27 0000", " 270000",
-      "270000 ", "270G00", "g", "2700:00", "27_0000", "270000\n",
-      std::string("27\0" "00", 4),  // an embedded NUL is not a digit
-      "27\x80", "\xC1", "\xE6",  // bytes of 0x80 and above, even if they fold
-      "@", "`", "/", ":", "G", "z",  // the neighbours of each accepted range
+      "0x270000",
+      "$270000",
+      "270000h",
+      "+270000",
+      "-1",
+      "27 0000",
+      " 270000",
+      "270000 ",
+      "270G00",
+      "g",
+      "2700:00",
+      "27_0000",
+      "270000\n",
+      std::string("27\0"
+                  "00",
+                  4),  // an embedded NUL is not a digit
+      "27\x80",
+      "\xC1",
+      "\xE6",  // bytes of 0x80 and above, even if they fold
+      "@",
+      "`",
+      "/",
+      ":",
+      "G",
+      "z",  // the neighbours of each accepted range
   };
   for (const std::string& text : cases) {
     SCOPED_TRACE("text: \"" + text + "\"");

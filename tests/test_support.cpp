@@ -16,7 +16,8 @@ namespace varnel::test {
 namespace fs = std::filesystem;
 
 ScratchDir::ScratchDir() {
-  std::string pattern = (fs::temp_directory_path() / "varnel-test-XXXXXX").string();
+  std::string pattern =
+      (fs::temp_directory_path() / "varnel-test-XXXXXX").string();
   if (::mkdtemp(pattern.data()) == nullptr) {
     throw std::runtime_error("mkdtemp failed");
   }
@@ -45,7 +46,8 @@ Bytes read_file(const fs::path& path) {
   return Bytes(std::istreambuf_iterator<char>(file), {});
 }
 
-Bytes block_with(std::initializer_list<std::pair<std::size_t, std::uint8_t>> set) {
+Bytes block_with(
+    std::initializer_list<std::pair<std::size_t, std::uint8_t>> set) {
   Bytes block(8192, 0);
   for (const auto& [index, value] : set) {
     block.at(index) = value;
@@ -86,8 +88,9 @@ RunResult run_binary(const std::vector<std::string>& args, const fs::path& cwd,
   return run_program(VARNEL_BINARY, args, cwd, in_child);
 }
 
-RunResult run_program(const std::string& program, const std::vector<std::string>& args,
-                      const fs::path& cwd, const std::function<void()>& in_child) {
+RunResult run_program(const std::string& program,
+                      const std::vector<std::string>& args, const fs::path& cwd,
+                      const std::function<void()>& in_child) {
   // The captured streams live outside `cwd`, so tests can check that the
   // program created nothing there.
   const ScratchDir capture;

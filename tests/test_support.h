@@ -30,7 +30,8 @@ void write_file(const std::filesystem::path& path, const Bytes& bytes);
 Bytes read_file(const std::filesystem::path& path);
 
 // A block of zeros with the given bytes set: {{index, value}, ...}.
-Bytes block_with(std::initializer_list<std::pair<std::size_t, std::uint8_t>> set);
+Bytes block_with(
+    std::initializer_list<std::pair<std::size_t, std::uint8_t>> set);
 Bytes block_filled(std::uint8_t value);
 
 // Concatenation of byte strings, to spell out an image or a record file.
@@ -51,7 +52,8 @@ RunResult run_binary(const std::vector<std::string>& args,
                      const std::function<void()>& in_child = {});
 
 // The same for any program, such as varnel-check.
-RunResult run_program(const std::string& program, const std::vector<std::string>& args,
+RunResult run_program(const std::string& program,
+                      const std::vector<std::string>& args,
                       const std::filesystem::path& cwd,
                       const std::function<void()>& in_child = {});
 

@@ -47,11 +47,15 @@ TEST(VarnelCli, ConvertsTheUsageExample) {
   const Bytes second = test::block_with({{0, 0x01}});
   test::write_file(dir / "NHM5_513_u27.fls", test::concat({first, second}));
 
-  expect_run(run_binary({"270000", "NHM5_513_u27.fls", "NHM5_513_u.hy"}, dir.path),
-             banner_then("Output written to \"NHM5_513_u.hy\".\n\n"));
-  EXPECT_EQ(test::read_file(dir / "NHM5_513_u.hy"),
-            test::concat({{0x0B, 0x27, 0x00, 0x00, 0x00, 0x00, 0x20, 0x00, 0xB8}, first,
-                          {0x0B, 0x27, 0x20, 0x00, 0xFF, 0x00, 0x20, 0x00, 0x99}, second}));
+  expect_run(
+      run_binary({"270000", "NHM5_513_u27.fls", "NHM5_513_u.hy"}, dir.path),
+      banner_then("Output written to \"NHM5_513_u.hy\".\n\n"));
+  EXPECT_EQ(
+      test::read_file(dir / "NHM5_513_u.hy"),
+      test::concat({{0x0B, 0x27, 0x00, 0x00, 0x00, 0x00, 0x20, 0x00, 0xB8},
+                    first,
+                    {0x0B, 0x27, 0x20, 0x00, 0xFF, 0x00, 0x20, 0x00, 0x99},
+                    second}));
 }
 
 TEST(VarnelCli, ConvertsImagesOfEveryShape) {
@@ -66,17 +70,24 @@ TEST(VarnelCli, ConvertsImagesOfEveryShape) {
   } cases[] = {
       {"an empty image gives an empty record file", "270000", {}, {}},
       {"an empty start address is 0", "", zeros,
-       test::concat({{0x0B, 0x00, 0x00, 0x00, 0x00, 0x00, 0x20, 0x00, 0xDF}, zeros})},
-      // 24603 bytes; the second address wraps from 0xFFF000 + 0x2000 to 0x001000.
+       test::concat(
+           {{0x0B, 0x00, 0x00, 0x00, 0x00, 0x00, 0x20, 0x00, 0xDF}, zeros})},
+      // 24603 bytes; the second address wraps from 0xFFF000 + 0x2000 to
+      // 0x001000.
       {"three blocks crossing 0xFFFFFF", "fff000",
        test::concat({zeros, first01, last80}),
-       test::concat({{0x0B, 0xFF, 0xF0, 0x00, 0x00, 0x00, 0x20, 0x00, 0xF0}, zeros,
-                     {0x0B, 0x00, 0x10, 0x00, 0xFF, 0x00, 0x20, 0x00, 0xD0}, first01,
-                     {0x0B, 0x00, 0x30, 0x00, 0x80, 0x00, 0x20, 0x00, 0x2F}, last80})},
+       test::concat({{0x0B, 0xFF, 0xF0, 0x00, 0x00, 0x00, 0x20, 0x00, 0xF0},
+                     zeros,
+                     {0x0B, 0x00, 0x10, 0x00, 0xFF, 0x00, 0x20, 0x00, 0xD0},
+                     first01,
+                     {0x0B, 0x00, 0x30, 0x00, 0x80, 0x00, 0x20, 0x00, 0x2F},
+                     last80})},
       {"the largest start address; the 32-bit sum wraps to 0x1FFF", "FFFFFFFF",
        test::concat({zeros, zeros}),
-       test::concat({{0x0B, 0xFF, 0xFF, 0xFF, 0x00, 0x00, 0x20, 0x00, 0xE2}, zeros,
-                     {0x0B, 0x00, 0x1F, 0xFF, 0x00, 0x00, 0x20, 0x00, 0xC1}, zeros})},
+       test::concat({{0x0B, 0xFF, 0xFF, 0xFF, 0x00, 0x00, 0x20, 0x00, 0xE2},
+                     zeros,
+                     {0x0B, 0x00, 0x1F, 0xFF, 0x00, 0x00, 0x20, 0x00, 0xC1},
+                     zeros})},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.why);
@@ -91,7 +102,10 @@ TEST(VarnelCli, ConvertsImagesOfEveryShape) {
 
 TEST(VarnelCli, WrongArgumentCountPrintsUsageAndTouchesNothing) {
   const std::vector<std::vector<std::string>> cases = {
-      {}, {"270000"}, {"270000", "in.fls"}, {"270000", "in.fls", "out.hy", "extra"}};
+      {},
+      {"270000"},
+      {"270000", "in.fls"},
+      {"270000", "in.fls", "out.hy", "extra"}};
   for (const auto& args : cases) {
     SCOPED_TRACE(testing::PrintToString(args));
     const test::ScratchDir dir;
@@ -107,21 +121,29 @@ TEST(VarnelCli, ReportsTheFirstProblemOnly) {
     std::vector<std::string> args;
     std::string message;
   } cases[] = {
-      {"an invalid address before a missing source", {"0x270000", "missing.fls", "out.hy"},
+      {"an invalid address before a missing source",
+       {"0x270000", "missing.fls", "out.hy"},
        "Error: Invalid starting address.\n\n"},
-      {"a byte above 0x7F in the address", {"27\xC3\xA9", "missing.fls", "out.hy"},
+      {"a byte above 0x7F in the address",
+       {"27\xC3\xA9", "missing.fls", "out.hy"},
        "Error: Invalid starting address.\n\n"},
-      {"a missing source", {"270000", "missing.fls", "out.hy"},
+      {"a missing source",
+       {"270000", "missing.fls", "out.hy"},
        "Cannot open source file \"missing.fls\".\n\n"},
-      {"a directory is not an image", {"270000", "subdir", "out.hy"},
+      {"a directory is not an image",
+       {"270000", "subdir", "out.hy"},
        "Cannot open source file \"subdir\".\n\n"},
-      {"a missing source before a bad destination", {"270000", "missing.fls", "nodir/out.hy"},
+      {"a missing source before a bad destination",
+       {"270000", "missing.fls", "nodir/out.hy"},
        "Cannot open source file \"missing.fls\".\n\n"},
-      {"a destination in a directory that does not exist", {"270000", "in.fls", "nodir/out.hy"},
+      {"a destination in a directory that does not exist",
+       {"270000", "in.fls", "nodir/out.hy"},
        "Cannot create destination file \"nodir/out.hy\".\n\n"},
-      {"a directory as destination", {"270000", "in.fls", "subdir"},
+      {"a directory as destination",
+       {"270000", "in.fls", "subdir"},
        "Cannot create destination file \"subdir\".\n\n"},
-      {"names are printed as given, % and all", {"270000", "100%s.fls", "out.hy"},
+      {"names are printed as given, % and all",
+       {"270000", "100%s.fls", "out.hy"},
        "Cannot open source file \"100%s.fls\".\n\n"},
   };
   for (const auto& c : cases) {
@@ -136,8 +158,8 @@ TEST(VarnelCli, ReportsTheFirstProblemOnly) {
 }
 
 TEST(VarnelCli, SizeNotAWholeNumberOfBlocksLeavesAnEmptyDestination) {
-  for (const std::size_t size : {std::size_t{1}, std::size_t{8191}, std::size_t{8193},
-                                 std::size_t{16383}}) {
+  for (const std::size_t size : {std::size_t{1}, std::size_t{8191},
+                                 std::size_t{8193}, std::size_t{16383}}) {
     SCOPED_TRACE(size);
     const test::ScratchDir dir;
     test::write_file(dir / "in.fls", Bytes(size, 0xAA));
@@ -168,12 +190,13 @@ TEST(VarnelCli, SourceWithoutASizeIsTheSizeMessage) {
 }
 
 TEST(VarnelCli, RefusesADestinationThatIsTheSource) {
-  const std::string cases[] = {"img.fls", "./img.fls", "sub/../img.fls", "hard.fls",
-                               "soft.fls"};
+  const std::string cases[] = {"img.fls", "./img.fls", "sub/../img.fls",
+                               "hard.fls", "soft.fls"};
   for (const std::string& dst : cases) {
     SCOPED_TRACE(dst);
     const test::ScratchDir dir;
-    const Bytes image = test::concat({test::block_filled(0x5A), test::block_filled(0xA5)});
+    const Bytes image =
+        test::concat({test::block_filled(0x5A), test::block_filled(0xA5)});
     test::write_file(dir / "img.fls", image);
     fs::create_directory(dir / "sub");
     fs::create_hard_link(dir / "img.fls", dir / "hard.fls");
@@ -198,7 +221,8 @@ TEST(VarnelCli, DeviceDestinations) {
   }
   expect_run(run_binary({"0", "in.fls", "/dev/full"}, dir.path),
              banner_then("Error writing destination file \"/dev/full\".\n\n"));
-  EXPECT_TRUE(fs::is_character_file("/dev/full")) << "a device must never be removed";
+  EXPECT_TRUE(fs::is_character_file("/dev/full"))
+      << "a device must never be removed";
 }
 
 // A file-size limit stops the second record: the first record may have been
@@ -212,11 +236,13 @@ TEST(VarnelCli, FileSizeLimitIsAWriteErrorAndRemovesTheDestination) {
   for (const std::string dst : {"out.hy", "link.hy"}) {
     SCOPED_TRACE(dst);
     const test::ScratchDir dir;
-    test::write_file(dir / "in.fls", test::concat({test::block_filled(1), test::block_filled(2)}));
+    test::write_file(dir / "in.fls", test::concat({test::block_filled(1),
+                                                   test::block_filled(2)}));
     // Through a symbolic link, the file it leads to is the one removed.
     fs::create_symlink("target.hy", dir / "link.hy");
-    expect_run(run_binary({"0", "in.fls", dst}, dir.path, limit_size),
-               banner_then("Error writing destination file \"" + dst + "\".\n\n"));
+    expect_run(
+        run_binary({"0", "in.fls", dst}, dir.path, limit_size),
+        banner_then("Error writing destination file \"" + dst + "\".\n\n"));
     EXPECT_FALSE(fs::exists(dir / "out.hy"));
     EXPECT_FALSE(fs::exists(dir / "target.hy"));
   }
