@@ -18,8 +18,8 @@
 namespace varnel {
 namespace {
 
-// The portable way: one read per block, straight into its place. Reads of a
-// whole block bypass the stream's own buffer, so nothing is copied twice.
+// The portable way: one read per block, straight into its place. (A read as
+// large as the stream's buffer usually goes around it, as in glibc.)
 bool read_blocks_from_stream(std::FILE* src, std::span<std::uint8_t> records) {
   for (std::size_t at = 0; at < records.size(); at += kRecordSize) {
     if (std::fread(records.data() + at + kHeaderSize, 1, kBlockSize, src) !=
@@ -62,8 +62,8 @@ bool read_vectors_fully(int fd, std::span<iovec> vectors) {
 
 bool read_blocks_from_fd(int fd, std::uint64_t offset,
                          std::span<std::uint8_t> records) {
-  // The stream may have read ahead while the size was taken, so the position
-  // of the descriptor is set here rather than trusted.
+  // The stream keeps its own idea of the position since the size was taken,
+  // so the descriptor's is set here rather than trusted.
   if (::lseek(fd, static_cast<off_t>(offset), SEEK_SET) < 0) {
     return false;
   }
