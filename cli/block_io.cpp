@@ -1,6 +1,7 @@
 #include "cli/block_io.h"
 
 #include <array>
+#include <memory>
 
 #include "records/record_format.h"
 
@@ -11,6 +12,9 @@
 #include <unistd.h>
 
 #include <cerrno>
+#if defined(__linux__)
+#include <sys/mman.h>
+#endif
 #else
 #define VARNEL_HAVE_POSIX_IO 0
 #endif
@@ -100,7 +104,26 @@ bool write_to_fd(int fd, std::span<const std::uint8_t> bytes) {
 
 #endif
 
+// The size of a large page on the machines that have them.
+constexpr std::size_t kLargePage = std::size_t{2} << 20;
+
 }  // namespace
+
+std::span<std::uint8_t> allocate_records(
+    std::unique_ptr<std::uint8_t[]>& storage, std::size_t size) {
+  const std::size_t rounded = (size + kLargePage - 1) / kLargePage * kLargePage;
+  // Left uninitialised: the first touch is what gives the memory its pages.
+  storage =
+      std::make_unique_for_overwrite<std::uint8_t[]>(rounded + kLargePage);
+  void* start = storage.get();
+  std::size_t space = rounded + kLargePage;
+  start = std::align(kLargePage, rounded, start, space);
+#if defined(__linux__) && defined(MADV_HUGEPAGE)
+  // Only a hint: where it is refused, the memory serves just as well.
+  (void)::madvise(start, rounded, MADV_HUGEPAGE);
+#endif
+  return {static_cast<std::uint8_t*>(start), size};
+}
 
 bool read_blocks(std::FILE* src, std::uint64_t offset,
                  std::span<std::uint8_t> records) {

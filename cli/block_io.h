@@ -4,11 +4,20 @@
 // standard streams do the work.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <cstdio>
+#include <memory>
 #include <span>
 
 namespace varnel {
+
+// Memory for `size` bytes of records, held by `storage`. Every byte is
+// copied into it and out of it by the system, so where the system allows, it
+// is aligned and marked for large pages before it is first touched: that
+// spares most of the page-table walks of those copies.
+[[nodiscard]] std::span<std::uint8_t> allocate_records(
+    std::unique_ptr<std::uint8_t[]>& storage, std::size_t size);
 
 // Reads the next blocks of `src`, found at byte `offset`, one into the data
 // part of each record of `records` (whose size is a whole number of records).

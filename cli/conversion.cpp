@@ -1,8 +1,8 @@
 #include "cli/conversion.h"
 
 #include <algorithm>
+#include <memory>
 #include <span>
-#include <vector>
 
 #include "cli/block_io.h"
 #include "records/record_format.h"
@@ -32,7 +32,9 @@ Outcome write_records(std::FILE* src, std::FILE* dst,
                       std::uint32_t start_address, std::uint64_t size) {
   // One buffer for the whole run, whatever the size of the image. Blocks are
   // read straight into their records, so each byte is copied in and out once.
-  std::vector<std::uint8_t> records(kBatchBlocks * kRecordSize);
+  std::unique_ptr<std::uint8_t[]> storage;
+  const std::span<std::uint8_t> records =
+      allocate_records(storage, kBatchBlocks * kRecordSize);
 
   const std::uint64_t total_blocks = size / kBlockSize;
   for (std::uint64_t done = 0; done < total_blocks;) {
