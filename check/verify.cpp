@@ -89,9 +89,10 @@ Verification verify_records(std::FILE* records, std::FILE* image) {
         result.verdict = Verdict::read_failed;
         return result;
       }
-      // The end of the file, between records or inside a header.
-      return cut_short ? invalid(result, RecordFault::cut_short_in_header)
-                       : result;
+      if (cut_short) {
+        return invalid(result, RecordFault::cut_short_in_header);
+      }
+      return result;  // the end of the file, between two records
     }
     const ParsedHeader parsed = parse_record_header(header);
     if (parsed.fault != HeaderFault::none) {
