@@ -16,7 +16,8 @@ void check(bool condition) {
 
 }  // namespace
 
-extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data,
+                                      std::size_t size) {
   if (size == 0) {
     return 0;  // fmemopen takes no empty buffer
   }
