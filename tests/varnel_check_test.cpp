@@ -2,7 +2,10 @@
 // record, the exit status (0 valid, 1 invalid, 2 could not check), and the
 // image it restores or, on any failure, leaves no trace of.
 #include <gtest/gtest.h>
+#include <sys/resource.h>
+#include <unistd.h>
 
+#include <csignal>
 #include <string>
 #include <vector>
 
@@ -26,6 +29,14 @@ void convert(const std::string& start, const std::string& image,
       test::run_binary({start, image, records}, dir.path);
   ASSERT_EQ(run.out,
             test::banner_then("Output written to \"" + records + "\".\n\n"));
+}
+
+// Writes a numbered image of `blocks` blocks as in.fls and converts it at
+// `start` into `records`.
+void make_records(const std::string& start, std::size_t blocks,
+                  const std::string& records, const test::ScratchDir& dir) {
+  test::write_file(dir / "in.fls", test::numbered_image(blocks));
+  convert(start, "in.fls", records, dir);
 }
 
 // Nothing but the record file and what the test put there: no image and no
@@ -93,8 +104,7 @@ TEST(VarnelCheck, RoundTripsThroughVarnel) {
 // and 16402: each is reported for the right record and leaves no image.
 TEST(VarnelCheck, NamesTheFirstWrongRecordAndRestoresNothing) {
   const test::ScratchDir source;
-  test::write_file(source / "in.fls", test::numbered_image(3));
-  convert("fff000", "in.fls", "rec.hy", source);
+  make_records("fff000", 3, "rec.hy", source);
   const Bytes whole = test::read_file(source / "rec.hy");
   const auto flip = [&whole](std::size_t at, std::uint8_t bit) {
     Bytes damaged = whole;
@@ -184,11 +194,9 @@ TEST(VarnelCheck, JoinedFilesAreOneRunOnlyWithoutAGap) {
   for (const auto& c : cases) {
     SCOPED_TRACE(c.why);
     const test::ScratchDir dir;
-    test::write_file(dir / "in.fls", test::numbered_image(2));
-    convert("270000", "in.fls", "rec.hy", dir);
+    make_records("270000", 2, "rec.hy", dir);
     const Bytes first = test::read_file(dir / "rec.hy");
-    test::write_file(dir / "in.fls", test::numbered_image(1));
-    convert(c.second_start, "in.fls", "part.hy", dir);
+    make_records(c.second_start, 1, "part.hy", dir);
     test::write_file(dir / "rec.hy",
                      test::concat({first, test::read_file(dir / "part.hy")}));
 
@@ -251,8 +259,7 @@ TEST(VarnelCheck, CouldNotCheck) {
   for (const auto& c : cases) {
     SCOPED_TRACE(c.why);
     const test::ScratchDir dir;
-    test::write_file(dir / "in.fls", test::numbered_image(1));
-    convert("0", "in.fls", "rec.hy", dir);
+    make_records("0", 1, "rec.hy", dir);
     const Bytes records = test::read_file(dir / "rec.hy");
     fs::create_directory(dir / "sub");
     fs::create_hard_link(dir / "rec.hy", dir / "hard.hy");
@@ -271,14 +278,50 @@ TEST(VarnelCheck, AReportThatCannotBeWrittenIsNoAnswer) {
     GTEST_SKIP() << "/dev/full is not on this machine";
   }
   const test::ScratchDir dir;
-  test::write_file(dir / "in.fls", test::numbered_image(1));
-  convert("0", "in.fls", "rec.hy", dir);
+  make_records("0", 1, "rec.hy", dir);
   const test::RunResult run = test::run_program(
       "/bin/sh",
       {"-c", std::string("exec \"$0\" rec.hy >/dev/full"), VARNEL_CHECK_BINARY},
       dir.path);
   EXPECT_EQ(run.exit_status, 2);
   EXPECT_EQ(run.err, "varnel-check: error writing the report\n");
+}
+
+// An image that cannot be written in full (here a file-size limit) is no
+// image: nothing is left under its name or a temporary one.
+TEST(VarnelCheck, ImageThatCannotBeWrittenIsLeftOut) {
+  const test::ScratchDir dir;
+  make_records("0", 3, "rec.hy", dir);
+  const test::RunResult run = test::run_program(
+      VARNEL_CHECK_BINARY, {"rec.hy", "back.fls"}, dir.path, [] {
+        std::signal(SIGXFSZ, SIG_IGN);
+        const rlimit limit{10000, 10000};
+        if (::setrlimit(RLIMIT_FSIZE, &limit) != 0) ::_exit(125);
+      });
+  EXPECT_EQ(run.exit_status, 2);
+  EXPECT_EQ(run.out, "");
+  EXPECT_EQ(run.err, "varnel-check: error writing \"back.fls\"\n");
+  expect_no_image(dir);
+}
+
+// The runs are listed from a second reading of the headers, which a pipe
+// cannot give: the check is not made, rather than half told.
+TEST(VarnelCheck, RecordFileThatCannotBeReadTwice) {
+  const test::ScratchDir dir;
+  make_records("0", 1, "rec.hy", dir);
+  const fs::path records = dir / "rec.hy";
+  const test::RunResult run = test::run_program(
+      VARNEL_CHECK_BINARY, {"/dev/stdin"}, dir.path, [&records] {
+        int ends[2];
+        if (::pipe(ends) != 0) ::_exit(125);
+        // One record of 8201 bytes fits in a pipe's buffer.
+        const Bytes data = test::read_file(records);
+        if (::write(ends[1], data.data(), data.size()) != 8201) ::_exit(125);
+        ::close(ends[1]);
+        if (::dup2(ends[0], STDIN_FILENO) < 0) ::_exit(125);
+      });
+  EXPECT_EQ(run.exit_status, 2);
+  EXPECT_EQ(run.err, "varnel-check: error reading \"/dev/stdin\" again\n");
 }
 
 }  // namespace
