@@ -7,7 +7,9 @@
 #include <system_error>
 
 #include "check/verify.h"
-#include "cli/file_checks.h"
+#include "files/argument_path.h"
+#include "files/file_checks.h"
+#include "files/new_file.h"
 
 namespace varnel {
 namespace {
@@ -22,9 +24,12 @@ constexpr char kUsage[] =
 // Where the image goes. It takes that name by a rename, which replaces
 // whatever is there: a symbolic link is followed to the file it names, and
 // anything that is not a regular file (a device, a directory) is refused.
-std::optional<std::string> image_target(const char* image) {
+std::optional<fs::path> image_target(const char* image) {
   std::error_code error;
-  fs::path target = image;
+  fs::path target = path_from_argument(image);
+  if (target.empty()) {
+    return std::nullopt;
+  }
   if (fs::is_symlink(fs::symlink_status(target, error))) {
     target = fs::canonical(target, error);
     if (error) {
@@ -35,23 +40,24 @@ std::optional<std::string> image_target(const char* image) {
   if (fs::exists(status) && !fs::is_regular_file(status)) {
     return std::nullopt;
   }
-  return target.string();
+  return target;
 }
 
 // Tries a few names beside `image` until one can be created anew; the image
 // only takes its real name once it is whole.
-std::FILE* create_temporary(const char* image, std::string& name) {
+std::FILE* create_temporary(const fs::path& image, fs::path& name) {
   for (int attempt = 0; attempt < 100; ++attempt) {
-    name = std::string(image) + ".partial" + std::to_string(attempt);
-    // "x": fail rather than reuse a file that is already there.
-    if (std::FILE* file = std::fopen(name.c_str(), "wbx")) {
+    name = image;
+    name += ".partial" + std::to_string(attempt);
+    // Fail rather than reuse a file that is already there.
+    if (std::FILE* file = create_new_file(name)) {
       return file;
     }
   }
   return nullptr;
 }
 
-void discard_temporary(std::FILE* file, const std::string& name) {
+void discard_temporary(std::FILE* file, const fs::path& name) {
   (void)std::fclose(file);  // its contents are being thrown away
   std::error_code ignored;
   fs::remove(name, ignored);
@@ -68,8 +74,8 @@ void print_summary(std::FILE* out, const char* record_name,
 }
 
 // Closes the finished image and gives it its real name.
-bool commit_image(std::FILE* file, const std::string& temporary,
-                  const char* image) {
+bool commit_image(std::FILE* file, const fs::path& temporary,
+                  const fs::path& image) {
   const bool flushed = std::fflush(file) == 0;
   const bool closed = std::fclose(file) == 0;
   std::error_code error;
@@ -85,18 +91,18 @@ bool commit_image(std::FILE* file, const std::string& temporary,
 
 int check_open_file(std::FILE* records, const char* record_name,
                     const char* image_name, std::FILE* out, std::FILE* err) {
-  std::string target;
-  std::string temporary;
+  fs::path target;
+  fs::path temporary;
   std::FILE* image = nullptr;
   if (image_name != nullptr) {
-    const std::optional<std::string> found = image_target(image_name);
+    const std::optional<fs::path> found = image_target(image_name);
     if (!found) {
       (void)std::fprintf(err, "varnel-check: \"%s\" is not a regular file\n",
                          image_name);
       return kCheckFailed;
     }
     target = *found;
-    image = create_temporary(target.c_str(), temporary);
+    image = create_temporary(target, temporary);
     if (image == nullptr) {
       (void)std::fprintf(err, "varnel-check: cannot create \"%s\"\n",
                          image_name);
@@ -152,7 +158,7 @@ int check_open_file(std::FILE* records, const char* record_name,
           record_name, summary.runs);
       return give_up(kCheckInvalid);
     }
-    if (!commit_image(image, temporary, target.c_str())) {
+    if (!commit_image(image, temporary, target)) {
       (void)std::fprintf(err, "varnel-check: error writing \"%s\"\n",
                          image_name);
       return kCheckFailed;

@@ -5,6 +5,7 @@
 #include <cinttypes>
 #include <vector>
 
+#include "files/stream_position.h"
 #include "records/record_format.h"
 #include "records/record_reader.h"
 
@@ -154,7 +155,7 @@ const char* describe(RecordFault fault) {
 }
 
 bool print_runs(std::FILE* records, const Summary& summary, std::FILE* out) {
-  if (std::fseek(records, 0, SEEK_SET) != 0) {
+  if (!seek_stream(records, 0, SEEK_SET)) {
     return false;
   }
   std::uint64_t runs = 0;
@@ -180,8 +181,7 @@ bool print_runs(std::FILE* records, const Summary& summary, std::FILE* out) {
     }
     const ParsedHeader parsed = parse_record_header(header);
     if (parsed.fault != HeaderFault::none ||
-        std::fseek(records, static_cast<long>(parsed.fields.length),
-                   SEEK_CUR) != 0) {
+        !seek_stream(records, parsed.fields.length, SEEK_CUR)) {
       return false;
     }
     if (record == 0 || parsed.fields.address != next_address) {

@@ -5,27 +5,21 @@
 #include <span>
 
 #include "cli/block_io.h"
+#include "files/stream_position.h"
 #include "records/record_format.h"
 #include "records/record_header.h"
 
 namespace varnel {
 
-// ftell gives a long; sizes of 2 GiB and more need it to be 64 bits wide.
-static_assert(sizeof(long) >= sizeof(std::uint64_t),
-              "file positions must be 64 bits wide");
-
 std::optional<std::uint64_t> image_size(std::FILE* src) {
-  if (std::fseek(src, 0, SEEK_END) != 0) {
+  if (!seek_stream(src, 0, SEEK_END)) {
     return std::nullopt;
   }
-  const long end = std::ftell(src);
-  if (end < 0) {
+  const std::optional<std::uint64_t> end = stream_position(src);
+  if (!end || !seek_stream(src, 0, SEEK_SET)) {
     return std::nullopt;
   }
-  if (std::fseek(src, 0, SEEK_SET) != 0) {
-    return std::nullopt;
-  }
-  return static_cast<std::uint64_t>(end);
+  return end;
 }
 
 Outcome write_records(std::FILE* src, std::FILE* dst,

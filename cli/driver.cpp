@@ -3,9 +3,9 @@
 #include <optional>
 
 #include "cli/conversion.h"
-#include "cli/file_checks.h"
 #include "cli/messages.h"
 #include "cli/start_address.h"
+#include "files/file_checks.h"
 
 namespace varnel {
 namespace {

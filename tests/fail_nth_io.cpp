@@ -1,7 +1,9 @@
 // Loaded with LD_PRELOAD into the real varnel binary, this fails its Nth file
-// operation: every fopen, fseek, ftell, fread, fwrite, fflush, fclose, lseek,
-// readv and write on a file that the program opened (the console streams are
-// left alone). Set by the environment:
+// operation: every fopen, fseeko, ftello, fread, fwrite, fflush, fclose,
+// lseek, readv and write on a file that the program opened (the console
+// streams are left alone). The program is built with 64-bit file offsets, so
+// its calls may reach the C library under their "64" names: both are caught.
+// Set by the environment:
 //   VARNEL_FAIL_AT    N, from 1; 0 or unset fails nothing and only counts
 //   VARNEL_FAIL_MODE  once (the default), persist (N and every later call),
 //                     or short (a read or write at N moves half its bytes and
@@ -98,13 +100,10 @@ __attribute__((destructor)) void write_log() {
   ::close(fd);
 }
 
-}  // namespace
-
-extern "C" {
-
-FILE* fopen(const char* path, const char* how) {
+// The interposed calls, each under every name it may be called by.
+FILE* open_stream(const char* name, const char* path, const char* how) {
   if (must_fail("fopen", path)) return nullptr;
-  FILE* stream = real<FILE* (*)(const char*, const char*)>("fopen")(path, how);
+  FILE* stream = real<FILE* (*)(const char*, const char*)>(name)(path, how);
   if (stream != nullptr && opened_count < 8) {
     Opened& entry = opened[opened_count++];
     entry.stream = stream;
@@ -114,14 +113,44 @@ FILE* fopen(const char* path, const char* how) {
   return stream;
 }
 
-int fseek(FILE* stream, long offset, int whence) {
+int seek_stream(const char* name, FILE* stream, off_t offset, int whence) {
   if (must_fail("fseek", path_of(stream))) return -1;
-  return real<int (*)(FILE*, long, int)>("fseek")(stream, offset, whence);
+  return real<int (*)(FILE*, off_t, int)>(name)(stream, offset, whence);
 }
 
-long ftell(FILE* stream) {
+off_t tell_stream(const char* name, FILE* stream) {
   if (must_fail("ftell", path_of(stream))) return -1;
-  return real<long (*)(FILE*)>("ftell")(stream);
+  return real<off_t (*)(FILE*)>(name)(stream);
+}
+
+off_t seek_fd(const char* name, int fd, off_t offset, int whence) {
+  if (must_fail("lseek", path_of(fd))) return -1;
+  return real<off_t (*)(int, off_t, int)>(name)(fd, offset, whence);
+}
+
+}  // namespace
+
+extern "C" {
+
+FILE* fopen(const char* path, const char* how) {
+  return open_stream("fopen", path, how);
+}
+FILE* fopen64(const char* path, const char* how) {
+  return open_stream("fopen64", path, how);
+}
+int fseeko(FILE* stream, off_t offset, int whence) {
+  return seek_stream("fseeko", stream, offset, whence);
+}
+int fseeko64(FILE* stream, off_t offset, int whence) {
+  return seek_stream("fseeko64", stream, offset, whence);
+}
+off_t ftello(FILE* stream) { return tell_stream("ftello", stream); }
+off_t ftello64(FILE* stream) { return tell_stream("ftello64", stream); }
+off_t lseek(int fd, off_t offset, int whence) {
+  return seek_fd("lseek", fd, offset, whence);
+}
+off_t lseek64(int fd, off_t offset, int whence) {
+  return seek_fd("lseek64", fd, offset, whence);
 }
 
 size_t fread(void* buffer, size_t size, size_t count, FILE* stream) {
@@ -156,11 +185,6 @@ int fclose(FILE* stream) {
   // A failed close still releases the stream, as the real one does.
   const int result = real<int (*)(FILE*)>("fclose")(stream);
   return fail ? EOF : result;
-}
-
-off_t lseek(int fd, off_t offset, int whence) {
-  if (must_fail("lseek", path_of(fd))) return -1;
-  return real<off_t (*)(int, off_t, int)>("lseek")(fd, offset, whence);
 }
 
 ssize_t readv(int fd, const struct iovec* vectors, int count) {
