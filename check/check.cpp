@@ -8,6 +8,7 @@
 
 #include "check/verify.h"
 #include "files/argument_path.h"
+#include "files/device.h"
 #include "files/file_checks.h"
 #include "files/new_file.h"
 
@@ -37,7 +38,8 @@ std::optional<fs::path> image_target(const char* image) {
     }
   }
   const fs::file_status status = fs::status(target, error);
-  if (fs::exists(status) && !fs::is_regular_file(status)) {
+  if ((fs::exists(status) && !fs::is_regular_file(status)) ||
+      is_device(target)) {
     return std::nullopt;
   }
   return target;

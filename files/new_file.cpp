@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <io.h>
 #include <sys/stat.h>
+#include <windows.h>
 #endif
 
 namespace varnel {
@@ -18,9 +19,15 @@ std::FILE* create_new_file(const std::filesystem::path& path) {
   if (fd < 0) {
     return nullptr;
   }
+  // A reserved name such as NUL.partial0 opens a device, not a new file.
+  if (::GetFileType(reinterpret_cast<HANDLE>(::_get_osfhandle(fd))) !=
+      FILE_TYPE_DISK) {
+    (void)::_close(fd);  // nothing was written to it
+    return nullptr;
+  }
   std::FILE* file = ::_fdopen(fd, "wb");
   if (file == nullptr) {
-    (void)::_close(fd);  // nothing was written to it
+    (void)::_close(fd);
   }
   return file;
 #else

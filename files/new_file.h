@@ -7,7 +7,8 @@
 namespace varnel {
 
 // Opens `path` for writing in binary mode, creating it; null when anything
-// already has that name or it cannot be created. Nothing is ever emptied.
+// already has that name (a device included) or it cannot be created. Nothing
+// is ever emptied.
 [[nodiscard]] std::FILE* create_new_file(const std::filesystem::path& path);
 
 }  // namespace varnel

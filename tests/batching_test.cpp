@@ -43,6 +43,8 @@ TEST(Batching, RealFiles) {
 }
 
 TEST(Batching, Streams) {
+  VARNEL_SKIP_ON_WINDOWS(
+      "in-memory streams are made with fopencookie, which only glibc has");
   for (const std::size_t blocks : kBlockCounts) {
     SCOPED_TRACE(std::to_string(blocks) + " blocks");
     test::FakeFile src{.data = numbered_image(blocks)};

@@ -39,9 +39,12 @@ const std::string kSizeMessage =
 const std::string kReadMessage = "Error reading source file \"in.fls\".\n\n";
 
 std::string write_message(const test::ScratchDir& dir) {
-  return "Error writing destination file \"" + (dir / "out.hy").string() +
+  return "Error writing destination file \"" + test::utf8_name(dir / "out.hy") +
          "\".\n\n";
 }
+
+const char* const kNoFakeStreams =
+    "in-memory streams are made with fopencookie, which only glibc has";
 
 struct Conversion {
   std::string out;
@@ -52,10 +55,11 @@ struct Conversion {
 // is a real file, so the test can see whether a failure removes it.
 Conversion convert(FakeFile& src, FakeFile& dst, const test::ScratchDir& dir) {
   const fs::path dst_path = dir / "out.hy";
+  const std::string dst_name = test::utf8_name(dst_path);
   test::write_file(dst_path, {});
   std::FILE* out = std::tmpfile();
   convert_and_report(test::open_fake(src, "rb"), test::open_fake(dst, "wb"),
-                     kStart, "in.fls", dst_path.c_str(), out);
+                     kStart, "in.fls", dst_name.c_str(), out);
   Conversion result;
   std::rewind(out);
   for (int c = std::fgetc(out); c != EOF; c = std::fgetc(out)) {
@@ -69,12 +73,13 @@ Conversion convert(FakeFile& src, FakeFile& dst, const test::ScratchDir& dir) {
 }
 
 TEST(ConversionFaults, CleanRunWritesEveryRecord) {
+  VARNEL_SKIP_ON_WINDOWS(kNoFakeStreams);
   const test::ScratchDir dir;
   FakeFile src{.data = kImage};
   FakeFile dst;
   const Conversion run = convert(src, dst, dir);
-  EXPECT_EQ(run.out,
-            "Output written to \"" + (dir / "out.hy").string() + "\".\n\n");
+  EXPECT_EQ(run.out, "Output written to \"" + test::utf8_name(dir / "out.hy") +
+                         "\".\n\n");
   EXPECT_EQ(dst.data, kRecords);
 }
 
@@ -104,6 +109,7 @@ Conversion convert_with_fault(const FaultCase& c, const test::ScratchDir& dir,
 }
 
 TEST(ConversionFaults, SizeThatCannotBeTakenIsTheSizeMessage) {
+  VARNEL_SKIP_ON_WINDOWS(kNoFakeStreams);
   const FaultCase cases[] = {
       {"seek to the end fails", Side::source, Op::seek, 1},
       {"position query fails", Side::source, Op::seek, 2},
@@ -122,6 +128,7 @@ TEST(ConversionFaults, SizeThatCannotBeTakenIsTheSizeMessage) {
 }
 
 TEST(ConversionFaults, ReadAndWriteFailuresRemoveTheDestination) {
+  VARNEL_SKIP_ON_WINDOWS(kNoFakeStreams);
   const FaultCase cases[] = {
       {"the first read fails", Side::source, Op::read, 1},
       {"every read from the second on fails", Side::source, Op::read, 2, true},
@@ -149,6 +156,7 @@ TEST(ConversionFaults, ReadAndWriteFailuresRemoveTheDestination) {
 // The last write of a run happens when the stream is flushed at its end: the
 // data may all have been accepted, and still not reach the file.
 TEST(ConversionFaults, FailedFinalFlushIsAWriteError) {
+  VARNEL_SKIP_ON_WINDOWS(kNoFakeStreams);
   int writes = 0;
   {
     const test::ScratchDir dir;
@@ -170,6 +178,7 @@ TEST(ConversionFaults, FailedFinalFlushIsAWriteError) {
 // short count. Each run either converts exactly or gives the one message that
 // fits the call that failed, and leaves no partial record file.
 TEST(ConversionFaults, EveryStreamCallFailedInTurn) {
+  VARNEL_SKIP_ON_WINDOWS(kNoFakeStreams);
   int total = 0;
   {
     const test::ScratchDir dir;
@@ -195,8 +204,8 @@ TEST(ConversionFaults, EveryStreamCallFailedInTurn) {
       if (!plan.failed_op) {
         // Nothing failed at this call (a short count applies to reads and
         // writes only): the conversion must be whole.
-        EXPECT_EQ(run.out, "Output written to \"" + (dir / "out.hy").string() +
-                               "\".\n\n");
+        EXPECT_EQ(run.out, "Output written to \"" +
+                               test::utf8_name(dir / "out.hy") + "\".\n\n");
         EXPECT_EQ(dst.data, kRecords);
         continue;
       }
@@ -231,8 +240,8 @@ TEST(ConversionFaults, RealSourceShorterThanItsMeasuredSize) {
     SCOPED_TRACE(c.why);
     const test::ScratchDir dir;
     test::write_file(dir / "in.fls", Bytes(c.bytes_present, 0x42));
-    std::FILE* src = std::fopen((dir / "in.fls").c_str(), "rb");
-    std::FILE* dst = std::fopen((dir / "out.hy").c_str(), "wb");
+    std::FILE* src = std::fopen(test::utf8_name(dir / "in.fls").c_str(), "rb");
+    std::FILE* dst = std::fopen(test::utf8_name(dir / "out.hy").c_str(), "wb");
     ASSERT_NE(src, nullptr);
     ASSERT_NE(dst, nullptr);
     EXPECT_EQ(write_records(src, dst, 0, c.size_measured),

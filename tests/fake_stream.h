@@ -1,5 +1,6 @@
 // In-memory stdio streams (glibc's fopencookie) whose operations can be made
 // to fail on a chosen call, to reach the failures a real disk rarely shows.
+// Only glibc has them: elsewhere open_fake throws, and the tests skip.
 #pragma once
 
 #include <cstdio>

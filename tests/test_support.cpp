@@ -1,27 +1,37 @@
 #include "tests/test_support.h"
 
-#include <fcntl.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
-#include <cstdio>
-#include <cstdlib>
 #include <fstream>
 #include <iterator>
-#include <sstream>
+#include <random>
 #include <stdexcept>
 
 namespace varnel::test {
 
 namespace fs = std::filesystem;
 
+fs::path utf8_path(std::string_view name) {
+  return {std::u8string_view(reinterpret_cast<const char8_t*>(name.data()),
+                             name.size())};
+}
+
+std::string utf8_name(const fs::path& path) {
+  const std::u8string name = path.u8string();
+  return {reinterpret_cast<const char*>(name.data()), name.size()};
+}
+
 ScratchDir::ScratchDir() {
-  std::string pattern =
-      (fs::temp_directory_path() / "varnel-test-XXXXXX").string();
-  if (::mkdtemp(pattern.data()) == nullptr) {
-    throw std::runtime_error("mkdtemp failed");
+  std::random_device seed;
+  std::mt19937_64 random(seed());
+  for (int attempt = 0; attempt < 100; ++attempt) {
+    const fs::path candidate =
+        fs::temp_directory_path() / ("varnel-test-" + std::to_string(random()));
+    // False, without an error, when the name is taken.
+    if (fs::create_directory(candidate)) {
+      path = candidate;
+      return;
+    }
   }
-  path = pattern;
+  throw std::runtime_error("cannot make a scratch directory");
 }
 
 ScratchDir::~ScratchDir() {
@@ -34,14 +44,14 @@ void write_file(const fs::path& path, const Bytes& bytes) {
   file.write(reinterpret_cast<const char*>(bytes.data()),
              static_cast<std::streamsize>(bytes.size()));
   if (!file.flush()) {
-    throw std::runtime_error("cannot write " + path.string());
+    throw std::runtime_error("cannot write " + utf8_name(path));
   }
 }
 
 Bytes read_file(const fs::path& path) {
   std::ifstream file(path, std::ios::binary);
   if (!file) {
-    throw std::runtime_error("cannot read " + path.string());
+    throw std::runtime_error("cannot read " + utf8_name(path));
   }
   return Bytes(std::istreambuf_iterator<char>(file), {});
 }
@@ -65,86 +75,29 @@ Bytes concat(std::initializer_list<Bytes> parts) {
   return all;
 }
 
-namespace {
-
-std::string read_text(const fs::path& path) {
-  std::ifstream file(path, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(file), {});
-}
-
-// Opens `path` on descriptor `target` in the child; exits the child on failure.
-void redirect(int target, const fs::path& path, int flags) {
-  const int fd = ::open(path.c_str(), flags, 0600);
-  if (fd < 0 || ::dup2(fd, target) < 0) {
-    ::_exit(126);
-  }
-  ::close(fd);
-}
-
-}  // namespace
-
 RunResult run_binary(const std::vector<std::string>& args, const fs::path& cwd,
                      const std::function<void()>& in_child) {
   return run_program(VARNEL_BINARY, args, cwd, in_child);
 }
 
-RunResult run_program(const std::string& program,
-                      const std::vector<std::string>& args, const fs::path& cwd,
-                      const std::function<void()>& in_child) {
-  // The captured streams live outside `cwd`, so tests can check that the
-  // program created nothing there.
-  const ScratchDir capture;
-  const fs::path out_path = capture / "stdout";
-  const fs::path err_path = capture / "stderr";
-
-  // VARNEL_TEST_WRAPPER runs the binary under another program, such as
-  // "valgrind -q --error-exitcode=99": its words go first.
-  std::vector<std::string> words;
-  if (const char* wrapper = std::getenv("VARNEL_TEST_WRAPPER")) {
-    std::istringstream split(wrapper);
-    for (std::string word; split >> word;) {
-      words.push_back(word);
+std::string console_text(std::string_view text) {
+#if defined(_WIN32)
+  std::string lines;
+  for (const char c : text) {
+    if (c == '\n') {
+      lines.push_back('\r');
     }
+    lines.push_back(c);
   }
-  words.push_back(program);
-  words.insert(words.end(), args.begin(), args.end());
-  std::vector<char*> argv;
-  for (std::string& word : words) {
-    argv.push_back(word.data());
-  }
-  argv.push_back(nullptr);
-
-  std::fflush(nullptr);
-  const pid_t pid = ::fork();
-  if (pid < 0) {
-    throw std::runtime_error("fork failed");
-  }
-  if (pid == 0) {
-    redirect(STDIN_FILENO, "/dev/null", O_RDONLY);
-    redirect(STDOUT_FILENO, out_path, O_WRONLY | O_CREAT | O_TRUNC);
-    redirect(STDERR_FILENO, err_path, O_WRONLY | O_CREAT | O_TRUNC);
-    if (::chdir(cwd.c_str()) != 0) {
-      ::_exit(126);
-    }
-    if (in_child) {
-      in_child();
-    }
-    ::execvp(argv[0], argv.data());
-    ::_exit(127);
-  }
-  int status = 0;
-  if (::waitpid(pid, &status, 0) != pid) {
-    throw std::runtime_error("waitpid failed");
-  }
-  RunResult result;
-  result.exit_status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-  result.out = read_text(out_path);
-  result.err = read_text(err_path);
-  return result;
+  return lines;
+#else
+  return std::string(text);
+#endif
 }
 
 std::string banner_then(const std::string& message) {
-  return "Quenlo to Halvory Converter 0.9a by Orvek\n\n" + message;
+  return console_text("Quenlo to Halvory Converter 0.9a by Orvek\n\n" +
+                      message);
 }
 
 }  // namespace varnel::test

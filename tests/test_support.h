@@ -1,16 +1,35 @@
 // Helpers shared by the tests: scratch directories, file contents, images
-// with chosen bytes, and running the real varnel binary.
+// with chosen bytes, and running the real programs.
 #pragma once
+
+#include <gtest/gtest.h>
 
 #include <cstdint>
 #include <filesystem>
 #include <functional>
 #include <string>
+#include <string_view>
+#include <utility>
 #include <vector>
+
+// Skips the current test on Windows, saying why: for what only a POSIX
+// system can stage (fopencookie streams, rlimits, /dev/full, pipes as files).
+#if defined(_WIN32)
+#define VARNEL_SKIP_ON_WINDOWS(why) GTEST_SKIP() << (why)
+#else
+#define VARNEL_SKIP_ON_WINDOWS(why) static_cast<void>(0)
+#endif
 
 namespace varnel::test {
 
 using Bytes = std::vector<std::uint8_t>;
+
+// A path from a UTF-8 name, as the programs read their arguments: the names
+// in the tests are UTF-8, whatever the platform's own encoding of paths.
+std::filesystem::path utf8_path(std::string_view name);
+
+// The name of a path as the programs print it: UTF-8.
+std::string utf8_name(const std::filesystem::path& path);
 
 // A fresh directory under the system's temporary directory, removed with
 // everything in it when the object goes out of scope.
@@ -21,8 +40,8 @@ struct ScratchDir {
   ScratchDir& operator=(const ScratchDir&) = delete;
 
   std::filesystem::path path;
-  std::filesystem::path operator/(const std::string& name) const {
-    return path / name;
+  std::filesystem::path operator/(std::string_view name) const {
+    return path / utf8_path(name);
   }
 };
 
@@ -43,10 +62,12 @@ struct RunResult {
   std::string err;
 };
 
-// Runs the varnel binary with `args` in directory `cwd`, standard input from
-// /dev/null unless `in_child` replaces it. `in_child` runs in the child just
-// before exec (to set limits or signals). The environment variable
-// VARNEL_TEST_WRAPPER, when set, names a program to run the binary under.
+// Runs the varnel binary with `args` in directory `cwd`, standard input
+// empty. On POSIX systems, `in_child` runs in the child just before exec (to
+// set limits, signals, the environment or standard input); Windows has no
+// such moment, and a test that needs one is skipped there. The environment
+// variable VARNEL_TEST_WRAPPER, when set, names a program to run the binary
+// under.
 RunResult run_binary(const std::vector<std::string>& args,
                      const std::filesystem::path& cwd,
                      const std::function<void()>& in_child = {});
@@ -56,6 +77,19 @@ RunResult run_program(const std::string& program,
                       const std::vector<std::string>& args,
                       const std::filesystem::path& cwd,
                       const std::function<void()>& in_child = {});
+
+// Ways to prepare the child of run_program, on POSIX systems only.
+// Standard input becomes a pipe that holds `data` and then ends.
+std::function<void()> stdin_from_pipe(const Bytes& data);
+// No file can grow past `bytes`; SIGXFSZ is ignored, so a write fails instead.
+std::function<void()> file_size_limit(std::uint64_t bytes);
+// These variables are set, in addition to the inherited environment.
+std::function<void()> with_environment(
+    std::vector<std::pair<std::string, std::string>> variables);
+
+// `text` as a console program's output holds it: on Windows, where standard
+// output and standard error are text streams, every line ends in CR LF.
+std::string console_text(std::string_view text);
 
 // The banner followed by one message, as the program prints them.
 std::string banner_then(const std::string& message);

@@ -2,10 +2,7 @@
 // record, the exit status (0 valid, 1 invalid, 2 could not check), and the
 // image it restores or, on any failure, leaves no trace of.
 #include <gtest/gtest.h>
-#include <sys/resource.h>
-#include <unistd.h>
 
-#include <csignal>
 #include <string>
 #include <vector>
 
@@ -17,6 +14,7 @@ namespace {
 
 namespace fs = std::filesystem;
 using test::Bytes;
+using test::console_text;
 
 test::RunResult check(const std::vector<std::string>& args,
                       const test::ScratchDir& dir) {
@@ -79,9 +77,10 @@ TEST(VarnelCheck, RoundTripsThroughVarnel) {
     const test::RunResult run = check({"rec.hy", "back.fls"}, dir);
     EXPECT_EQ(run.exit_status, 0);
     EXPECT_EQ(run.err, "");
-    ASSERT_EQ(run.out.rfind("\"rec.hy\": valid\n", 0), 0U) << run.out;
+    ASSERT_EQ(run.out.rfind(console_text("\"rec.hy\": valid\n"), 0), 0U)
+        << run.out;
     if (!c.report.empty()) {
-      EXPECT_EQ(run.out, "\"rec.hy\": valid\n" + c.report);
+      EXPECT_EQ(run.out, console_text("\"rec.hy\": valid\n" + c.report));
     }
     EXPECT_EQ(test::read_file(dir / "back.fls"), image);
 
@@ -155,7 +154,8 @@ TEST(VarnelCheck, NamesTheFirstWrongRecordAndRestoresNothing) {
     const test::RunResult run = check({"rec.hy", "back.fls"}, dir);
     EXPECT_EQ(run.exit_status, 1);
     EXPECT_EQ(run.out, "");
-    EXPECT_EQ(run.err, "varnel-check: \"rec.hy\": " + c.line + "\n");
+    EXPECT_EQ(run.err,
+              console_text("varnel-check: \"rec.hy\": " + c.line + "\n"));
     expect_no_image(dir);
   }
 }
@@ -172,8 +172,8 @@ TEST(VarnelCheck, RecordsOfOtherLengths) {
   EXPECT_EQ(run.err, "");
   // One run, but not of 8192-byte blocks: no address to give varnel.
   EXPECT_EQ(run.out,
-            "\"rec.hy\": valid\nrecords: 1\ndata bytes: 3\nrun 1: 123456 to "
-            "123458 (1 record)\n");
+            console_text("\"rec.hy\": valid\nrecords: 1\ndata bytes: 3\nrun 1: "
+                         "123456 to 123458 (1 record)\n"));
   EXPECT_EQ(test::read_file(dir / "back.fls"), (Bytes{0x01, 0x01, 0x01}));
 }
 
@@ -200,8 +200,8 @@ TEST(VarnelCheck, JoinedFilesAreOneRunOnlyWithoutAGap) {
     test::write_file(dir / "rec.hy",
                      test::concat({first, test::read_file(dir / "part.hy")}));
 
-    const std::string report =
-        "\"rec.hy\": valid\nrecords: 3\ndata bytes: 24576\n" + c.runs;
+    const std::string report = console_text(
+        "\"rec.hy\": valid\nrecords: 3\ndata bytes: 24576\n" + c.runs);
     const test::RunResult verified = check({"rec.hy"}, dir);
     EXPECT_EQ(verified.exit_status, 0);
     EXPECT_EQ(verified.out, report);
@@ -217,8 +217,8 @@ TEST(VarnelCheck, JoinedFilesAreOneRunOnlyWithoutAGap) {
           test::concat({test::numbered_image(2), test::numbered_image(1)}));
     } else {
       EXPECT_EQ(restored.err,
-                "varnel-check: \"rec.hy\": not restored: the records form 2 "
-                "runs, not one\n");
+                console_text("varnel-check: \"rec.hy\": not restored: the "
+                             "records form 2 runs, not one\n"));
       expect_no_image(dir);
     }
   }
@@ -234,27 +234,33 @@ TEST(VarnelCheck, CouldNotCheck) {
     std::vector<std::string> args;
     std::string err;
   } cases[] = {
-      {"no arguments", {}, usage},
-      {"three arguments", {"rec.hy", "a", "b"}, usage},
-      {"a missing record file",
-       {"missing.hy"},
-       "varnel-check: cannot open \"missing.hy\"\n"},
-      {"a directory", {"sub"}, "varnel-check: cannot open \"sub\"\n"},
-      {"the image is the record file",
-       {"rec.hy", "./rec.hy"},
-       "varnel-check: \"./rec.hy\" is the record file itself\n"},
-      {"the image by a hard link to the record file",
-       {"rec.hy", "hard.hy"},
-       "varnel-check: \"hard.hy\" is the record file itself\n"},
-      {"the image would replace a directory",
-       {"rec.hy", "sub"},
-       "varnel-check: \"sub\" is not a regular file\n"},
-      {"the image would replace a device",
-       {"rec.hy", "/dev/null"},
-       "varnel-check: \"/dev/null\" is not a regular file\n"},
-      {"the image in a directory that does not exist",
-       {"rec.hy", "nodir/back.fls"},
-       "varnel-check: cannot create \"nodir/back.fls\"\n"},
+    {"no arguments", {}, usage},
+    {"three arguments", {"rec.hy", "a", "b"}, usage},
+    {"a missing record file",
+     {"missing.hy"},
+     "varnel-check: cannot open \"missing.hy\"\n"},
+    {"a directory", {"sub"}, "varnel-check: cannot open \"sub\"\n"},
+    {"the image is the record file",
+     {"rec.hy", "./rec.hy"},
+     "varnel-check: \"./rec.hy\" is the record file itself\n"},
+    {"the image by a hard link to the record file",
+     {"rec.hy", "hard.hy"},
+     "varnel-check: \"hard.hy\" is the record file itself\n"},
+    {"the image would replace a directory",
+     {"rec.hy", "sub"},
+     "varnel-check: \"sub\" is not a regular file\n"},
+#if defined(_WIN32)
+    {"the image would replace a device",
+     {"rec.hy", "NUL"},
+     "varnel-check: \"NUL\" is not a regular file\n"},
+#else
+    {"the image would replace a device",
+     {"rec.hy", "/dev/null"},
+     "varnel-check: \"/dev/null\" is not a regular file\n"},
+#endif
+    {"the image in a directory that does not exist",
+     {"rec.hy", "nodir/back.fls"},
+     "varnel-check: cannot create \"nodir/back.fls\"\n"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.why);
@@ -267,13 +273,14 @@ TEST(VarnelCheck, CouldNotCheck) {
     const test::RunResult run = check(c.args, dir);
     EXPECT_EQ(run.exit_status, 2);
     EXPECT_EQ(run.out, "");
-    EXPECT_EQ(run.err, c.err);
+    EXPECT_EQ(run.err, console_text(c.err));
     EXPECT_EQ(test::read_file(dir / "rec.hy"), records);
     EXPECT_TRUE(fs::is_directory(dir / "sub"));
   }
 }
 
 TEST(VarnelCheck, AReportThatCannotBeWrittenIsNoAnswer) {
+  VARNEL_SKIP_ON_WINDOWS("Windows has no /dev/full");
   if (!fs::is_character_file("/dev/full")) {
     GTEST_SKIP() << "/dev/full is not on this machine";
   }
@@ -290,14 +297,12 @@ TEST(VarnelCheck, AReportThatCannotBeWrittenIsNoAnswer) {
 // An image that cannot be written in full (here a file-size limit) is no
 // image: nothing is left under its name or a temporary one.
 TEST(VarnelCheck, ImageThatCannotBeWrittenIsLeftOut) {
+  VARNEL_SKIP_ON_WINDOWS("Windows has no file size limit to set");
   const test::ScratchDir dir;
   make_records("0", 3, "rec.hy", dir);
-  const test::RunResult run = test::run_program(
-      VARNEL_CHECK_BINARY, {"rec.hy", "back.fls"}, dir.path, [] {
-        std::signal(SIGXFSZ, SIG_IGN);
-        const rlimit limit{10000, 10000};
-        if (::setrlimit(RLIMIT_FSIZE, &limit) != 0) ::_exit(125);
-      });
+  const test::RunResult run =
+      test::run_program(VARNEL_CHECK_BINARY, {"rec.hy", "back.fls"}, dir.path,
+                        test::file_size_limit(10000));
   EXPECT_EQ(run.exit_status, 2);
   EXPECT_EQ(run.out, "");
   EXPECT_EQ(run.err, "varnel-check: error writing \"back.fls\"\n");
@@ -307,19 +312,13 @@ TEST(VarnelCheck, ImageThatCannotBeWrittenIsLeftOut) {
 // The runs are listed from a second reading of the headers, which a pipe
 // cannot give: the check is not made, rather than half told.
 TEST(VarnelCheck, RecordFileThatCannotBeReadTwice) {
+  VARNEL_SKIP_ON_WINDOWS("a pipe as a named file is /dev/stdin, POSIX only");
   const test::ScratchDir dir;
   make_records("0", 1, "rec.hy", dir);
-  const fs::path records = dir / "rec.hy";
-  const test::RunResult run = test::run_program(
-      VARNEL_CHECK_BINARY, {"/dev/stdin"}, dir.path, [&records] {
-        int ends[2];
-        if (::pipe(ends) != 0) ::_exit(125);
-        // One record of 8201 bytes fits in a pipe's buffer.
-        const Bytes data = test::read_file(records);
-        if (::write(ends[1], data.data(), data.size()) != 8201) ::_exit(125);
-        ::close(ends[1]);
-        if (::dup2(ends[0], STDIN_FILENO) < 0) ::_exit(125);
-      });
+  // One record of 8201 bytes fits in a pipe's buffer.
+  const test::RunResult run =
+      test::run_program(VARNEL_CHECK_BINARY, {"/dev/stdin"}, dir.path,
+                        test::stdin_from_pipe(test::read_file(dir / "rec.hy")));
   EXPECT_EQ(run.exit_status, 2);
   EXPECT_EQ(run.err, "varnel-check: error reading \"/dev/stdin\" again\n");
 }

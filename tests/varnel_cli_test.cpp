@@ -1,10 +1,7 @@
 // varnel as a user runs it: the real binary, its standard output byte for
 // byte, an empty standard error, exit status 0, and the files it leaves.
 #include <gtest/gtest.h>
-#include <sys/resource.h>
-#include <unistd.h>
 
-#include <csignal>
 #include <string>
 #include <vector>
 
@@ -172,53 +169,80 @@ TEST(VarnelCli, SizeNotAWholeNumberOfBlocksLeavesAnEmptyDestination) {
 
 // A pipe has no size to take: nothing that happens to be readable is converted.
 TEST(VarnelCli, SourceWithoutASizeIsTheSizeMessage) {
+  VARNEL_SKIP_ON_WINDOWS("a pipe as a named source is /dev/stdin, POSIX only");
   const test::ScratchDir dir;
-  test::write_file(dir / "block.fls", test::block_filled(0x11));
-  const fs::path block = dir / "block.fls";
+  // 8192 bytes fit in a pipe's buffer; the program reads them or not.
   const test::RunResult run =
-      run_binary({"270000", "/dev/stdin", "out.hy"}, dir.path, [&block] {
-        int ends[2];
-        if (::pipe(ends) != 0) ::_exit(125);
-        // 8192 bytes fit in a pipe's buffer; the program reads them or not.
-        const Bytes data = test::read_file(block);
-        if (::write(ends[1], data.data(), data.size()) != 8192) ::_exit(125);
-        ::close(ends[1]);
-        if (::dup2(ends[0], STDIN_FILENO) < 0) ::_exit(125);
-      });
+      run_binary({"270000", "/dev/stdin", "out.hy"}, dir.path,
+                 test::stdin_from_pipe(test::block_filled(0x11)));
   expect_run(run, banner_then(kSizeMessage));
   EXPECT_EQ(fs::file_size(dir / "out.hy"), 0U);
 }
 
+// Every other name for the image: opening the destination would empty it.
 TEST(VarnelCli, RefusesADestinationThatIsTheSource) {
-  const std::string cases[] = {"img.fls", "./img.fls", "sub/../img.fls",
-                               "hard.fls", "soft.fls"};
-  for (const std::string& dst : cases) {
-    SCOPED_TRACE(dst);
+  const struct {
+    std::string src;
+    std::string dst;
+  } cases[] = {
+    {"img.fls", "img.fls"},
+    {"img.fls", "./img.fls"},
+    {"img.fls", "sub/../img.fls"},
+    {"img.fls", "hard.fls"},
+    {"prüfung-图像.fls", "./prüfung-图像.fls"},
+    {"prüfung-图像.fls", "Ωmega-hard.fls"},
+#if defined(_WIN32)
+    // Windows ignores letter case, in every script, and takes backslashes.
+    {"img.fls", "IMG.FLS"},
+    {"prüfung-图像.fls", "PRÜFUNG-图像.FLS"},
+    {"img.fls", "sub\\..\\img.fls"},
+    {"img.fls", ".\\img.fls"},
+#else
+    {"img.fls", "soft.fls"},
+#endif
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.src + " as " + c.dst);
     const test::ScratchDir dir;
     const Bytes image =
         test::concat({test::block_filled(0x5A), test::block_filled(0xA5)});
     test::write_file(dir / "img.fls", image);
+    test::write_file(dir / "prüfung-图像.fls", image);
     fs::create_directory(dir / "sub");
     fs::create_hard_link(dir / "img.fls", dir / "hard.fls");
+    fs::create_hard_link(dir / "prüfung-图像.fls", dir / "Ωmega-hard.fls");
+#if !defined(_WIN32)
+    // Windows lets only privileged users make symbolic links.
     fs::create_symlink("img.fls", dir / "soft.fls");
+#endif
 
-    expect_run(run_binary({"270000", "img.fls", dst}, dir.path),
-               banner_then("Cannot create destination file \"" + dst +
+    expect_run(run_binary({"270000", c.src, c.dst}, dir.path),
+               banner_then("Cannot create destination file \"" + c.dst +
                            "\": it is the source file.\n\n"));
     EXPECT_EQ(test::read_file(dir / "img.fls"), image);
-    EXPECT_TRUE(fs::is_symlink(dir / "soft.fls"));
+    EXPECT_EQ(test::read_file(dir / "prüfung-图像.fls"), image);
   }
 }
 
-TEST(VarnelCli, DeviceDestinations) {
+TEST(VarnelCli, NullDeviceAsDestination) {
   const test::ScratchDir dir;
   test::write_file(dir / "in.fls", test::block_filled(0x11));
-  expect_run(run_binary({"0", "in.fls", "/dev/null"}, dir.path),
-             banner_then("Output written to \"/dev/null\".\n\n"));
+#if defined(_WIN32)
+  const std::string null_device = "NUL";
+#else
+  const std::string null_device = "/dev/null";
+#endif
+  expect_run(run_binary({"0", "in.fls", null_device}, dir.path),
+             banner_then("Output written to \"" + null_device + "\".\n\n"));
+}
 
+TEST(VarnelCli, FullDeviceAsDestination) {
+  VARNEL_SKIP_ON_WINDOWS("Windows has no /dev/full");
   if (!fs::is_character_file("/dev/full")) {
     GTEST_SKIP() << "/dev/full is not on this machine";
   }
+  const test::ScratchDir dir;
+  test::write_file(dir / "in.fls", test::block_filled(0x11));
   expect_run(run_binary({"0", "in.fls", "/dev/full"}, dir.path),
              banner_then("Error writing destination file \"/dev/full\".\n\n"));
   EXPECT_TRUE(fs::is_character_file("/dev/full"))
@@ -228,11 +252,7 @@ TEST(VarnelCli, DeviceDestinations) {
 // A file-size limit stops the second record: the first record may have been
 // written, and the file holding it must be gone.
 TEST(VarnelCli, FileSizeLimitIsAWriteErrorAndRemovesTheDestination) {
-  const auto limit_size = [] {
-    std::signal(SIGXFSZ, SIG_IGN);
-    const rlimit limit{10000, 10000};
-    if (::setrlimit(RLIMIT_FSIZE, &limit) != 0) ::_exit(125);
-  };
+  VARNEL_SKIP_ON_WINDOWS("Windows has no file size limit to set");
   for (const std::string dst : {"out.hy", "link.hy"}) {
     SCOPED_TRACE(dst);
     const test::ScratchDir dir;
@@ -241,11 +261,91 @@ TEST(VarnelCli, FileSizeLimitIsAWriteErrorAndRemovesTheDestination) {
     // Through a symbolic link, the file it leads to is the one removed.
     fs::create_symlink("target.hy", dir / "link.hy");
     expect_run(
-        run_binary({"0", "in.fls", dst}, dir.path, limit_size),
+        run_binary({"0", "in.fls", dst}, dir.path,
+                   test::file_size_limit(10000)),
         banner_then("Error writing destination file \"" + dst + "\".\n\n"));
     EXPECT_FALSE(fs::exists(dir / "out.hy"));
     EXPECT_FALSE(fs::exists(dir / "target.hy"));
   }
+}
+
+// Names in any script reach the files they name and are printed byte for
+// byte: Latin, CJK and Greek letters; on POSIX systems, where a name is only
+// bytes, one that is not UTF-8 at all.
+TEST(VarnelCli, NamesInAnyScript) {
+  const struct {
+    std::string src;
+    std::string dst;
+  } cases[] = {
+    {"prüfung-图像.fls", "Ωmega.hy"},
+    {"данные/образ.fls", "данные/Ωmega.hy"},
+#if !defined(_WIN32)
+    {"bytes-\xFF\xFE.fls", "bytes-\xC0.hy"},
+#endif
+  };
+  const Bytes image =
+      test::concat({test::block_filled(0xFF), test::block_with({{0, 0x01}})});
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.src + " to " + c.dst);
+    const test::ScratchDir dir;
+    fs::create_directory(dir / "данные");
+    test::write_file(dir / c.src, image);
+
+    expect_run(run_binary({"270000", c.src, c.dst}, dir.path),
+               banner_then("Output written to \"" + c.dst + "\".\n\n"));
+    // The records of the usage example.
+    EXPECT_EQ(
+        test::read_file(dir / c.dst),
+        test::concat({{0x0B, 0x27, 0x00, 0x00, 0x00, 0x00, 0x20, 0x00, 0xB8},
+                      test::block_filled(0xFF),
+                      {0x0B, 0x27, 0x20, 0x00, 0xFF, 0x00, 0x20, 0x00, 0x99},
+                      test::block_with({{0, 0x01}})}));
+    // Failures name them as given too.
+    expect_run(
+        run_binary({"270000", "missing-" + c.src, c.dst}, dir.path),
+        banner_then("Cannot open source file \"missing-" + c.src + "\".\n\n"));
+  }
+}
+
+// The bytes a text stream would change: CR LF pairs that it would fold into
+// LF, the LF it would widen to CR LF, the 0x1A at which it would stop
+// reading, and NUL. The address 0A0D1A puts them in the headers as well.
+TEST(VarnelCli, BytesThatATextStreamWouldChangePassThrough) {
+  // 4095 pairs 0D 0A, then 1A 00: the data sums to 4095 * 0x17 + 0x1A =
+  // 94211, 3 modulo 256, so the data checksum is 0xFD. Header bytes 1 to 7:
+  // 0A + 0D + 1A + FD + 00 + 20 + 00 = 0x14E, so the header checksum is
+  // ~0x4E = 0xB1.
+  Bytes line_ends;
+  for (int pair = 0; pair < 4095; ++pair) {
+    line_ends.insert(line_ends.end(), {0x0D, 0x0A});
+  }
+  line_ends.insert(line_ends.end(), {0x1A, 0x00});
+  // 8192 bytes of 0x1A sum to 0 modulo 256; at 0A2D1A the header bytes sum
+  // to 0x71, so the header checksum is 0x8E.
+  const Bytes end_of_file_marks = test::block_filled(0x1A);
+  const Bytes image = test::concat({line_ends, end_of_file_marks});
+
+  const test::ScratchDir dir;
+  test::write_file(dir / "in.fls", image);
+  expect_run(run_binary({"0A0D1A", "in.fls", "out.hy"}, dir.path),
+             banner_then("Output written to \"out.hy\".\n\n"));
+  EXPECT_EQ(
+      test::read_file(dir / "out.hy"),
+      test::concat({{0x0B, 0x0A, 0x0D, 0x1A, 0xFD, 0x00, 0x20, 0x00, 0xB1},
+                    line_ends,
+                    {0x0B, 0x0A, 0x2D, 0x1A, 0x00, 0x00, 0x20, 0x00, 0x8E},
+                    end_of_file_marks}));
+
+  // And back: varnel-check reads the same records and restores the image.
+  const test::RunResult check =
+      test::run_program(VARNEL_CHECK_BINARY, {"out.hy", "back.fls"}, dir.path);
+  EXPECT_EQ(check.exit_status, 0);
+  EXPECT_EQ(check.err, "");
+  EXPECT_EQ(check.out, test::console_text(
+                           "\"out.hy\": valid\nrecords: 2\ndata bytes: 16384\n"
+                           "run 1: 0A0D1A to 0A4D19 (2 records)\n"
+                           "start address for varnel: 0A0D1A\n"));
+  EXPECT_EQ(test::read_file(dir / "back.fls"), image);
 }
 
 }  // namespace
