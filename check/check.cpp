@@ -6,6 +6,7 @@
 #include <string>
 #include <system_error>
 
+#include "check/options.h"
 #include "check/verify.h"
 #include "files/argument_path.h"
 #include "files/device.h"
@@ -21,6 +22,23 @@ constexpr char kUsage[] =
     "usage: varnel-check <record_file> [<image_file>]\n"
     "Checks every record of a record file written by varnel and, given an\n"
     "image file, writes the data of its records back out as the raw image.\n";
+
+constexpr char kHelp[] =
+    "usage: varnel-check [--list] [--] <record_file> [<image_file>]\n"
+    "       varnel-check -h | --help | --version\n"
+    "Checks every record of a record file written by varnel and, given an\n"
+    "image file, writes the data of its records back out as the raw image.\n"
+    "\n"
+    "Options, before the file names:\n"
+    "  --list      print a line per record as it is verified: its number,\n"
+    "              its byte offset in the file, and in hexadecimal its\n"
+    "              address, its length and its data checksum\n"
+    "  -h, --help  print this help\n"
+    "  --version   print the version\n"
+    "  --          end the options: the names after it may start with '-'\n"
+    "\n"
+    "Exit status: 0 valid, 1 a wrong record (or, with an image file, more\n"
+    "than one run), 2 could not check.\n";
 
 // Where the image goes. It takes that name by a rename, which replaces
 // whatever is there: a symbolic link is followed to the file it names, and
@@ -91,8 +109,10 @@ bool commit_image(std::FILE* file, const fs::path& temporary,
   return false;
 }
 
-int check_open_file(std::FILE* records, const char* record_name,
-                    const char* image_name, std::FILE* out, std::FILE* err) {
+int check_open_file(std::FILE* records, const Options& options, std::FILE* out,
+                    std::FILE* err) {
+  const char* record_name = options.record_name;
+  const char* image_name = options.image_name;
   fs::path target;
   fs::path temporary;
   std::FILE* image = nullptr;
@@ -118,7 +138,8 @@ int check_open_file(std::FILE* records, const char* record_name,
     return status;
   };
 
-  const Verification verification = verify_records(records, image);
+  const Verification verification =
+      verify_records(records, image, options.list ? out : nullptr);
   switch (verification.verdict) {
     case Verdict::read_failed:
       (void)std::fprintf(err, "varnel-check: error reading \"%s\"\n",
@@ -169,16 +190,51 @@ int check_open_file(std::FILE* records, const char* record_name,
   return kCheckValid;
 }
 
+// The answer to --help or --version: only its own output can fail.
+int print_and_exit(std::FILE* out, std::FILE* err, const char* text) {
+  (void)std::fputs(text, out);
+  if (std::fflush(out) != 0 || std::ferror(out) != 0) {
+    (void)std::fputs("varnel-check: error writing the report\n", err);
+    return kCheckFailed;
+  }
+  return kCheckValid;
+}
+
+int print_usage(const Options& options, std::FILE* err) {
+  if (!options.unknown_option.empty()) {
+    (void)std::fprintf(err, "varnel-check: unknown option \"%.*s\"\n",
+                       static_cast<int>(options.unknown_option.size()),
+                       options.unknown_option.data());
+  }
+  if (!options.misplaced_option.empty()) {
+    (void)std::fprintf(
+        err,
+        "varnel-check: \"%.*s\" after a file name: options come first, and "
+        "a name that starts with '-' comes after \"--\"\n",
+        static_cast<int>(options.misplaced_option.size()),
+        options.misplaced_option.data());
+  }
+  (void)std::fputs(kUsage, err);
+  return kCheckFailed;
+}
+
 }  // namespace
 
 int run_check(std::span<const char* const> args, std::FILE* out,
               std::FILE* err) {
-  if (args.empty() || args.size() > 2) {
-    (void)std::fputs(kUsage, err);
-    return kCheckFailed;
+  const Options options = parse_options(args);
+  switch (options.request) {
+    case Request::help:
+      return print_and_exit(out, err, kHelp);
+    case Request::version:
+      return print_and_exit(out, err, "varnel-check " VARNEL_VERSION "\n");
+    case Request::usage:
+      return print_usage(options, err);
+    case Request::check:
+      break;
   }
-  const char* record_name = args[0];
-  const char* image_name = args.size() == 2 ? args[1] : nullptr;
+  const char* record_name = options.record_name;
+  const char* image_name = options.image_name;
   if (image_name != nullptr && same_file(record_name, image_name)) {
     (void)std::fprintf(err, "varnel-check: \"%s\" is the record file itself\n",
                        image_name);
@@ -191,7 +247,7 @@ int run_check(std::span<const char* const> args, std::FILE* out,
     return kCheckFailed;
   }
 
-  int status = check_open_file(records, record_name, image_name, out, err);
+  int status = check_open_file(records, options, out, err);
   (void)std::fclose(records);  // only ever read
   // The report is the answer: if it could not be written, nothing was told.
   if (std::fflush(out) != 0 || std::ferror(out) != 0) {

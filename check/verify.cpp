@@ -66,6 +66,17 @@ DataRead read_data(std::FILE* records, std::uint32_t length,
   return DataRead::complete;
 }
 
+// One line of the listing: number, byte offset, address, length and data
+// checksum. Plain blanks between the columns, so that two listings compare
+// line by line and split with any tool.
+void list_record(std::FILE* listing, std::uint64_t number, std::uint64_t offset,
+                 const RecordFields& fields) {
+  (void)std::fprintf(listing,
+                     "%" PRIu64 " %" PRIu64 " %06" PRIX32 " %" PRIX32 " %02X\n",
+                     number, offset, fields.address, fields.length,
+                     static_cast<unsigned>(fields.data_checksum));
+}
+
 // Marks `result` as invalid, for the record being read.
 Verification& invalid(Verification& result, RecordFault fault) {
   result.verdict = Verdict::invalid;
@@ -75,8 +86,13 @@ Verification& invalid(Verification& result, RecordFault fault) {
 
 }  // namespace
 
-Verification verify_records(std::FILE* records, std::FILE* image) {
+Verification verify_records(std::FILE* records, std::FILE* image,
+                            std::FILE* listing) {
   Verification result;
+  if (listing != nullptr) {
+    // A failed write shows in the stream's error flag, checked at the end.
+    (void)std::fputs("record offset address length checksum\n", listing);
+  }
   Summary& summary = result.summary;
   std::vector<std::uint8_t> chunk(kChunkSize);
   std::uint32_t next_address = 0;
@@ -127,6 +143,9 @@ Verification verify_records(std::FILE* records, std::FILE* image) {
     }
 
     ++summary.records;
+    if (listing != nullptr) {
+      list_record(listing, summary.records, result.offset, fields);
+    }
     summary.data_bytes += fields.length;
     summary.all_blocks = summary.all_blocks && fields.length == kBlockSize;
     next_address = end_address(fields);

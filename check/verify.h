@@ -41,8 +41,11 @@ struct Verification {
 
 // Reads `records` from its current position to its end, checking each record.
 // While the records form one run, their data goes to `image` when it is not
-// null. Stops at the first wrong record or failed read or write.
-[[nodiscard]] Verification verify_records(std::FILE* records, std::FILE* image);
+// null. When `listing` is not null, a line naming the columns goes there
+// first, then a line for each record once it is found right. Stops at the
+// first wrong record or failed read or write.
+[[nodiscard]] Verification verify_records(std::FILE* records, std::FILE* image,
+                                          std::FILE* listing);
 
 // What is wrong, in words, for the message naming the record.
 [[nodiscard]] const char* describe(RecordFault fault);

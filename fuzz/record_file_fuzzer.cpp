@@ -25,7 +25,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data,
   std::FILE* sink = std::fopen("/dev/null", "wb");
   check(records != nullptr && sink != nullptr);
 
-  const varnel::Verification result = varnel::verify_records(records, nullptr);
+  const varnel::Verification result =
+      varnel::verify_records(records, nullptr, sink);
   const varnel::Summary& summary = result.summary;
   if (result.verdict == varnel::Verdict::valid) {
     // Every byte belongs to a header or to the data its header announced.

@@ -3,6 +3,7 @@
 // image it restores or, on any failure, leaves no trace of.
 #include <gtest/gtest.h>
 
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -321,6 +322,166 @@ TEST(VarnelCheck, RecordFileThatCannotBeReadTwice) {
                         test::stdin_from_pipe(test::read_file(dir / "rec.hy")));
   EXPECT_EQ(run.exit_status, 2);
   EXPECT_EQ(run.err, "varnel-check: error reading \"/dev/stdin\" again\n");
+}
+
+const std::string kCheckUsage =
+    "usage: varnel-check <record_file> [<image_file>]\n"
+    "Checks every record of a record file written by varnel and, given an\n"
+    "image file, writes the data of its records back out as the raw image.\n";
+
+// Options come before the names, and "--" ends them. The record file, one
+// block of zeros at 0, is named "-x.hy".
+TEST(VarnelCheck, Options) {
+  const std::string report =
+      "\"-x.hy\": valid\nrecords: 1\ndata bytes: 8192\n"
+      "run 1: 000000 to 001FFF (1 record)\nstart address for varnel: 000000\n";
+  const struct {
+    std::string why;
+    std::vector<std::string> args;
+    int status;
+    std::string out;  // for the help, how it starts
+    std::string err;
+  } cases[] = {
+      {"--help",
+       {"--help"},
+       0,
+       "usage: varnel-check [--list] [--] <record_file> [<image_file>]\n",
+       ""},
+      {"-h",
+       {"-h"},
+       0,
+       "usage: varnel-check [--list] [--] <record_file> [<image_file>]\n",
+       ""},
+      {"the help, whatever names follow",
+       {"--help", "a", "b", "c"},
+       0,
+       "usage: varnel-check [--list] [--] <record_file> [<image_file>]\n",
+       ""},
+      {"--version", {"--version"}, 0, "varnel-check " VARNEL_VERSION "\n", ""},
+      {"an unknown option",
+       {"--bogus", "rec.hy"},
+       2,
+       "",
+       "varnel-check: unknown option \"--bogus\"\n" + kCheckUsage},
+      {"a dashed name without --",
+       {"-x.hy"},
+       2,
+       "",
+       "varnel-check: unknown option \"-x.hy\"\n" + kCheckUsage},
+      {"-- before a dashed name", {"--", "-x.hy"}, 0, report, ""},
+      {"an option after a name",
+       {"plain.hy", "--list"},
+       2,
+       "",
+       "varnel-check: \"--list\" after a file name: options come first, and "
+       "a name that starts with '-' comes after \"--\"\n" +
+           kCheckUsage},
+      {"--list and -- before dashed names",
+       {"--list", "--", "-x.hy", "-back.fls"},
+       0,
+       "record offset address length checksum\n1 0 000000 2000 00\n" + report,
+       ""},
+      {"options and no name", {"--list"}, 2, "", kCheckUsage},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.why);
+    const test::ScratchDir dir;
+    make_records("0", 1, "-x.hy", dir);
+    const test::RunResult run = check(c.args, dir);
+    EXPECT_EQ(run.exit_status, c.status);
+    if (c.why == "--help" || c.why == "-h" ||
+        c.why == "the help, whatever names follow") {
+      EXPECT_EQ(run.out.rfind(console_text(c.out), 0), 0U) << run.out;
+      for (const char* option : {"--list", "--help", "--version", "\n  --  "}) {
+        EXPECT_NE(run.out.find(option), std::string::npos) << option;
+      }
+    } else {
+      EXPECT_EQ(run.out, console_text(c.out));
+    }
+    EXPECT_EQ(run.err, console_text(c.err));
+  }
+}
+
+// A file of three records crossing FFFFFF, from varnel, then a record of
+// three bytes written by hand at 123456: each row worked out by hand. Block k
+// of a numbered image starts with the byte k, so its data checksum is -k.
+TEST(VarnelCheck, ListsEveryRecord) {
+  const test::ScratchDir dir;
+  make_records("ffc000", 3, "part.hy", dir);
+  test::write_file(dir / "rec.hy",
+                   test::concat({test::read_file(dir / "part.hy"),
+                                 {0x0B, 0x12, 0x34, 0x56, 0xFD, 0x00, 0x00,
+                                  0x03, 0x63, 0x01, 0x01, 0x01}}));
+  const test::RunResult run = check({"--list", "rec.hy"}, dir);
+  EXPECT_EQ(run.exit_status, 0);
+  EXPECT_EQ(run.err, "");
+  EXPECT_EQ(run.out, console_text("record offset address length checksum\n"
+                                  "1 0 FFC000 2000 00\n"
+                                  "2 8201 FFE000 2000 FF\n"
+                                  "3 16402 000000 2000 FE\n"
+                                  "4 24603 123456 3 FD\n"
+                                  "\"rec.hy\": valid\n"
+                                  "records: 4\n"
+                                  "data bytes: 24579\n"
+                                  "run 1: FFC000 to 001FFF (3 records)\n"
+                                  "run 2: 123456 to 123458 (1 record)\n"));
+}
+
+// The rows of the records before a wrong one stay; the error line and exit
+// status are those of a check without the listing, and no image is left.
+TEST(VarnelCheck, ListingStopsAtTheWrongRecord) {
+  const test::ScratchDir dir;
+  make_records("fff000", 3, "rec.hy", dir);
+  Bytes records = test::read_file(dir / "rec.hy");
+  records.back() ^= 0x80;  // the last data byte of the third record
+  test::write_file(dir / "rec.hy", records);
+
+  const test::RunResult run = check({"--list", "rec.hy", "back.fls"}, dir);
+  EXPECT_EQ(run.exit_status, 1);
+  EXPECT_EQ(run.out, console_text("record offset address length checksum\n"
+                                  "1 0 FFF000 2000 00\n"
+                                  "2 8201 001000 2000 FF\n"));
+  EXPECT_EQ(run.err, console_text("varnel-check: \"rec.hy\": record 3 at byte "
+                                  "16402: wrong data checksum\n"));
+  expect_no_image(dir);
+}
+
+// Two record files of four blocks at 270000, the same but for one byte of
+// the third block: their listings differ in that record's row alone.
+TEST(VarnelCheck, ListingsOfTwoFilesDifferWhereTheirBlocksDo) {
+  const test::ScratchDir a;
+  const test::ScratchDir b;
+  make_records("270000", 4, "rec.hy", a);
+  Bytes image = test::numbered_image(4);
+  image[2 * 8192 + 100] = 0x10;  // block 2 now sums to 0x12: checksum EE
+  test::write_file(b / "in.fls", image);
+  convert("270000", "in.fls", "rec.hy", b);
+
+  const auto lines = [](const std::string& text) {
+    std::vector<std::string> split;
+    std::istringstream in(text);
+    for (std::string line; std::getline(in, line);) {
+      if (!line.empty() && line.back() == '\r') {
+        line.pop_back();  // the console's line ends on Windows
+      }
+      split.push_back(line);
+    }
+    return split;
+  };
+  const std::vector<std::string> from_a =
+      lines(check({"--list", "rec.hy"}, a).out);
+  const std::vector<std::string> from_b =
+      lines(check({"--list", "rec.hy"}, b).out);
+  ASSERT_EQ(from_a.size(), from_b.size());
+  std::vector<std::pair<std::string, std::string>> differ;
+  for (std::size_t i = 0; i < from_a.size(); ++i) {
+    if (from_a[i] != from_b[i]) {
+      differ.emplace_back(from_a[i], from_b[i]);
+    }
+  }
+  ASSERT_EQ(differ.size(), 1U);
+  EXPECT_EQ(differ[0].first, "3 16402 274000 2000 FE");
+  EXPECT_EQ(differ[0].second, "3 16402 274000 2000 EE");
 }
 
 }  // namespace
