@@ -8,10 +8,13 @@
 
 #include "check/options.h"
 #include "check/verify.h"
+#include "console/interruption.h"
+#include "console/progress.h"
 #include "files/argument_path.h"
 #include "files/device.h"
 #include "files/file_checks.h"
 #include "files/new_file.h"
+#include "files/stream_position.h"
 
 namespace varnel {
 namespace {
@@ -83,6 +86,24 @@ void discard_temporary(std::FILE* file, const fs::path& name) {
   fs::remove(name, ignored);
 }
 
+// Sets `size` to the bytes from the stream's position to its end, to show
+// progress over; leaves it empty when that cannot be told (a pipe). False
+// when the stream could not be put back where it stood.
+bool measure_remaining(std::FILE* file, std::optional<std::uint64_t>& size) {
+  const std::optional<std::uint64_t> start = stream_position(file);
+  if (!start || !seek_stream(file, 0, SEEK_END)) {
+    return true;  // nothing moved
+  }
+  const std::optional<std::uint64_t> end = stream_position(file);
+  if (!seek_stream(file, static_cast<std::int64_t>(*start), SEEK_SET)) {
+    return false;
+  }
+  if (end && *end >= *start) {
+    size = *end - *start;
+  }
+  return true;
+}
+
 void print_summary(std::FILE* out, const char* record_name,
                    const Summary& summary) {
   (void)std::fprintf(out,
@@ -124,8 +145,14 @@ int check_open_file(std::FILE* records, const Options& options, std::FILE* out,
       return kCheckFailed;
     }
     target = *found;
+    // From here on an interruption must not leave the image or its
+    // temporary file behind.
+    catch_interruptions();
     image = create_temporary(target, temporary);
     if (image == nullptr) {
+      if (interrupted()) {
+        end_by_interruption();  // cut short while creating: nothing made
+      }
       (void)std::fprintf(err, "varnel-check: cannot create \"%s\"\n",
                          image_name);
       return kCheckFailed;
@@ -138,8 +165,26 @@ int check_open_file(std::FILE* records, const Options& options, std::FILE* out,
     return status;
   };
 
+  // The interruption ends the run as soon as it is seen, with nothing more
+  // said.
+  const auto end_if_interrupted = [&] {
+    if (interrupted()) {
+      (void)give_up(0);
+      end_by_interruption();
+    }
+  };
+
+  Progress progress = start_progress(err, std::nullopt);
+  if (progress.terminal != nullptr &&
+      !measure_remaining(records, progress.total)) {
+    (void)std::fprintf(err, "varnel-check: error reading \"%s\"\n",
+                       record_name);
+    return give_up(kCheckFailed);
+  }
   const Verification verification =
-      verify_records(records, image, options.list ? out : nullptr);
+      verify_records(records, image, options.list ? out : nullptr, &progress);
+  clear_progress(progress);
+  end_if_interrupted();
   switch (verification.verdict) {
     case Verdict::read_failed:
       (void)std::fprintf(err, "varnel-check: error reading \"%s\"\n",
@@ -156,6 +201,7 @@ int check_open_file(std::FILE* records, const Options& options, std::FILE* out,
                          record_name, verification.record, verification.offset,
                          describe(verification.fault));
       return give_up(kCheckInvalid);
+    case Verdict::interrupted:  // seen above
     case Verdict::valid:
       break;
   }
@@ -181,11 +227,15 @@ int check_open_file(std::FILE* records, const Options& options, std::FILE* out,
           record_name, summary.runs);
       return give_up(kCheckInvalid);
     }
+    end_if_interrupted();
     if (!commit_image(image, temporary, target)) {
+      end_if_interrupted();
       (void)std::fprintf(err, "varnel-check: error writing \"%s\"\n",
                          image_name);
       return kCheckFailed;
     }
+    // The image has its name: an interruption from here on leaves it.
+    stop_catching_interruptions();
   }
   return kCheckValid;
 }

@@ -5,6 +5,7 @@
 #include <cinttypes>
 #include <vector>
 
+#include "console/interruption.h"
 #include "files/stream_position.h"
 #include "records/record_format.h"
 #include "records/record_reader.h"
@@ -87,7 +88,7 @@ Verification& invalid(Verification& result, RecordFault fault) {
 }  // namespace
 
 Verification verify_records(std::FILE* records, std::FILE* image,
-                            std::FILE* listing) {
+                            std::FILE* listing, Progress* progress) {
   Verification result;
   if (listing != nullptr) {
     // A failed write shows in the stream's error flag, checked at the end.
@@ -98,6 +99,10 @@ Verification verify_records(std::FILE* records, std::FILE* image,
   std::uint32_t next_address = 0;
 
   for (;;) {
+    if (interrupted()) {
+      result.verdict = Verdict::interrupted;
+      return result;
+    }
     result.record = summary.records + 1;
     RecordHeader header{};
     bool cut_short = false;
@@ -150,6 +155,9 @@ Verification verify_records(std::FILE* records, std::FILE* image,
     summary.all_blocks = summary.all_blocks && fields.length == kBlockSize;
     next_address = end_address(fields);
     result.offset += kHeaderSize + fields.length;
+    if (progress != nullptr) {
+      show_progress(*progress, result.offset);
+    }
   }
 }
 

@@ -6,6 +6,8 @@
 #include <cstdio>
 #include <string>
 
+#include "console/progress.h"
+
 namespace varnel {
 
 enum class RecordFault {
@@ -28,7 +30,7 @@ struct Summary {
   bool all_blocks = true;  // every record is 8192 bytes long
 };
 
-enum class Verdict { valid, invalid, read_failed, write_failed };
+enum class Verdict { valid, invalid, read_failed, write_failed, interrupted };
 
 struct Verification {
   Verdict verdict = Verdict::valid;
@@ -42,10 +44,12 @@ struct Verification {
 // Reads `records` from its current position to its end, checking each record.
 // While the records form one run, their data goes to `image` when it is not
 // null. When `listing` is not null, a line naming the columns goes there
-// first, then a line for each record once it is found right. Stops at the
-// first wrong record or failed read or write.
+// first, then a line for each record once it is found right. Shows
+// `progress` unless it is null. Stops at the first wrong record, failed read
+// or write, or interruption.
 [[nodiscard]] Verification verify_records(std::FILE* records, std::FILE* image,
-                                          std::FILE* listing);
+                                          std::FILE* listing,
+                                          Progress* progress = nullptr);
 
 // What is wrong, in words, for the message naming the record.
 [[nodiscard]] const char* describe(RecordFault fault);

@@ -3,6 +3,7 @@
 #include <array>
 #include <memory>
 
+#include "console/interruption.h"
 #include "records/record_format.h"
 
 #if defined(__unix__) || defined(__APPLE__)
@@ -39,12 +40,21 @@ bool read_blocks_from_stream(std::FILE* src, std::span<std::uint8_t> records) {
 // Up to this many blocks go into one vectored read.
 constexpr std::size_t kMaxVectors = 256;
 
-// Reads until every vector is full, resuming after short reads and signals.
+// Whether a call that a signal cut short should be made again: not when the
+// signal was an interruption, or the program would never stop.
+bool resume_after_signal() { return errno == EINTR && !interrupted(); }
+
+// Reads until every vector is full, resuming after short reads and signals,
+// but for an interruption: a read cut short by one may have moved some bytes,
+// and the next would block again.
 bool read_vectors_fully(int fd, std::span<iovec> vectors) {
   while (!vectors.empty()) {
+    if (interrupted()) {
+      return false;
+    }
     const ssize_t got =
         ::readv(fd, vectors.data(), static_cast<int>(vectors.size()));
-    if (got < 0 && errno == EINTR) {
+    if (got < 0 && resume_after_signal()) {
       continue;
     }
     if (got <= 0) {
@@ -90,8 +100,11 @@ bool read_blocks_from_fd(int fd, std::uint64_t offset,
 
 bool write_to_fd(int fd, std::span<const std::uint8_t> bytes) {
   while (!bytes.empty()) {
+    if (interrupted()) {
+      return false;  // as for reads
+    }
     const ssize_t put = ::write(fd, bytes.data(), bytes.size());
-    if (put < 0 && errno == EINTR) {
+    if (put < 0 && resume_after_signal()) {
       continue;
     }
     if (put <= 0) {

@@ -5,6 +5,7 @@
 #include <span>
 
 #include "cli/block_io.h"
+#include "console/interruption.h"
 #include "files/stream_position.h"
 #include "records/record_format.h"
 #include "records/record_header.h"
@@ -23,7 +24,8 @@ std::optional<std::uint64_t> image_size(std::FILE* src) {
 }
 
 Outcome write_records(std::FILE* src, std::FILE* dst,
-                      std::uint32_t start_address, std::uint64_t size) {
+                      std::uint32_t start_address, std::uint64_t size,
+                      Progress* progress) {
   // One buffer for the whole run, whatever the size of the image. Blocks are
   // read straight into their records, so each byte is copied in and out once.
   std::unique_ptr<std::uint8_t[]> storage;
@@ -32,6 +34,9 @@ Outcome write_records(std::FILE* src, std::FILE* dst,
 
   const std::uint64_t total_blocks = size / kBlockSize;
   for (std::uint64_t done = 0; done < total_blocks;) {
+    if (interrupted()) {
+      return Outcome::interrupted;
+    }
     const auto count = static_cast<std::size_t>(
         std::min<std::uint64_t>(kBatchBlocks, total_blocks - done));
     const std::span<std::uint8_t> batch(records.data(), count * kRecordSize);
@@ -51,16 +56,22 @@ Outcome write_records(std::FILE* src, std::FILE* dst,
       return Outcome::write_failed;
     }
     done += count;
+    if (progress != nullptr) {
+      show_progress(*progress, done * kBlockSize);
+    }
   }
   return Outcome::converted;
 }
 
 Outcome convert_files(std::FILE* src, std::FILE* dst,
-                      std::uint32_t start_address) {
+                      std::uint32_t start_address, Progress* progress) {
   const std::optional<std::uint64_t> size = image_size(src);
   Outcome outcome = Outcome::size_unsupported;
   if (size && (*size & kBlockMask) == 0) {
-    outcome = write_records(src, dst, start_address, *size);
+    if (progress != nullptr) {
+      progress->total = size;
+    }
+    outcome = write_records(src, dst, start_address, *size, progress);
   }
 
   // Both streams are closed whatever happened. A failed close only changes an

@@ -6,6 +6,8 @@
 #include <cstdio>
 #include <optional>
 
+#include "console/progress.h"
+
 namespace varnel {
 
 // Blocks converted at a time (2 MiB of records): enough that system calls
@@ -17,6 +19,7 @@ enum class Outcome {
   size_unsupported,  // the size is not a whole number of blocks, or unknown
   read_failed,
   write_failed,
+  interrupted,  // by a signal, or by Ctrl-C on Windows
 };
 
 // The length of `src` in bytes, found by seeking to its end, leaving it
@@ -25,15 +28,18 @@ enum class Outcome {
 [[nodiscard]] std::optional<std::uint64_t> image_size(std::FILE* src);
 
 // Reads `size` bytes from `src` (a whole number of blocks) and writes a record
-// for each block to `dst`, a batch of blocks at a time. Stops at the first
-// short read or short write.
+// for each block to `dst`, a batch of blocks at a time, showing `progress`
+// unless it is null. Stops at the first short read or short write, and at an
+// interruption.
 [[nodiscard]] Outcome write_records(std::FILE* src, std::FILE* dst,
                                     std::uint32_t start_address,
-                                    std::uint64_t size);
+                                    std::uint64_t size,
+                                    Progress* progress = nullptr);
 
 // The whole conversion of two open streams: size, records, then closing the
 // source and the destination. Both streams are closed on every outcome.
 [[nodiscard]] Outcome convert_files(std::FILE* src, std::FILE* dst,
-                                    std::uint32_t start_address);
+                                    std::uint32_t start_address,
+                                    Progress* progress = nullptr);
 
 }  // namespace varnel

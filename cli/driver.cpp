@@ -5,6 +5,8 @@
 #include "cli/conversion.h"
 #include "cli/messages.h"
 #include "cli/start_address.h"
+#include "console/interruption.h"
+#include "console/progress.h"
 #include "files/file_checks.h"
 
 namespace varnel {
@@ -31,8 +33,24 @@ void release_source(std::FILE* src) { (void)std::fclose(src); }
 
 void convert_and_report(std::FILE* src, std::FILE* dst,
                         std::uint32_t start_address, const char* src_name,
-                        const char* dst_name, std::FILE* out) {
-  switch (convert_files(src, dst, start_address)) {
+                        const char* dst_name, std::FILE* out,
+                        std::FILE* progress_to) {
+  Progress progress = start_progress(progress_to, std::nullopt);
+  const Outcome outcome = convert_files(src, dst, start_address, &progress);
+  clear_progress(progress);
+  // Whatever the outcome, an interrupted run leaves no record file: it may be
+  // cut short, and even when whole it was never reported.
+  if (interrupted()) {
+    remove_incomplete_destination(dst_name);
+    end_by_interruption();
+  }
+  if (outcome == Outcome::read_failed || outcome == Outcome::write_failed) {
+    remove_incomplete_destination(dst_name);
+  }
+  // What is on disk is final now; an interruption from here on ends the
+  // program at once.
+  stop_catching_interruptions();
+  switch (outcome) {
     case Outcome::converted:
       say_file(out, kOutputWritten, dst_name);
       return;
@@ -41,17 +59,18 @@ void convert_and_report(std::FILE* src, std::FILE* dst,
       say(out, kUnsupportedSize);
       return;
     case Outcome::read_failed:
-      remove_incomplete_destination(dst_name);
       say_file(out, kReadFailed, src_name);
       return;
     case Outcome::write_failed:
-      remove_incomplete_destination(dst_name);
       say_file(out, kWriteFailed, dst_name);
       return;
+    case Outcome::interrupted:
+      return;  // noted, and dealt with above
   }
 }
 
-int run_varnel(std::span<const char* const> args, std::FILE* out) {
+int run_varnel(std::span<const char* const> args, std::FILE* out,
+               std::FILE* progress_to) {
   say(out, kBanner);
   if (args.size() != kArgumentCount) {
     say(out, kUsage);
@@ -78,13 +97,22 @@ int run_varnel(std::span<const char* const> args, std::FILE* out) {
     say_file(out, kDestinationIsSource, dst_name);
     return 0;
   }
+  // Until the destination is opened an interruption ends the program at once:
+  // nothing is on disk to undo. From here on it must not leave a record file
+  // cut short.
+  catch_interruptions();
   std::FILE* dst = std::fopen(dst_name, "wb");
   if (dst == nullptr) {
     release_source(src);
+    if (interrupted()) {
+      end_by_interruption();  // the open was cut short: nothing was made
+    }
+    stop_catching_interruptions();
     say_file(out, kCannotCreateDestination, dst_name);
     return 0;
   }
-  convert_and_report(src, dst, *start_address, src_name, dst_name, out);
+  convert_and_report(src, dst, *start_address, src_name, dst_name, out,
+                     progress_to);
   return 0;
 }
 

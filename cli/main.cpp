@@ -12,5 +12,5 @@ int main(int argc, char** argv) {
                      argv + 1, static_cast<std::size_t>(argc - 1))
                : std::span<const char* const>();
   varnel::use_utf8_console();
-  return varnel::run_varnel(args, stdout);
+  return varnel::run_varnel(args, stdout, stderr);
 }

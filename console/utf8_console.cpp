@@ -18,6 +18,13 @@ void restore_console_code_page() {
   (void)::SetConsoleOutputCP(console_code_page);
 }
 
+// Ctrl-C and the like end the program without running what exit runs; this
+// is called first, unless the program catches them itself.
+BOOL WINAPI restore_before_ending(DWORD) {
+  restore_console_code_page();
+  return FALSE;  // on to the next handler, which ends the program
+}
+
 }  // namespace
 
 void use_utf8_console() {
@@ -30,7 +37,8 @@ void use_utf8_console() {
   // wrong but harmless; without the restore the console would stay switched.
   if (::SetConsoleOutputCP(CP_UTF8) != 0) {
     console_code_page = current;
-    if (std::atexit(restore_console_code_page) != 0) {
+    if (std::atexit(restore_console_code_page) != 0 ||
+        ::SetConsoleCtrlHandler(restore_before_ending, TRUE) == 0) {
       restore_console_code_page();
     }
   }

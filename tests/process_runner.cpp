@@ -1,18 +1,17 @@
-// run_program: the real binary started as a user would start it, its
-// standard output and standard error captured byte for byte. One branch for
-// POSIX systems (fork and exec, the streams in files) and one for Windows
-// (CreateProcessW, the streams through pipes).
+// Running the real binaries as a user would: their standard output and
+// standard error captured byte for byte. One branch for POSIX systems (fork
+// and exec, the streams in files) and one for Windows (CreateProcessW, the
+// streams through pipes).
 #include <cstdio>
 #include <cstdlib>
 #include <sstream>
 #include <stdexcept>
+#include <thread>
 
 #include "tests/test_support.h"
 
 #if defined(_WIN32)
 #include <windows.h>
-
-#include <thread>
 #else
 #include <fcntl.h>
 #include <sys/resource.h>
@@ -46,21 +45,50 @@ std::vector<std::string> command_words(const std::string& program,
   return words;
 }
 
+}  // namespace
+
+RunResult run_program(const std::string& program,
+                      const std::vector<std::string>& args, const fs::path& cwd,
+                      const std::function<void()>& in_child) {
+  return wait_for(*start_program(program, args, cwd, in_child),
+                  std::chrono::hours(1));
+}
+
 #if defined(_WIN32)
+
+struct StartedProgram {
+  HANDLE process = nullptr;
+  std::thread drain_out;
+  std::thread drain_err;
+  std::string out;
+  std::string err;
+  bool waited = false;
+
+  StartedProgram() = default;
+  StartedProgram(const StartedProgram&) = delete;
+  StartedProgram& operator=(const StartedProgram&) = delete;
+  // A test that stops early leaves no program running behind it.
+  ~StartedProgram() {
+    if (!waited && process != nullptr) {
+      (void)wait_for(*this, std::chrono::milliseconds(0));
+    }
+  }
+};
+
+namespace {
 
 std::wstring wide(const std::string& utf8) {
   if (utf8.empty()) {
     return {};
   }
-  const int size =
-      ::MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, utf8.data(),
-                            static_cast<int>(utf8.size()), nullptr, 0);
-  if (size <= 0) {
+  const auto length = static_cast<int>(utf8.size());
+  const int size = ::MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS,
+                                         utf8.data(), length, nullptr, 0);
+  std::wstring text(static_cast<std::size_t>(size > 0 ? size : 0), L'\0');
+  if (size <= 0 || ::MultiByteToWideChar(CP_UTF8, 0, utf8.data(), length,
+                                         text.data(), size) != size) {
     throw std::runtime_error("not UTF-8: " + utf8);
   }
-  std::wstring text(static_cast<std::size_t>(size), L'\0');
-  ::MultiByteToWideChar(CP_UTF8, 0, utf8.data(), static_cast<int>(utf8.size()),
-                        text.data(), size);
   return text;
 }
 
@@ -86,14 +114,14 @@ std::wstring quoted(const std::wstring& word) {
   return quoted;
 }
 
-std::string read_all(HANDLE pipe) {
-  std::string text;
+// Reads `pipe` to its end into `text`, then closes it.
+void drain(HANDLE pipe, std::string& text) {
   char buffer[4096];
   DWORD got = 0;
   while (::ReadFile(pipe, buffer, sizeof buffer, &got, nullptr) && got > 0) {
     text.append(buffer, got);
   }
-  return text;
+  ::CloseHandle(pipe);
 }
 
 // An inheritable pipe whose reading end stays with this process.
@@ -105,31 +133,13 @@ void make_pipe(HANDLE& read_end, HANDLE& write_end) {
   }
 }
 
-#else
-
-std::string read_text(const fs::path& path) {
-  std::ifstream file(path, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(file), {});
-}
-
-// Opens `path` on descriptor `target` in the child; exits the child on failure.
-void redirect(int target, const fs::path& path, int flags) {
-  const int fd = ::open(path.c_str(), flags, 0600);
-  if (fd < 0 || ::dup2(fd, target) < 0) {
-    ::_exit(126);
-  }
-  ::close(fd);
-}
-
-#endif
+BOOL WINAPI ignore_console_event(DWORD) { return TRUE; }
 
 }  // namespace
 
-#if defined(_WIN32)
-
-RunResult run_program(const std::string& program,
-                      const std::vector<std::string>& args, const fs::path& cwd,
-                      const std::function<void()>& in_child) {
+std::shared_ptr<StartedProgram> start_program(
+    const std::string& program, const std::vector<std::string>& args,
+    const fs::path& cwd, const std::function<void()>& in_child) {
   if (in_child) {
     throw std::runtime_error("Windows cannot prepare a child before it runs");
   }
@@ -168,24 +178,56 @@ RunResult run_program(const std::string& program,
     ::CloseHandle(err_read);
     throw std::runtime_error("CreateProcessW failed for " + program);
   }
+  ::CloseHandle(process.hThread);
 
-  RunResult result;
+  auto child = std::make_shared<StartedProgram>();
+  child->process = process.hProcess;
   // Both pipes are drained at once, so that neither can fill and stall the
   // child while the other is read.
-  std::thread drain_err([&] { result.err = read_all(err_read); });
-  result.out = read_all(out_read);
-  drain_err.join();
-  ::CloseHandle(out_read);
-  ::CloseHandle(err_read);
+  child->drain_out = std::thread(drain, out_read, std::ref(child->out));
+  child->drain_err = std::thread(drain, err_read, std::ref(child->err));
+  return child;
+}
 
-  ::WaitForSingleObject(process.hProcess, INFINITE);
+RunResult wait_for(StartedProgram& program, std::chrono::milliseconds limit) {
+  RunResult result;
+  if (::WaitForSingleObject(program.process,
+                            static_cast<DWORD>(limit.count())) !=
+      WAIT_OBJECT_0) {
+    ::TerminateProcess(program.process, 1);
+    ::WaitForSingleObject(program.process, INFINITE);
+    result.timed_out = true;
+  }
+  program.drain_out.join();
+  program.drain_err.join();
   DWORD code = 0;
-  if (::GetExitCodeProcess(process.hProcess, &code)) {
+  if (::GetExitCodeProcess(program.process, &code)) {
     result.exit_status = static_cast<int>(code);
   }
-  ::CloseHandle(process.hThread);
-  ::CloseHandle(process.hProcess);
+  ::CloseHandle(program.process);
+  program.waited = true;
+  result.out = program.out;
+  result.err = program.err;
   return result;
+}
+
+void interrupt(StartedProgram&, int) {
+  // Ctrl-C reaches every process on the console, this one included, which
+  // use_own_console has made deaf to it.
+  if (!::GenerateConsoleCtrlEvent(CTRL_C_EVENT, 0)) {
+    throw std::runtime_error("GenerateConsoleCtrlEvent failed");
+  }
+}
+
+void use_own_console() {
+  static const bool done = [] {
+    (void)::FreeConsole();
+    return ::AllocConsole() != 0 &&
+           ::SetConsoleCtrlHandler(ignore_console_event, TRUE) != 0;
+  }();
+  if (!done) {
+    throw std::runtime_error("cannot make a console of its own");
+  }
 }
 
 std::function<void()> stdin_from_pipe(const Bytes&) {
@@ -203,14 +245,50 @@ std::function<void()> with_environment(
 
 #else
 
-RunResult run_program(const std::string& program,
-                      const std::vector<std::string>& args, const fs::path& cwd,
-                      const std::function<void()>& in_child) {
-  // The captured streams live outside `cwd`, so tests can check that the
-  // program created nothing there.
-  const ScratchDir capture;
-  const fs::path out_path = capture / "stdout";
-  const fs::path err_path = capture / "stderr";
+struct StartedProgram {
+  pid_t pid = -1;
+  // Holds the captured streams, outside the program's directory, so tests
+  // can check that the program created nothing there.
+  ScratchDir capture;
+  bool waited = false;
+
+  StartedProgram() = default;
+  StartedProgram(const StartedProgram&) = delete;
+  StartedProgram& operator=(const StartedProgram&) = delete;
+  // A test that stops early leaves no program running behind it.
+  ~StartedProgram() {
+    if (!waited && pid > 0) {
+      ::kill(pid, SIGKILL);
+      int status = 0;
+      (void)::waitpid(pid, &status, 0);
+    }
+  }
+};
+
+namespace {
+
+std::string read_text(const fs::path& path) {
+  std::ifstream file(path, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(file), {});
+}
+
+// Opens `path` on descriptor `target` in the child; exits the child on failure.
+void redirect(int target, const fs::path& path, int flags) {
+  const int fd = ::open(path.c_str(), flags, 0600);
+  if (fd < 0 || ::dup2(fd, target) < 0) {
+    ::_exit(126);
+  }
+  ::close(fd);
+}
+
+}  // namespace
+
+std::shared_ptr<StartedProgram> start_program(
+    const std::string& program, const std::vector<std::string>& args,
+    const fs::path& cwd, const std::function<void()>& in_child) {
+  auto child = std::make_shared<StartedProgram>();
+  const fs::path out_path = child->capture / "stdout";
+  const fs::path err_path = child->capture / "stderr";
 
   std::vector<std::string> words = command_words(program, args);
   std::vector<char*> argv;
@@ -220,11 +298,11 @@ RunResult run_program(const std::string& program,
   argv.push_back(nullptr);
 
   std::fflush(nullptr);
-  const pid_t pid = ::fork();
-  if (pid < 0) {
+  child->pid = ::fork();
+  if (child->pid < 0) {
     throw std::runtime_error("fork failed");
   }
-  if (pid == 0) {
+  if (child->pid == 0) {
     redirect(STDIN_FILENO, "/dev/null", O_RDONLY);
     redirect(STDOUT_FILENO, out_path, O_WRONLY | O_CREAT | O_TRUNC);
     redirect(STDERR_FILENO, err_path, O_WRONLY | O_CREAT | O_TRUNC);
@@ -237,16 +315,42 @@ RunResult run_program(const std::string& program,
     ::execvp(argv[0], argv.data());
     ::_exit(127);
   }
-  int status = 0;
-  if (::waitpid(pid, &status, 0) != pid) {
-    throw std::runtime_error("waitpid failed");
-  }
+  return child;
+}
+
+RunResult wait_for(StartedProgram& program, std::chrono::milliseconds limit) {
   RunResult result;
+  const auto deadline = std::chrono::steady_clock::now() + limit;
+  int status = 0;
+  for (;;) {
+    const pid_t ended = ::waitpid(program.pid, &status, WNOHANG);
+    if (ended == program.pid) {
+      break;
+    }
+    if (ended < 0) {
+      throw std::runtime_error("waitpid failed");
+    }
+    if (std::chrono::steady_clock::now() > deadline && !result.timed_out) {
+      ::kill(program.pid, SIGKILL);
+      result.timed_out = true;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(2));
+  }
+  program.waited = true;
   result.exit_status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-  result.out = read_text(out_path);
-  result.err = read_text(err_path);
+  result.signal = WIFSIGNALED(status) ? WTERMSIG(status) : 0;
+  result.out = read_text(program.capture / "stdout");
+  result.err = read_text(program.capture / "stderr");
   return result;
 }
+
+void interrupt(StartedProgram& program, int signal) {
+  if (::kill(program.pid, signal) != 0) {
+    throw std::runtime_error("kill failed");
+  }
+}
+
+void use_own_console() {}
 
 std::function<void()> stdin_from_pipe(const Bytes& data) {
   return [data] {

@@ -4,9 +4,11 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cstdint>
 #include <filesystem>
 #include <functional>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -57,7 +59,9 @@ Bytes block_filled(std::uint8_t value);
 Bytes concat(std::initializer_list<Bytes> parts);
 
 struct RunResult {
-  int exit_status = -1;  // -1 when the program did not exit normally
+  int exit_status = -1;    // -1 when the program did not exit normally
+  int signal = 0;          // the signal that ended it (POSIX systems)
+  bool timed_out = false;  // killed for running past its time
   std::string out;
   std::string err;
 };
@@ -77,6 +81,29 @@ RunResult run_program(const std::string& program,
                       const std::vector<std::string>& args,
                       const std::filesystem::path& cwd,
                       const std::function<void()>& in_child = {});
+
+// A program started by start_program and not yet waited for.
+struct StartedProgram;
+
+// Starts a program as run_program does, without waiting for it to end.
+std::shared_ptr<StartedProgram> start_program(
+    const std::string& program, const std::vector<std::string>& args,
+    const std::filesystem::path& cwd,
+    const std::function<void()>& in_child = {});
+
+// Waits for the program to end. Past `limit` it is killed, and the result
+// says it timed out.
+RunResult wait_for(StartedProgram& program, std::chrono::milliseconds limit);
+
+// Interrupts the program: on POSIX systems sends it `signal`; on Windows
+// sends Ctrl-C to the console, which this process must have made its own
+// with use_own_console.
+void interrupt(StartedProgram& program, int signal);
+
+// Windows: gives this process a console of its own, which the programs it
+// starts from now on share, and ignores Ctrl-C in it, so that interrupt can
+// reach them. Elsewhere nothing.
+void use_own_console();
 
 // Ways to prepare the child of run_program, on POSIX systems only.
 // Standard input becomes a pipe that holds `data` and then ends.
