@@ -46,8 +46,8 @@ std::string progress_text(std::uint64_t done,
     const double part =
         *total == 0 ? 1.0
                     : static_cast<double>(done) / static_cast<double>(*total);
-    text += "  " + std::to_string(static_cast<int>(std::floor(100.0 * part))) +
-            "%";
+    text +=
+        "  " + std::to_string(static_cast<int>(std::floor(100.0 * part))) + "%";
   }
   if (seconds > 0) {
     text += "  " + in_units(static_cast<double>(done) / seconds, 0, "/s");

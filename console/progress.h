@@ -13,7 +13,7 @@
 namespace varnel {
 
 struct Progress {
-  std::FILE* terminal = nullptr;  // null: no line at all
+  std::FILE* terminal = nullptr;       // null: no line at all
   std::optional<std::uint64_t> total;  // bytes, when known
   std::chrono::steady_clock::time_point started;
   std::chrono::steady_clock::time_point shown;  // the last rewrite

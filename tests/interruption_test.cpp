@@ -1,0 +1,469 @@
+// Long runs as people live them: interrupted by Ctrl-C, by a closed terminal
+// or a supervisor's SIGTERM, and watched on a terminal. The real binaries,
+// real files, real signals.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <chrono>
+#include <csignal>
+#include <fstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "tests/numbered_image.h"
+#include "tests/test_support.h"
+
+#if !defined(_WIN32)
+#include <fcntl.h>
+#include <pty.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#endif
+
+namespace varnel {
+namespace {
+
+namespace fs = std::filesystem;
+using namespace std::chrono_literals;
+using test::Bytes;
+
+// Long enough, at any speed, that an interruption lands in the middle of the
+// run; sparse, so that it costs no disk until converted.
+constexpr std::uint64_t kLargeImage = std::uint64_t{8} << 30;
+constexpr auto kPatience = 60s;
+
+struct Interruption {
+  int signal;
+  std::string name;
+};
+
+// What each platform can deliver: under Wine, Ctrl-C only (Ctrl-Break cannot
+// be generated there, and a console cannot be closed on a test's behalf).
+std::vector<Interruption> interruptions() {
+#if defined(_WIN32)
+  return {{SIGINT, "Ctrl-C"}};
+#else
+  return {{SIGINT, "SIGINT"}, {SIGTERM, "SIGTERM"}, {SIGHUP, "SIGHUP"}};
+#endif
+}
+
+// The program ended as an interrupted one does: by the signal's default
+// action, or with the console's status for Ctrl-C.
+void expect_ended_by(const test::RunResult& run, const Interruption& by) {
+  EXPECT_FALSE(run.timed_out) << "still running: the interruption was lost";
+#if defined(_WIN32)
+  (void)by;
+  EXPECT_EQ(static_cast<unsigned>(run.exit_status), 0xC000013AU);
+#else
+  EXPECT_EQ(run.signal, by.signal);
+#endif
+}
+
+// A sparse image of `size` bytes whose last byte is 0x5A.
+void make_sparse_image(const fs::path& path, std::uint64_t size) {
+  { std::ofstream create(path, std::ios::binary); }
+  fs::resize_file(path, size);
+  std::fstream file(path, std::ios::binary | std::ios::in | std::ios::out);
+  file.seekp(static_cast<std::streamoff>(size - 1));
+  file.put(0x5A);
+  ASSERT_TRUE(file.flush());
+}
+
+void expect_sparse_image_unchanged(const fs::path& path, std::uint64_t size,
+                                   fs::file_time_type written) {
+  EXPECT_EQ(fs::file_size(path), size);
+  EXPECT_EQ(fs::last_write_time(path), written);
+  std::ifstream file(path, std::ios::binary);
+  file.seekg(static_cast<std::streamoff>(size - 1));
+  EXPECT_EQ(file.get(), 0x5A);
+}
+
+// Waits until the file at `path` holds data; false if it never does.
+bool holds_data(const fs::path& path) {
+  const auto deadline = std::chrono::steady_clock::now() + kPatience;
+  while (std::chrono::steady_clock::now() < deadline) {
+    std::error_code error;
+    if (fs::file_size(path, error) > 0 && !error) {
+      return true;
+    }
+    std::this_thread::sleep_for(1ms);
+  }
+  return false;
+}
+
+std::vector<std::string> names_in(const fs::path& dir) {
+  std::vector<std::string> names;
+  for (const auto& entry : fs::directory_iterator(dir)) {
+    names.push_back(test::utf8_name(entry.path().filename()));
+  }
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
+// Interrupted once the record file holds data: only the banner was printed,
+// no record file is left (through a link, the file it leads to is removed and
+// the link stays), and the image is untouched.
+TEST(Interruption, ConversionLeavesNoRecordFile) {
+  test::use_own_console();
+  const test::ScratchDir dir;
+  make_sparse_image(dir / "big.fls", kLargeImage);
+  const fs::file_time_type written = fs::last_write_time(dir / "big.fls");
+
+  struct Destination {
+    std::string name;  // given to varnel
+    std::string file;  // where the records go
+  };
+  std::vector<Destination> destinations = {{"out.hy", "out.hy"}};
+#if !defined(_WIN32)
+  destinations.push_back({"link.hy", "target.hy"});
+#endif
+  for (const Interruption& by : interruptions()) {
+    for (const Destination& to : destinations) {
+      SCOPED_TRACE(by.name + ", to " + to.name);
+      if (to.name != to.file) {
+        fs::create_symlink(to.file, dir / to.name);
+      }
+      const auto child = test::start_program(
+          VARNEL_BINARY, {"270000", "big.fls", to.name}, dir.path);
+      ASSERT_TRUE(holds_data(dir / to.file));
+      test::interrupt(*child, by.signal);
+      const test::RunResult run = test::wait_for(*child, kPatience);
+
+      expect_ended_by(run, by);
+      EXPECT_EQ(run.out, test::banner_then(""));
+      EXPECT_EQ(run.err, "");
+      EXPECT_FALSE(fs::exists(dir / to.file));
+      if (to.name != to.file) {
+        EXPECT_TRUE(fs::is_symlink(dir / to.name)) << "the link is left";
+        fs::remove(dir / to.name);
+      }
+      expect_sparse_image_unchanged(dir / "big.fls", kLargeImage, written);
+    }
+  }
+}
+
+// varnel-check interrupted while it writes the image: neither the image nor
+// its temporary file is left, only the record file.
+TEST(Interruption, CheckLeavesNoImage) {
+  test::use_own_console();
+  const test::ScratchDir dir;
+  // 64 Ki blocks: 512 MiB of image, more than is written before the poll
+  // below sees the first of it.
+  make_sparse_image(dir / "in.fls", std::uint64_t{65536} * 8192);
+  const test::RunResult converted =
+      test::run_binary({"0", "in.fls", "rec.hy"}, dir.path);
+  ASSERT_EQ(converted.out,
+            test::banner_then("Output written to \"rec.hy\".\n\n"));
+  fs::remove(dir / "in.fls");
+  const std::uintmax_t records = fs::file_size(dir / "rec.hy");
+
+  for (const Interruption& by : interruptions()) {
+    SCOPED_TRACE(by.name);
+    const auto child = test::start_program(VARNEL_CHECK_BINARY,
+                                           {"rec.hy", "back.fls"}, dir.path);
+    ASSERT_TRUE(holds_data(dir / "back.fls.partial0"));
+    test::interrupt(*child, by.signal);
+    const test::RunResult run = test::wait_for(*child, kPatience);
+
+    expect_ended_by(run, by);
+    EXPECT_EQ(run.out, "");
+    EXPECT_EQ(run.err, "");
+    EXPECT_EQ(names_in(dir.path), std::vector<std::string>{"rec.hy"});
+    EXPECT_EQ(fs::file_size(dir / "rec.hy"), records);
+  }
+}
+
+#if !defined(_WIN32)
+
+// Opens a FIFO as its reader or writer on a thread of its own: the open
+// blocks until the other end is opened by the program.
+struct FifoEnd {
+  int fd = -1;
+  ~FifoEnd() {
+    if (fd >= 0) ::close(fd);
+  }
+};
+
+void make_fifo(const fs::path& path) {
+  ASSERT_EQ(::mkfifo(path.c_str(), 0600), 0);
+}
+
+#endif
+
+// A write blocked on a destination nobody reads any more: the interruption
+// cuts it short and the program ends, rather than writing again for ever.
+// The FIFO is no regular file, and stays.
+TEST(Interruption, BlockedWriteGivesUp) {
+  VARNEL_SKIP_ON_WINDOWS("a FIFO as destination is POSIX only");
+#if !defined(_WIN32)
+  const test::ScratchDir dir;
+  test::write_file(dir / "in.fls", test::numbered_image(1024));  // 8 MiB
+  make_fifo(dir / "out.hy");
+  const auto child =
+      test::start_program(VARNEL_BINARY, {"0", "in.fls", "out.hy"}, dir.path);
+  FifoEnd reader;
+  reader.fd = ::open((dir / "out.hy").c_str(), O_RDONLY);
+  ASSERT_GE(reader.fd, 0);
+  Bytes some(65536);
+  ASSERT_GT(::read(reader.fd, some.data(), some.size()), 0);
+  std::this_thread::sleep_for(300ms);  // the pipe fills; the write blocks
+
+  test::interrupt(*child, SIGINT);
+  const test::RunResult run = test::wait_for(*child, 10s);
+  expect_ended_by(run, {SIGINT, "SIGINT"});
+  EXPECT_EQ(run.out, test::banner_then(""));
+  EXPECT_TRUE(fs::is_fifo(dir / "out.hy"));
+#endif
+}
+
+// The same for a read: varnel-check waits on a record file that a slow
+// writer has stopped feeding.
+TEST(Interruption, BlockedReadGivesUp) {
+  VARNEL_SKIP_ON_WINDOWS("a FIFO as record file is POSIX only");
+#if !defined(_WIN32)
+  const test::ScratchDir dir;
+  test::write_file(dir / "in.fls", test::numbered_image(100));
+  const test::RunResult converted =
+      test::run_binary({"0", "in.fls", "part.hy"}, dir.path);
+  ASSERT_EQ(converted.exit_status, 0);
+  const Bytes records = test::read_file(dir / "part.hy");
+  fs::remove(dir / "in.fls");
+  fs::remove(dir / "part.hy");
+  make_fifo(dir / "rec.hy");
+
+  const auto child = test::start_program(VARNEL_CHECK_BINARY,
+                                         {"rec.hy", "back.fls"}, dir.path);
+  FifoEnd writer;
+  writer.fd = ::open((dir / "rec.hy").c_str(), O_WRONLY);
+  ASSERT_GE(writer.fd, 0);
+  ASSERT_EQ(::write(writer.fd, records.data(), records.size()),
+            static_cast<ssize_t>(records.size()));
+  ASSERT_TRUE(holds_data(dir / "back.fls.partial0"));
+
+  test::interrupt(*child, SIGTERM);
+  const test::RunResult run = test::wait_for(*child, 10s);
+  expect_ended_by(run, {SIGTERM, "SIGTERM"});
+  EXPECT_EQ(run.out, "");
+  EXPECT_EQ(names_in(dir.path), std::vector<std::string>{"rec.hy"});
+#endif
+}
+
+// Interrupted while it waits to open its image (a FIFO with no writer yet),
+// varnel has not touched the destination: an existing file keeps its bytes.
+TEST(Interruption, BeforeTheDestinationIsOpenedNothingChanges) {
+  VARNEL_SKIP_ON_WINDOWS("a FIFO as image is POSIX only");
+#if !defined(_WIN32)
+  const test::ScratchDir dir;
+  make_fifo(dir / "in.fls");
+  test::write_file(dir / "out.hy", {'k', 'e', 'e', 'p'});
+  const auto child =
+      test::start_program(VARNEL_BINARY, {"0", "in.fls", "out.hy"}, dir.path);
+  std::this_thread::sleep_for(300ms);
+  test::interrupt(*child, SIGINT);
+  const test::RunResult run = test::wait_for(*child, 10s);
+  expect_ended_by(run, {SIGINT, "SIGINT"});
+  EXPECT_EQ(run.out, test::banner_then(""));
+  EXPECT_EQ(test::read_file(dir / "out.hy"), (Bytes{'k', 'e', 'e', 'p'}));
+#endif
+}
+
+#if !defined(_WIN32)
+
+// Reads everything from `fd` into `into`, `step` bytes at a time with a pause
+// after each: a slow reader that stretches a short run past a second.
+std::thread read_slowly(int fd, std::size_t step, Bytes& into) {
+  return std::thread([fd, step, &into] {
+    Bytes buffer(step);
+    for (;;) {
+      const ssize_t got = ::read(fd, buffer.data(), buffer.size());
+      if (got <= 0) {
+        return;
+      }
+      into.insert(into.end(), buffer.begin(), buffer.begin() + got);
+      std::this_thread::sleep_for(10ms);
+    }
+  });
+}
+
+// All that is left to read on a descriptor that no writer holds any more.
+std::string read_rest(int fd) {
+  std::string text;
+  char buffer[4096];
+  for (;;) {
+    const ssize_t got = ::read(fd, buffer, sizeof buffer);
+    if (got <= 0) {
+      return text;  // the end, or EIO once a terminal's other side is gone
+    }
+    text.append(buffer, static_cast<std::size_t>(got));
+  }
+}
+
+// Standard error of the child: the far side of a pseudo-terminal, or of a
+// pipe.
+enum class StandardError { terminal, pipe };
+
+struct Watched {
+  test::RunResult run;
+  std::string standard_error;
+};
+
+// Runs `program` with its standard error on a terminal or a pipe, and
+// `in_child` to set up the rest in the child. `slow_side` runs meanwhile.
+Watched run_watched(const std::string& program,
+                    const std::vector<std::string>& args,
+                    const test::ScratchDir& dir, StandardError to,
+                    const std::function<void()>& in_child,
+                    const std::function<void()>& slow_side) {
+  int near = -1;
+  int far = -1;
+  if (to == StandardError::terminal) {
+    EXPECT_EQ(::openpty(&near, &far, nullptr, nullptr, nullptr), 0);
+  } else {
+    int ends[2];
+    EXPECT_EQ(::pipe(ends), 0);
+    near = ends[0];
+    far = ends[1];
+  }
+  const auto child =
+      test::start_program(program, args, dir.path, [far, &in_child] {
+        if (::dup2(far, STDERR_FILENO) < 0) ::_exit(125);
+        in_child();
+      });
+  ::close(far);
+  // What the child writes on its standard error is read as it comes, so
+  // that it never waits on it.
+  std::string standard_error;
+  std::thread watch(
+      [near, &standard_error] { standard_error = read_rest(near); });
+  slow_side();
+  Watched watched;
+  watched.run = test::wait_for(*child, kPatience);
+  watch.join();
+  ::close(near);
+  watched.standard_error = standard_error;
+  return watched;
+}
+
+#endif
+
+// A conversion stretched past a second by a slow reader of its record file
+// (a FIFO): on a terminal, standard error shows the progress line, which is
+// gone again when the message comes; on a pipe it shows nothing at all.
+// Standard output is the same either way.
+TEST(Progress, ConversionOnATerminalOnly) {
+  VARNEL_SKIP_ON_WINDOWS("pseudo-terminals are POSIX only");
+#if !defined(_WIN32)
+  for (const StandardError to :
+       {StandardError::terminal, StandardError::pipe}) {
+    SCOPED_TRACE(to == StandardError::terminal ? "terminal" : "pipe");
+    const test::ScratchDir dir;
+    test::write_file(dir / "in.fls", test::numbered_image(2048));  // 16 MiB
+    make_fifo(dir / "out.hy");
+    Bytes records;
+    const Watched watched = run_watched(
+        VARNEL_BINARY, {"0", "in.fls", "out.hy"}, dir, to, [] {},
+        [&] {
+          FifoEnd reader;
+          reader.fd = ::open((dir / "out.hy").c_str(), O_RDONLY);
+          ASSERT_GE(reader.fd, 0);
+          // A pipe's 64 KiB every 10 ms: about 2.6 s for the record file.
+          read_slowly(reader.fd, 64 * 1024, records).join();
+        });
+    EXPECT_EQ(watched.run.exit_status, 0);
+    EXPECT_EQ(watched.run.out,
+              test::banner_then("Output written to \"out.hy\".\n\n"));
+    test::expect_numbered_records(records, 2048);
+
+    const std::string& line = watched.standard_error;
+    if (to == StandardError::pipe) {
+      EXPECT_EQ(line, "");
+      continue;
+    }
+    EXPECT_NE(line.find(" of 16.0 MiB  "), std::string::npos) << line;
+    EXPECT_NE(line.find("%  "), std::string::npos) << line;
+    EXPECT_NE(line.find("/s"), std::string::npos) << line;
+    // Erased at the end: back to the start of the line, blanks over all of
+    // the last text shown, back to the start.
+    ASSERT_GE(line.size(), 3U);
+    ASSERT_EQ(line.back(), '\r');
+    const std::size_t before_blanks = line.rfind('\r', line.size() - 2);
+    ASSERT_NE(before_blanks, std::string::npos);
+    const std::string blanks =
+        line.substr(before_blanks + 1, line.size() - before_blanks - 2);
+    EXPECT_EQ(blanks.find_first_not_of(' '), std::string::npos);
+    const std::size_t text_start = line.rfind('\r', before_blanks - 1);
+    ASSERT_NE(text_start, std::string::npos);
+    std::string shown =
+        line.substr(text_start + 1, before_blanks - text_start - 1);
+    shown.erase(shown.find_last_not_of(' ') + 1);
+    EXPECT_NE(shown.find(" of 16.0 MiB  "), std::string::npos) << shown;
+    EXPECT_GE(blanks.size(), shown.size());
+  }
+#endif
+}
+
+// varnel-check --list, stretched by a slow reader of its standard output.
+TEST(Progress, CheckOnATerminalOnly) {
+  VARNEL_SKIP_ON_WINDOWS("pseudo-terminals are POSIX only");
+#if !defined(_WIN32)
+  const test::ScratchDir dir;
+  test::write_file(dir / "in.fls", test::numbered_image(4096));
+  ASSERT_EQ(test::run_binary({"0", "in.fls", "rec.hy"}, dir.path).exit_status,
+            0);
+  for (const StandardError to :
+       {StandardError::terminal, StandardError::pipe}) {
+    SCOPED_TRACE(to == StandardError::terminal ? "terminal" : "pipe");
+    int ends[2];
+    ASSERT_EQ(::pipe(ends), 0);
+    // A pipe of one page, so that the reader's pace is the program's: 512
+    // bytes every 10 ms, about 2.3 s for the 115 KiB of the listing.
+    (void)::fcntl(ends[1], F_SETPIPE_SZ, 4096);
+    Bytes listing;
+    std::thread reader = read_slowly(ends[0], 512, listing);
+    const int write_end = ends[1];
+    const Watched watched = run_watched(
+        VARNEL_CHECK_BINARY, {"--list", "rec.hy"}, dir, to,
+        [write_end] {
+          if (::dup2(write_end, STDOUT_FILENO) < 0) ::_exit(125);
+        },
+        [] {});
+    ::close(ends[1]);
+    reader.join();
+    ::close(ends[0]);
+
+    EXPECT_EQ(watched.run.exit_status, 0);
+    EXPECT_EQ(watched.run.err, "");
+    // Block k of the numbered image holds k's low byte first and its next
+    // byte last; the last, k = 4095 = 0x0FFF, sums to 0xFF + 0x0F = 0x10E,
+    // so its checksum is 0xF2. It starts at 4095 * 8201 = 33583095, at
+    // 4095 * 0x2000 = 0x1FFE000, kept to 24 bits.
+    const std::string text(listing.begin(), listing.end());
+    EXPECT_EQ(text.rfind("record offset address length checksum\n"
+                         "1 0 000000 2000 00\n"
+                         "2 8201 002000 2000 FF\n",
+                         0),
+              0U);
+    const std::string end =
+        "4096 33583095 FFE000 2000 F2\n"
+        "\"rec.hy\": valid\nrecords: 4096\ndata bytes: 33554432\n"
+        "run 1: 000000 to FFFFFF (4096 records)\n"
+        "start address for varnel: 000000\n";
+    ASSERT_GE(text.size(), end.size());
+    EXPECT_EQ(text.substr(text.size() - end.size()), end);
+    EXPECT_EQ(std::count(text.begin(), text.end(), '\n'), 1 + 4096 + 5);
+
+    const std::string& line = watched.standard_error;
+    if (to == StandardError::pipe) {
+      EXPECT_EQ(line, "");
+    } else {
+      // 4096 records of 8201 bytes: 32.04 MiB.
+      EXPECT_NE(line.find(" of 32.0 MiB  "), std::string::npos) << line;
+      EXPECT_EQ(line.back(), '\r') << "erased at the end";
+    }
+  }
+#endif
+}
+
+}  // namespace
+}  // namespace varnel
