@@ -1,5 +1,7 @@
 #include "check/options.h"
 
+#include <algorithm>
+
 namespace varnel {
 namespace {
 
@@ -52,12 +54,13 @@ Options parse_options(std::span<const char* const> args) {
   }
   // An option after a name is taken for a mistake rather than for an image
   // file to create under that name.
-  for (const char* name : names) {
-    if (!ended && looks_like_option(name)) {
-      Options wrong = usage();
-      wrong.misplaced_option = name;
-      return wrong;
-    }
+  const auto misplaced =
+      ended ? names.end()
+            : std::find_if(names.begin(), names.end(), looks_like_option);
+  if (misplaced != names.end()) {
+    Options wrong = usage();
+    wrong.misplaced_option = *misplaced;
+    return wrong;
   }
   options.record_name = names[0];
   options.image_name = names.size() == 2 ? names[1] : nullptr;

@@ -85,6 +85,65 @@ Verification& invalid(Verification& result, RecordFault fault) {
   return result;
 }
 
+enum class HeaderRead { found, end_of_file, stopped };
+
+// Reads and checks the next header into `fields`. At a wrong header or a
+// failed read, says why in `result` and stops.
+HeaderRead next_header(std::FILE* records, Verification& result,
+                       RecordFields& fields) {
+  RecordHeader header{};
+  bool cut_short = false;
+  if (!read_header(records, header, cut_short)) {
+    if (std::ferror(records) != 0) {
+      result.verdict = Verdict::read_failed;
+      return HeaderRead::stopped;
+    }
+    if (cut_short) {
+      (void)invalid(result, RecordFault::cut_short_in_header);
+      return HeaderRead::stopped;
+    }
+    return HeaderRead::end_of_file;  // between two records
+  }
+  const ParsedHeader parsed = parse_record_header(header);
+  if (parsed.fault != HeaderFault::none) {
+    (void)invalid(result, fault_of(parsed.fault));
+    return HeaderRead::stopped;
+  }
+  fields = parsed.fields;
+  return HeaderRead::found;
+}
+
+// Whether the data was read whole; if not, says why in `result`.
+bool data_complete(DataRead read, Verification& result) {
+  switch (read) {
+    case DataRead::complete:
+      return true;
+    case DataRead::cut_short:
+      (void)invalid(result, RecordFault::cut_short_in_data);
+      return false;
+    case DataRead::read_failed:
+      result.verdict = Verdict::read_failed;
+      return false;
+    case DataRead::write_failed:
+      result.verdict = Verdict::write_failed;
+      return false;
+  }
+  return false;
+}
+
+// Adds a record found right to the summary, lists it, and moves past it.
+void count_record(Verification& result, const RecordFields& fields,
+                  std::FILE* listing) {
+  Summary& summary = result.summary;
+  ++summary.records;
+  if (listing != nullptr) {
+    list_record(listing, summary.records, result.offset, fields);
+  }
+  summary.data_bytes += fields.length;
+  summary.all_blocks = summary.all_blocks && fields.length == kBlockSize;
+  result.offset += kHeaderSize + fields.length;
+}
+
 }  // namespace
 
 Verification verify_records(std::FILE* records, std::FILE* image,
@@ -104,57 +163,28 @@ Verification verify_records(std::FILE* records, std::FILE* image,
       return result;
     }
     result.record = summary.records + 1;
-    RecordHeader header{};
-    bool cut_short = false;
-    if (!read_header(records, header, cut_short)) {
-      if (std::ferror(records) != 0) {
-        result.verdict = Verdict::read_failed;
-        return result;
-      }
-      if (cut_short) {
-        return invalid(result, RecordFault::cut_short_in_header);
-      }
-      return result;  // the end of the file, between two records
+    RecordFields fields;
+    if (next_header(records, result, fields) != HeaderRead::found) {
+      return result;
     }
-    const ParsedHeader parsed = parse_record_header(header);
-    if (parsed.fault != HeaderFault::none) {
-      return invalid(result, fault_of(parsed.fault));
-    }
-
-    const RecordFields& fields = parsed.fields;
     if (summary.records == 0) {
       summary.first_address = fields.address;
-    }
-    if (summary.records == 0 || fields.address != next_address) {
+      summary.runs = 1;
+    } else if (fields.address != next_address) {
       ++summary.runs;
     }
     // The image is the data of one run only; past a second run it is moot.
     std::FILE* const copy_to = summary.runs == 1 ? image : nullptr;
     std::uint8_t sum = 0;
-    switch (read_data(records, fields.length, chunk, copy_to, sum)) {
-      case DataRead::complete:
-        break;
-      case DataRead::cut_short:
-        return invalid(result, RecordFault::cut_short_in_data);
-      case DataRead::read_failed:
-        result.verdict = Verdict::read_failed;
-        return result;
-      case DataRead::write_failed:
-        result.verdict = Verdict::write_failed;
-        return result;
+    if (!data_complete(read_data(records, fields.length, chunk, copy_to, sum),
+                       result)) {
+      return result;
     }
     if (!data_sum_matches(fields, sum)) {
       return invalid(result, RecordFault::data_checksum);
     }
-
-    ++summary.records;
-    if (listing != nullptr) {
-      list_record(listing, summary.records, result.offset, fields);
-    }
-    summary.data_bytes += fields.length;
-    summary.all_blocks = summary.all_blocks && fields.length == kBlockSize;
+    count_record(result, fields, listing);
     next_address = end_address(fields);
-    result.offset += kHeaderSize + fields.length;
     if (progress != nullptr) {
       show_progress(*progress, result.offset);
     }
