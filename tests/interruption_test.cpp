@@ -151,10 +151,7 @@ TEST(Interruption, CheckLeavesNoImage) {
   // 64 Ki blocks: 512 MiB of image, more than is written before the poll
   // below sees the first of it.
   make_sparse_image(dir / "in.fls", std::uint64_t{65536} * 8192);
-  const test::RunResult converted =
-      test::run_binary({"0", "in.fls", "rec.hy"}, dir.path);
-  ASSERT_EQ(converted.out,
-            test::banner_then("Output written to \"rec.hy\".\n\n"));
+  ASSERT_NO_FATAL_FAILURE(test::convert("0", "in.fls", "rec.hy", dir));
   fs::remove(dir / "in.fls");
   const std::uintmax_t records = fs::file_size(dir / "rec.hy");
 
@@ -223,10 +220,7 @@ TEST(Interruption, BlockedReadGivesUp) {
   VARNEL_SKIP_ON_WINDOWS("a FIFO as record file is POSIX only");
 #if !defined(_WIN32)
   const test::ScratchDir dir;
-  test::write_file(dir / "in.fls", test::numbered_image(100));
-  const test::RunResult converted =
-      test::run_binary({"0", "in.fls", "part.hy"}, dir.path);
-  ASSERT_EQ(converted.exit_status, 0);
+  ASSERT_NO_FATAL_FAILURE(test::make_records("0", 100, "part.hy", dir));
   const Bytes records = test::read_file(dir / "part.hy");
   fs::remove(dir / "in.fls");
   fs::remove(dir / "part.hy");
@@ -408,9 +402,7 @@ TEST(Progress, CheckOnATerminalOnly) {
   VARNEL_SKIP_ON_WINDOWS("pseudo-terminals are POSIX only");
 #if !defined(_WIN32)
   const test::ScratchDir dir;
-  test::write_file(dir / "in.fls", test::numbered_image(4096));
-  ASSERT_EQ(test::run_binary({"0", "in.fls", "rec.hy"}, dir.path).exit_status,
-            0);
+  ASSERT_NO_FATAL_FAILURE(test::make_records("0", 4096, "rec.hy", dir));
   for (const StandardError to :
        {StandardError::terminal, StandardError::pipe}) {
     SCOPED_TRACE(to == StandardError::terminal ? "terminal" : "pipe");

@@ -15,6 +15,18 @@ Bytes numbered_image(std::size_t blocks) {
   return image;
 }
 
+void convert(const std::string& start, const std::string& image,
+             const std::string& records, const ScratchDir& dir) {
+  const RunResult run = run_binary({start, image, records}, dir.path);
+  ASSERT_EQ(run.out, banner_then("Output written to \"" + records + "\".\n\n"));
+}
+
+void make_records(const std::string& start, std::size_t blocks,
+                  const std::string& records, const ScratchDir& dir) {
+  write_file(dir / "in.fls", numbered_image(blocks));
+  convert(start, "in.fls", records, dir);
+}
+
 void expect_numbered_records(const Bytes& records, std::size_t blocks) {
   ASSERT_EQ(records.size(), blocks * 8201);
   for (std::size_t k = 0; k < blocks; ++k) {

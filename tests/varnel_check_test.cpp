@@ -22,21 +22,8 @@ test::RunResult check(const std::vector<std::string>& args,
   return test::run_program(VARNEL_CHECK_BINARY, args, dir.path);
 }
 
-void convert(const std::string& start, const std::string& image,
-             const std::string& records, const test::ScratchDir& dir) {
-  const test::RunResult run =
-      test::run_binary({start, image, records}, dir.path);
-  ASSERT_EQ(run.out,
-            test::banner_then("Output written to \"" + records + "\".\n\n"));
-}
-
-// Writes a numbered image of `blocks` blocks as in.fls and converts it at
-// `start` into `records`.
-void make_records(const std::string& start, std::size_t blocks,
-                  const std::string& records, const test::ScratchDir& dir) {
-  test::write_file(dir / "in.fls", test::numbered_image(blocks));
-  convert(start, "in.fls", records, dir);
-}
+using test::convert;
+using test::make_records;
 
 // Nothing but the record file and what the test put there: no image and no
 // temporary file beside it.

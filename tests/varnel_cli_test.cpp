@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "tests/numbered_image.h"
 #include "tests/test_support.h"
 
 namespace varnel {
@@ -55,6 +56,22 @@ TEST(VarnelCli, ConvertsTheUsageExample) {
                     second}));
 }
 
+// Blocks of the bytes a text stream would change: CR LF pairs that it would
+// fold into LF, the LF it would widen to CR LF, the 0x1A at which it would
+// stop reading, and NUL. 4095 pairs 0D 0A, then 1A 00; then a block of 0x1A.
+Bytes line_ends_block() {
+  Bytes block;
+  for (int pair = 0; pair < 4095; ++pair) {
+    block.insert(block.end(), {0x0D, 0x0A});
+  }
+  block.insert(block.end(), {0x1A, 0x00});
+  return block;
+}
+
+Bytes text_stream_image() {
+  return test::concat({line_ends_block(), test::block_filled(0x1A)});
+}
+
 TEST(VarnelCli, ConvertsImagesOfEveryShape) {
   const Bytes zeros = test::block_filled(0x00);
   const Bytes last80 = test::block_with({{8191, 0x80}});
@@ -79,6 +96,16 @@ TEST(VarnelCli, ConvertsImagesOfEveryShape) {
                      first01,
                      {0x0B, 0x00, 0x30, 0x00, 0x80, 0x00, 0x20, 0x00, 0x2F},
                      last80})},
+      // The first block sums to 4095 * 0x17 + 0x1A = 94211, 3 modulo 256:
+      // data checksum 0xFD; header bytes 1 to 7 sum to 0A + 0D + 1A + FD +
+      // 20 = 0x14E, so ~0x4E = 0xB1. The second sums to 0 modulo 256; at
+      // 0A2D1A its header sums to 0x71, so ~0x71 = 0x8E. The address puts
+      // the same bytes in the headers.
+      {"bytes a text stream would change", "0A0D1A", text_stream_image(),
+       test::concat({{0x0B, 0x0A, 0x0D, 0x1A, 0xFD, 0x00, 0x20, 0x00, 0xB1},
+                     line_ends_block(),
+                     {0x0B, 0x0A, 0x2D, 0x1A, 0x00, 0x00, 0x20, 0x00, 0x8E},
+                     test::block_filled(0x1A)})},
       {"the largest start address; the 32-bit sum wraps to 0x1FFF", "FFFFFFFF",
        test::concat({zeros, zeros}),
        test::concat({{0x0B, 0xFF, 0xFF, 0xFF, 0x00, 0x00, 0x20, 0x00, 0xE2},
@@ -307,36 +334,13 @@ TEST(VarnelCli, NamesInAnyScript) {
   }
 }
 
-// The bytes a text stream would change: CR LF pairs that it would fold into
-// LF, the LF it would widen to CR LF, the 0x1A at which it would stop
-// reading, and NUL. The address 0A0D1A puts them in the headers as well.
-TEST(VarnelCli, BytesThatATextStreamWouldChangePassThrough) {
-  // 4095 pairs 0D 0A, then 1A 00: the data sums to 4095 * 0x17 + 0x1A =
-  // 94211, 3 modulo 256, so the data checksum is 0xFD. Header bytes 1 to 7:
-  // 0A + 0D + 1A + FD + 00 + 20 + 00 = 0x14E, so the header checksum is
-  // ~0x4E = 0xB1.
-  Bytes line_ends;
-  for (int pair = 0; pair < 4095; ++pair) {
-    line_ends.insert(line_ends.end(), {0x0D, 0x0A});
-  }
-  line_ends.insert(line_ends.end(), {0x1A, 0x00});
-  // 8192 bytes of 0x1A sum to 0 modulo 256; at 0A2D1A the header bytes sum
-  // to 0x71, so the header checksum is 0x8E.
-  const Bytes end_of_file_marks = test::block_filled(0x1A);
-  const Bytes image = test::concat({line_ends, end_of_file_marks});
-
+// The records of an image of bytes that a text stream would change are
+// converted above; varnel-check reads them back, and restores the image,
+// byte for byte.
+TEST(VarnelCli, BytesThatATextStreamWouldChangeComeBack) {
   const test::ScratchDir dir;
-  test::write_file(dir / "in.fls", image);
-  expect_run(run_binary({"0A0D1A", "in.fls", "out.hy"}, dir.path),
-             banner_then("Output written to \"out.hy\".\n\n"));
-  EXPECT_EQ(
-      test::read_file(dir / "out.hy"),
-      test::concat({{0x0B, 0x0A, 0x0D, 0x1A, 0xFD, 0x00, 0x20, 0x00, 0xB1},
-                    line_ends,
-                    {0x0B, 0x0A, 0x2D, 0x1A, 0x00, 0x00, 0x20, 0x00, 0x8E},
-                    end_of_file_marks}));
-
-  // And back: varnel-check reads the same records and restores the image.
+  test::write_file(dir / "in.fls", text_stream_image());
+  ASSERT_NO_FATAL_FAILURE(test::convert("0A0D1A", "in.fls", "out.hy", dir));
   const test::RunResult check =
       test::run_program(VARNEL_CHECK_BINARY, {"out.hy", "back.fls"}, dir.path);
   EXPECT_EQ(check.exit_status, 0);
@@ -345,7 +349,7 @@ TEST(VarnelCli, BytesThatATextStreamWouldChangePassThrough) {
                            "\"out.hy\": valid\nrecords: 2\ndata bytes: 16384\n"
                            "run 1: 0A0D1A to 0A4D19 (2 records)\n"
                            "start address for varnel: 0A0D1A\n"));
-  EXPECT_EQ(test::read_file(dir / "back.fls"), image);
+  EXPECT_EQ(test::read_file(dir / "back.fls"), text_stream_image());
 }
 
 }  // namespace
