@@ -248,6 +248,9 @@ TEST(VarnelCli, RefusesADestinationThatIsTheSource) {
                            "\": it is the source file.\n\n"));
     EXPECT_EQ(test::read_file(dir / "img.fls"), image);
     EXPECT_EQ(test::read_file(dir / "prüfung-图像.fls"), image);
+#if !defined(_WIN32)
+    EXPECT_TRUE(fs::is_symlink(dir / "soft.fls"));
+#endif
   }
 }
 
