@@ -229,7 +229,10 @@ int check_open_file(std::FILE* records, const Options& options, std::FILE* out,
     }
     end_if_interrupted();
     if (!commit_image(image, temporary, target)) {
-      end_if_interrupted();
+      // The temporary file is gone already.
+      if (interrupted()) {
+        end_by_interruption();
+      }
       (void)std::fprintf(err, "varnel-check: error writing \"%s\"\n",
                          image_name);
       return kCheckFailed;

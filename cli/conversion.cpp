@@ -74,6 +74,11 @@ Outcome convert_files(std::FILE* src, std::FILE* dst,
     outcome = write_records(src, dst, start_address, *size, progress);
   }
 
+  // An interruption up to here leaves a record file that must not stay, even
+  // whole: it was never reported. One from here on finds it closed.
+  if (interrupted()) {
+    outcome = Outcome::interrupted;
+  }
   // Both streams are closed whatever happened. A failed close only changes an
   // outcome that was a success so far: the first problem is the one reported.
   const bool src_closed = std::fclose(src) == 0;

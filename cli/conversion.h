@@ -37,7 +37,9 @@ enum class Outcome {
                                     Progress* progress = nullptr);
 
 // The whole conversion of two open streams: size, records, then closing the
-// source and the destination. Both streams are closed on every outcome.
+// source and the destination. Both streams are closed on every outcome. The
+// outcome is `interrupted` for an interruption noted before the closing,
+// whatever else went wrong.
 [[nodiscard]] Outcome convert_files(std::FILE* src, std::FILE* dst,
                                     std::uint32_t start_address,
                                     Progress* progress = nullptr);

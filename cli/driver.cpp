@@ -38,17 +38,15 @@ void convert_and_report(std::FILE* src, std::FILE* dst,
   Progress progress = start_progress(progress_to, std::nullopt);
   const Outcome outcome = convert_files(src, dst, start_address, &progress);
   clear_progress(progress);
-  // Whatever the outcome, an interrupted run leaves no record file: it may be
-  // cut short, and even when whole it was never reported.
-  if (interrupted()) {
+  if (outcome == Outcome::interrupted || outcome == Outcome::read_failed ||
+      outcome == Outcome::write_failed) {
     remove_incomplete_destination(dst_name);
+  }
+  if (outcome == Outcome::interrupted) {
     end_by_interruption();
   }
-  if (outcome == Outcome::read_failed || outcome == Outcome::write_failed) {
-    remove_incomplete_destination(dst_name);
-  }
-  // What is on disk is final now; an interruption from here on ends the
-  // program at once.
+  // What is on disk is final now: an interruption noted since the closing,
+  // or from here on, ends the program and leaves it.
   stop_catching_interruptions();
   switch (outcome) {
     case Outcome::converted:
@@ -65,7 +63,7 @@ void convert_and_report(std::FILE* src, std::FILE* dst,
       say_file(out, kWriteFailed, dst_name);
       return;
     case Outcome::interrupted:
-      return;  // noted, and dealt with above
+      return;  // the program has ended above
   }
 }
 
