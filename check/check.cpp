@@ -80,12 +80,6 @@ std::FILE* create_temporary(const fs::path& image, fs::path& name) {
   return nullptr;
 }
 
-void discard_temporary(std::FILE* file, const fs::path& name) {
-  (void)std::fclose(file);  // its contents are being thrown away
-  std::error_code ignored;
-  fs::remove(name, ignored);
-}
-
 // Sets `size` to the bytes from the stream's position to its end, to show
 // progress over; leaves it empty when that cannot be told (a pipe). False
 // when the stream could not be put back where it stood.
@@ -114,96 +108,150 @@ void print_summary(std::FILE* out, const char* record_name,
                      record_name, summary.records, summary.data_bytes);
 }
 
-// Closes the finished image and gives it its real name.
-bool commit_image(std::FILE* file, const fs::path& temporary,
-                  const fs::path& image) {
-  const bool flushed = std::fflush(file) == 0;
-  const bool closed = std::fclose(file) == 0;
+// The image asked for, while it is written under a temporary name.
+struct ImageOut {
+  const char* name = nullptr;  // as given; null when no image is asked for
+  fs::path target;             // the file it replaces, links followed
+  fs::path temporary;
+  std::FILE* file = nullptr;  // open until the image is finished or dropped
+};
+
+// Finds where the image goes and opens its temporary file. A status to end
+// the run with when that fails, after saying why.
+std::optional<int> start_image(ImageOut& image, std::FILE* err) {
+  const std::optional<fs::path> found = image_target(image.name);
+  if (!found) {
+    (void)std::fprintf(err, "varnel-check: \"%s\" is not a regular file\n",
+                       image.name);
+    return kCheckFailed;
+  }
+  image.target = *found;
+  // From here on an interruption must not leave the image or its temporary
+  // file behind.
+  catch_interruptions();
+  image.file = create_temporary(image.target, image.temporary);
+  if (image.file == nullptr) {
+    if (interrupted()) {
+      end_by_interruption();  // cut short while creating: nothing made
+    }
+    (void)std::fprintf(err, "varnel-check: cannot create \"%s\"\n", image.name);
+    return kCheckFailed;
+  }
+  return std::nullopt;
+}
+
+// Throws the unfinished image away; gives back `status`.
+int drop_image(ImageOut& image, int status) {
+  if (image.file != nullptr) {
+    (void)std::fclose(image.file);  // its contents are being thrown away
+    image.file = nullptr;
+    std::error_code ignored;
+    fs::remove(image.temporary, ignored);
+  }
+  return status;
+}
+
+// An interruption ends the run as soon as it is seen, with nothing more
+// said and no image left.
+void end_if_interrupted(ImageOut& image) {
+  if (interrupted()) {
+    (void)drop_image(image, kCheckFailed);
+    end_by_interruption();
+  }
+}
+
+// Closes the finished image and gives it its real name. False, with the
+// temporary file gone, when either fails.
+bool commit_image(ImageOut& image) {
+  const bool flushed = std::fflush(image.file) == 0;
+  const bool closed = std::fclose(image.file) == 0;
+  image.file = nullptr;
   std::error_code error;
   if (flushed && closed) {
-    fs::rename(temporary, image, error);
+    fs::rename(image.temporary, image.target, error);
     if (!error) {
       return true;
     }
   }
-  fs::remove(temporary, error);
+  fs::remove(image.temporary, error);
   return false;
 }
 
-int check_open_file(std::FILE* records, const Options& options, std::FILE* out,
-                    std::FILE* err) {
-  const char* record_name = options.record_name;
-  const char* image_name = options.image_name;
-  fs::path target;
-  fs::path temporary;
-  std::FILE* image = nullptr;
-  if (image_name != nullptr) {
-    const std::optional<fs::path> found = image_target(image_name);
-    if (!found) {
-      (void)std::fprintf(err, "varnel-check: \"%s\" is not a regular file\n",
-                         image_name);
-      return kCheckFailed;
-    }
-    target = *found;
-    // From here on an interruption must not leave the image or its
-    // temporary file behind.
-    catch_interruptions();
-    image = create_temporary(target, temporary);
-    if (image == nullptr) {
-      if (interrupted()) {
-        end_by_interruption();  // cut short while creating: nothing made
-      }
-      (void)std::fprintf(err, "varnel-check: cannot create \"%s\"\n",
-                         image_name);
-      return kCheckFailed;
-    }
-  }
-  const auto give_up = [&](int status) {
-    if (image != nullptr) {
-      discard_temporary(image, temporary);
-    }
-    return status;
-  };
-
-  // The interruption ends the run as soon as it is seen, with nothing more
-  // said.
-  const auto end_if_interrupted = [&] {
-    if (interrupted()) {
-      (void)give_up(0);
-      end_by_interruption();
-    }
-  };
-
-  Progress progress = start_progress(err, std::nullopt);
-  if (progress.terminal != nullptr &&
-      !measure_remaining(records, progress.total)) {
-    (void)std::fprintf(err, "varnel-check: error reading \"%s\"\n",
-                       record_name);
-    return give_up(kCheckFailed);
-  }
-  const Verification verification =
-      verify_records(records, image, options.list ? out : nullptr, &progress);
-  clear_progress(progress);
-  end_if_interrupted();
+// The one line for a record file that is not valid, or could not be read
+// through; the status to end with.
+int report_not_valid(const Verification& verification, const char* record_name,
+                     ImageOut& image, std::FILE* err) {
   switch (verification.verdict) {
     case Verdict::read_failed:
       (void)std::fprintf(err, "varnel-check: error reading \"%s\"\n",
                          record_name);
-      return give_up(kCheckFailed);
+      return drop_image(image, kCheckFailed);
     case Verdict::write_failed:
       (void)std::fprintf(err, "varnel-check: error writing \"%s\"\n",
-                         image_name);
-      return give_up(kCheckFailed);
+                         image.name);
+      return drop_image(image, kCheckFailed);
     case Verdict::invalid:
       (void)std::fprintf(err,
                          "varnel-check: \"%s\": record %" PRIu64
                          " at byte %" PRIu64 ": %s\n",
                          record_name, verification.record, verification.offset,
                          describe(verification.fault));
-      return give_up(kCheckInvalid);
-    case Verdict::interrupted:  // seen above
+      return drop_image(image, kCheckInvalid);
+    case Verdict::interrupted:  // ended before this is reached
     case Verdict::valid:
       break;
+  }
+  return kCheckValid;
+}
+
+// Gives the image of a valid record file its name, if it is one run.
+int finish_image(ImageOut& image, const char* record_name,
+                 const Summary& summary, std::FILE* err) {
+  if (summary.runs > 1) {
+    (void)std::fprintf(
+        err,
+        "varnel-check: \"%s\": not restored: the records form %" PRIu64
+        " runs, not one\n",
+        record_name, summary.runs);
+    return drop_image(image, kCheckInvalid);
+  }
+  end_if_interrupted(image);
+  if (!commit_image(image)) {
+    if (interrupted()) {
+      end_by_interruption();  // the temporary file is gone already
+    }
+    (void)std::fprintf(err, "varnel-check: error writing \"%s\"\n", image.name);
+    return kCheckFailed;
+  }
+  // The image has its name: an interruption from here on leaves it.
+  stop_catching_interruptions();
+  return kCheckValid;
+}
+
+int check_open_file(std::FILE* records, const Options& options, std::FILE* out,
+                    std::FILE* err) {
+  const char* record_name = options.record_name;
+  ImageOut image;
+  image.name = options.image_name;
+  if (image.name != nullptr) {
+    if (const std::optional<int> failed = start_image(image, err)) {
+      return *failed;
+    }
+  }
+
+  Progress progress = start_progress(err, std::nullopt);
+  if (progress.terminal != nullptr &&
+      !measure_remaining(records, progress.total)) {
+    (void)std::fprintf(err, "varnel-check: error reading \"%s\"\n",
+                       record_name);
+    return drop_image(image, kCheckFailed);
+  }
+  const Verification verification = verify_records(
+      records, image.file, options.list ? out : nullptr, &progress);
+  clear_progress(progress);
+  end_if_interrupted(image);
+  if (verification.verdict != Verdict::valid) {
+    return report_not_valid(verification, record_name, image, err);
   }
 
   const Summary& summary = verification.summary;
@@ -211,36 +259,16 @@ int check_open_file(std::FILE* records, const Options& options, std::FILE* out,
   if (!print_runs(records, summary, out)) {
     (void)std::fprintf(err, "varnel-check: error reading \"%s\" again\n",
                        record_name);
-    return give_up(kCheckFailed);
+    return drop_image(image, kCheckFailed);
   }
   if (summary.runs == 1 && summary.all_blocks) {
     (void)std::fprintf(out, "start address for varnel: %06" PRIX32 "\n",
                        summary.first_address);
   }
-
-  if (image != nullptr) {
-    if (summary.runs > 1) {
-      (void)std::fprintf(
-          err,
-          "varnel-check: \"%s\": not restored: the records form %" PRIu64
-          " runs, not one\n",
-          record_name, summary.runs);
-      return give_up(kCheckInvalid);
-    }
-    end_if_interrupted();
-    if (!commit_image(image, temporary, target)) {
-      // The temporary file is gone already.
-      if (interrupted()) {
-        end_by_interruption();
-      }
-      (void)std::fprintf(err, "varnel-check: error writing \"%s\"\n",
-                         image_name);
-      return kCheckFailed;
-    }
-    // The image has its name: an interruption from here on leaves it.
-    stop_catching_interruptions();
+  if (image.name == nullptr) {
+    return kCheckValid;
   }
-  return kCheckValid;
+  return finish_image(image, record_name, summary, err);
 }
 
 // The answer to --help or --version: only its own output can fail.
