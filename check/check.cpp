@@ -80,24 +80,6 @@ std::FILE* create_temporary(const fs::path& image, fs::path& name) {
   return nullptr;
 }
 
-// Sets `size` to the bytes from the stream's position to its end, to show
-// progress over; leaves it empty when that cannot be told (a pipe). False
-// when the stream could not be put back where it stood.
-bool measure_remaining(std::FILE* file, std::optional<std::uint64_t>& size) {
-  const std::optional<std::uint64_t> start = stream_position(file);
-  if (!start || !seek_stream(file, 0, SEEK_END)) {
-    return true;  // nothing moved
-  }
-  const std::optional<std::uint64_t> end = stream_position(file);
-  if (!seek_stream(file, static_cast<std::int64_t>(*start), SEEK_SET)) {
-    return false;
-  }
-  if (end && *end >= *start) {
-    size = *end - *start;
-  }
-  return true;
-}
-
 void print_summary(std::FILE* out, const char* record_name,
                    const Summary& summary) {
   (void)std::fprintf(out,
@@ -240,11 +222,14 @@ int check_open_file(std::FILE* records, const Options& options, std::FILE* out,
   }
 
   Progress progress = start_progress(err, std::nullopt);
-  if (progress.terminal != nullptr &&
-      !measure_remaining(records, progress.total)) {
-    (void)std::fprintf(err, "varnel-check: error reading \"%s\"\n",
-                       record_name);
-    return drop_image(image, kCheckFailed);
+  if (progress.terminal != nullptr) {
+    progress.total = stream_size(records);
+    // Measured but not taken back to its start, the file would look empty.
+    if (!progress.total && stream_position(records).value_or(0) != 0) {
+      (void)std::fprintf(err, "varnel-check: error reading \"%s\"\n",
+                         record_name);
+      return drop_image(image, kCheckFailed);
+    }
   }
   const Verification verification = verify_records(
       records, image.file, options.list ? out : nullptr, &progress);

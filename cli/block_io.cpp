@@ -40,13 +40,9 @@ bool read_blocks_from_stream(std::FILE* src, std::span<std::uint8_t> records) {
 // Up to this many blocks go into one vectored read.
 constexpr std::size_t kMaxVectors = 256;
 
-// Whether a call that a signal cut short should be made again: not when the
-// signal was an interruption, or the program would never stop.
-bool resume_after_signal() { return errno == EINTR && !interrupted(); }
-
 // Reads until every vector is full, resuming after short reads and signals,
-// but for an interruption: a read cut short by one may have moved some bytes,
-// and the next would block again.
+// but for an interruption: a read it cuts short, with EINTR or with some bytes
+// moved, is not made again, or the program might wait on for ever.
 bool read_vectors_fully(int fd, std::span<iovec> vectors) {
   while (!vectors.empty()) {
     if (interrupted()) {
@@ -54,7 +50,7 @@ bool read_vectors_fully(int fd, std::span<iovec> vectors) {
     }
     const ssize_t got =
         ::readv(fd, vectors.data(), static_cast<int>(vectors.size()));
-    if (got < 0 && resume_after_signal()) {
+    if (got < 0 && errno == EINTR) {
       continue;
     }
     if (got <= 0) {
@@ -104,7 +100,7 @@ bool write_to_fd(int fd, std::span<const std::uint8_t> bytes) {
       return false;  // as for reads
     }
     const ssize_t put = ::write(fd, bytes.data(), bytes.size());
-    if (put < 0 && resume_after_signal()) {
+    if (put < 0 && errno == EINTR) {
       continue;
     }
     if (put <= 0) {

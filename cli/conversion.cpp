@@ -12,17 +12,6 @@
 
 namespace varnel {
 
-std::optional<std::uint64_t> image_size(std::FILE* src) {
-  if (!seek_stream(src, 0, SEEK_END)) {
-    return std::nullopt;
-  }
-  const std::optional<std::uint64_t> end = stream_position(src);
-  if (!end || !seek_stream(src, 0, SEEK_SET)) {
-    return std::nullopt;
-  }
-  return end;
-}
-
 Outcome write_records(std::FILE* src, std::FILE* dst,
                       std::uint32_t start_address, std::uint64_t size,
                       Progress* progress) {
@@ -65,7 +54,7 @@ Outcome write_records(std::FILE* src, std::FILE* dst,
 
 Outcome convert_files(std::FILE* src, std::FILE* dst,
                       std::uint32_t start_address, Progress* progress) {
-  const std::optional<std::uint64_t> size = image_size(src);
+  const std::optional<std::uint64_t> size = stream_size(src);
   Outcome outcome = Outcome::size_unsupported;
   if (size && (*size & kBlockMask) == 0) {
     if (progress != nullptr) {

@@ -22,11 +22,6 @@ enum class Outcome {
   interrupted,  // by a signal, or by Ctrl-C on Windows
 };
 
-// The length of `src` in bytes, found by seeking to its end, leaving it
-// positioned at its start again. Nothing when any of those steps fails (a
-// pipe, for instance).
-[[nodiscard]] std::optional<std::uint64_t> image_size(std::FILE* src);
-
 // Reads `size` bytes from `src` (a whole number of blocks) and writes a record
 // for each block to `dst`, a batch of blocks at a time, showing `progress`
 // unless it is null. Stops at the first short read or short write, and at an

@@ -77,6 +77,13 @@ volatile std::sig_atomic_t noted_signal = 0;
 
 extern "C" void note_signal(int signal) { noted_signal = signal; }
 
+void take_default_action(int signal) {
+  struct sigaction action {};
+  action.sa_handler = SIG_DFL;
+  (void)::sigemptyset(&action.sa_mask);
+  (void)::sigaction(signal, &action, nullptr);
+}
+
 }  // namespace
 
 void catch_interruptions() {
@@ -100,10 +107,7 @@ bool interrupted() { return noted_signal != 0; }
 
 void end_by_interruption() {
   const int signal = noted_signal;
-  struct sigaction action {};
-  action.sa_handler = SIG_DFL;
-  (void)::sigemptyset(&action.sa_mask);
-  (void)::sigaction(signal, &action, nullptr);
+  take_default_action(signal);
   sigset_t only{};
   (void)::sigemptyset(&only);
   (void)::sigaddset(&only, signal);
@@ -116,10 +120,7 @@ void end_by_interruption() {
 void stop_catching_interruptions() {
   for (std::size_t i = 0; i < kSignals.size(); ++i) {
     if (caught[i]) {
-      struct sigaction action {};
-      action.sa_handler = SIG_DFL;
-      (void)::sigemptyset(&action.sa_mask);
-      (void)::sigaction(kSignals[i], &action, nullptr);
+      take_default_action(kSignals[i]);
       caught[i] = false;
     }
   }

@@ -17,4 +17,9 @@ namespace varnel {
 // be told.
 [[nodiscard]] std::optional<std::uint64_t> stream_position(std::FILE* stream);
 
+// The length of `stream` in bytes, found by seeking to its end and back to
+// its start, where it is left. Nothing when any of those steps fails (a pipe,
+// for instance).
+[[nodiscard]] std::optional<std::uint64_t> stream_size(std::FILE* stream);
+
 }  // namespace varnel
