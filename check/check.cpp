@@ -1,7 +1,6 @@
 #include "check/check.h"
 
 #include <cinttypes>
-#include <filesystem>
 #include <optional>
 #include <string>
 #include <system_error>
@@ -10,16 +9,12 @@
 #include "check/verify.h"
 #include "console/interruption.h"
 #include "console/progress.h"
-#include "files/argument_path.h"
-#include "files/device.h"
 #include "files/file_checks.h"
-#include "files/new_file.h"
+#include "files/output_file.h"
 #include "files/stream_position.h"
 
 namespace varnel {
 namespace {
-
-namespace fs = std::filesystem;
 
 constexpr char kUsage[] =
     "usage: varnel-check <record_file> [<image_file>]\n"
@@ -43,43 +38,6 @@ constexpr char kHelp[] =
     "Exit status: 0 valid, 1 a wrong record (or, with an image file, more\n"
     "than one run), 2 could not check.\n";
 
-// Where the image goes. It takes that name by a rename, which replaces
-// whatever is there: a symbolic link is followed to the file it names, and
-// anything that is not a regular file (a device, a directory) is refused.
-std::optional<fs::path> image_target(const char* image) {
-  std::error_code error;
-  fs::path target = path_from_argument(image);
-  if (target.empty()) {
-    return std::nullopt;
-  }
-  if (fs::is_symlink(fs::symlink_status(target, error))) {
-    target = fs::canonical(target, error);
-    if (error) {
-      return std::nullopt;
-    }
-  }
-  const fs::file_status status = fs::status(target, error);
-  if ((fs::exists(status) && !fs::is_regular_file(status)) ||
-      is_device(target)) {
-    return std::nullopt;
-  }
-  return target;
-}
-
-// Tries a few names beside `image` until one can be created anew; the image
-// only takes its real name once it is whole.
-std::FILE* create_temporary(const fs::path& image, fs::path& name) {
-  for (int attempt = 0; attempt < 100; ++attempt) {
-    name = image;
-    name += ".partial" + std::to_string(attempt);
-    // Fail rather than reuse a file that is already there.
-    if (std::FILE* file = create_new_file(name)) {
-      return file;
-    }
-  }
-  return nullptr;
-}
-
 void print_summary(std::FILE* out, const char* record_name,
                    const Summary& summary) {
   (void)std::fprintf(out,
@@ -93,26 +51,25 @@ void print_summary(std::FILE* out, const char* record_name,
 // The image asked for, while it is written under a temporary name.
 struct ImageOut {
   const char* name = nullptr;  // as given; null when no image is asked for
-  fs::path target;             // the file it replaces, links followed
-  fs::path temporary;
-  std::FILE* file = nullptr;  // open until the image is finished or dropped
+  Output output;               // open until the image is finished or dropped
 };
 
 // Finds where the image goes and opens its temporary file. A status to end
 // the run with when that fails, after saying why.
 std::optional<int> start_image(ImageOut& image, std::FILE* err) {
-  const std::optional<fs::path> found = image_target(image.name);
-  if (!found) {
+  // The image replaces a regular file or takes a new name; anything else (a
+  // device, a directory) is refused.
+  const DestinationFound found = find_destination(image.name);
+  if (found.kind != Destination::nothing &&
+      found.kind != Destination::regular_file) {
     (void)std::fprintf(err, "varnel-check: \"%s\" is not a regular file\n",
                        image.name);
     return kCheckFailed;
   }
-  image.target = *found;
   // From here on an interruption must not leave the image or its temporary
   // file behind.
   catch_interruptions();
-  image.file = create_temporary(image.target, image.temporary);
-  if (image.file == nullptr) {
+  if (!open_output(image.name, found, image.output)) {
     if (interrupted()) {
       end_by_interruption();  // cut short while creating: nothing made
     }
@@ -124,12 +81,7 @@ std::optional<int> start_image(ImageOut& image, std::FILE* err) {
 
 // Throws the unfinished image away; gives back `status`.
 int drop_image(ImageOut& image, int status) {
-  if (image.file != nullptr) {
-    (void)std::fclose(image.file);  // its contents are being thrown away
-    image.file = nullptr;
-    std::error_code ignored;
-    fs::remove(image.temporary, ignored);
-  }
+  discard_output(image.output);
   return status;
 }
 
@@ -140,23 +92,6 @@ void end_if_interrupted(ImageOut& image) {
     (void)drop_image(image, kCheckFailed);
     end_by_interruption();
   }
-}
-
-// Closes the finished image and gives it its real name. False, with the
-// temporary file gone, when either fails.
-bool commit_image(ImageOut& image) {
-  const bool flushed = std::fflush(image.file) == 0;
-  const bool closed = std::fclose(image.file) == 0;
-  image.file = nullptr;
-  std::error_code error;
-  if (flushed && closed) {
-    fs::rename(image.temporary, image.target, error);
-    if (!error) {
-      return true;
-    }
-  }
-  fs::remove(image.temporary, error);
-  return false;
 }
 
 // The one line for a record file that is not valid, or could not be read
@@ -198,7 +133,7 @@ int finish_image(ImageOut& image, const char* record_name,
     return drop_image(image, kCheckInvalid);
   }
   end_if_interrupted(image);
-  if (!commit_image(image)) {
+  if (!publish_output(image.output)) {
     if (interrupted()) {
       end_by_interruption();  // the temporary file is gone already
     }
@@ -232,7 +167,7 @@ int check_open_file(std::FILE* records, const Options& options, std::FILE* out,
     }
   }
   const Verification verification = verify_records(
-      records, image.file, options.list ? out : nullptr, &progress);
+      records, image.output.file, options.list ? out : nullptr, &progress);
   clear_progress(progress);
   end_if_interrupted(image);
   if (verification.verdict != Verdict::valid) {

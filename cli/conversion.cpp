@@ -6,11 +6,25 @@
 
 #include "cli/block_io.h"
 #include "console/interruption.h"
+#include "files/durable_io.h"
 #include "files/stream_position.h"
 #include "records/record_format.h"
 #include "records/record_header.h"
 
 namespace varnel {
+namespace {
+
+// Starts the disk on the batch of `length` bytes just written at `at`, and
+// waits for the one kWritebackLag batches before it. False on an I/O error.
+bool write_back_batch(std::FILE* dst, std::uint64_t at, std::uint64_t length) {
+  constexpr std::uint64_t kLag = kWritebackLag * kBatchBlocks * kRecordSize;
+  std::error_code error;
+  return write_back(dst, at, length, false, error) &&
+         (at < kLag ||
+          write_back(dst, at - kLag, kBatchBlocks * kRecordSize, true, error));
+}
+
+}  // namespace
 
 Outcome write_records(std::FILE* src, std::FILE* dst,
                       std::uint32_t start_address, std::uint64_t size,
@@ -41,7 +55,8 @@ Outcome write_records(std::FILE* src, std::FILE* dst,
                               std::span(record + kHeaderSize, kBlockSize));
       std::copy(header.begin(), header.end(), record);
     }
-    if (!write_all(dst, batch)) {
+    if (!write_all(dst, batch) ||
+        !write_back_batch(dst, done * kRecordSize, batch.size())) {
       return Outcome::write_failed;
     }
     done += count;
@@ -63,22 +78,16 @@ Outcome convert_files(std::FILE* src, std::FILE* dst,
     outcome = write_records(src, dst, start_address, *size, progress);
   }
 
-  // An interruption up to here leaves a record file that must not stay, even
-  // whole: it was never reported. One from here on finds it closed.
+  // An interruption up to here leaves a record file that must not be
+  // published, even whole: it was never reported.
   if (interrupted()) {
     outcome = Outcome::interrupted;
   }
-  // Both streams are closed whatever happened. A failed close only changes an
-  // outcome that was a success so far: the first problem is the one reported.
-  const bool src_closed = std::fclose(src) == 0;
-  const bool dst_flushed = std::fflush(dst) == 0;
-  // The last data may only reach the file here (disk full, I/O error).
-  const bool dst_closed = std::fclose(dst) == 0;
-  if (outcome == Outcome::converted && !src_closed) {
+  // A failed close only changes an outcome that was a success so far: the
+  // first problem is the one reported. All of the data was read, but no
+  // failure is hidden.
+  if (std::fclose(src) != 0 && outcome == Outcome::converted) {
     outcome = Outcome::read_failed;
-  }
-  if (outcome == Outcome::converted && !(dst_flushed && dst_closed)) {
-    outcome = Outcome::write_failed;
   }
   return outcome;
 }

@@ -13,6 +13,10 @@ namespace varnel {
 // Blocks converted at a time (2 MiB of records): enough that system calls
 // cost little next to the copying.
 inline constexpr std::size_t kBatchBlocks = 256;
+// Each batch is sent to the disk as soon as it is written, and the one this
+// many batches before is waited for: the final sync then finds little left
+// to write, and a large image never fills memory with pages to be written.
+inline constexpr std::size_t kWritebackLag = 8;
 
 enum class Outcome {
   converted,
@@ -31,10 +35,10 @@ enum class Outcome {
                                     std::uint64_t size,
                                     Progress* progress = nullptr);
 
-// The whole conversion of two open streams: size, records, then closing the
-// source and the destination. Both streams are closed on every outcome. The
-// outcome is `interrupted` for an interruption noted before the closing,
-// whatever else went wrong.
+// The conversion of two open streams: size, records, then closing the
+// source. The destination stays open for its owner to publish or discard.
+// The outcome is `interrupted` for an interruption noted before the source
+// was closed, whatever else went wrong.
 [[nodiscard]] Outcome convert_files(std::FILE* src, std::FILE* dst,
                                     std::uint32_t start_address,
                                     Progress* progress = nullptr);

@@ -8,6 +8,7 @@
 #include "console/interruption.h"
 #include "console/progress.h"
 #include "files/file_checks.h"
+#include "files/output_file.h"
 
 namespace varnel {
 namespace {
@@ -31,29 +32,34 @@ void release_source(std::FILE* src) { (void)std::fclose(src); }
 
 }  // namespace
 
-void convert_and_report(std::FILE* src, std::FILE* dst,
+void convert_and_report(std::FILE* src, Output& dst,
                         std::uint32_t start_address, const char* src_name,
                         const char* dst_name, std::FILE* out,
                         std::FILE* progress_to) {
   Progress progress = start_progress(progress_to, std::nullopt);
-  const Outcome outcome = convert_files(src, dst, start_address, &progress);
+  Outcome outcome = convert_files(src, dst.file, start_address, &progress);
   clear_progress(progress);
-  if (outcome == Outcome::interrupted || outcome == Outcome::read_failed ||
-      outcome == Outcome::write_failed) {
-    remove_incomplete_destination(dst_name);
+  // The record file reaches its name only whole. A name where nothing was
+  // gets its empty file after a size problem, as it always has; an existing
+  // destination stays as it was.
+  const bool publish = outcome == Outcome::converted ||
+                       (outcome == Outcome::size_unsupported && !dst.existed);
+  if (!publish) {
+    discard_output(dst);
+  } else if (!publish_output(dst) && outcome == Outcome::converted) {
+    outcome = Outcome::write_failed;
   }
-  if (outcome == Outcome::interrupted) {
-    end_by_interruption();
+  if (interrupted() && outcome != Outcome::converted) {
+    end_by_interruption();  // nothing was published
   }
-  // What is on disk is final now: an interruption noted since the closing,
-  // or from here on, ends the program and leaves it.
+  // What is on disk is final now: an interruption noted since the rename, or
+  // from here on, ends the program and leaves it.
   stop_catching_interruptions();
   switch (outcome) {
     case Outcome::converted:
       say_file(out, kOutputWritten, dst_name);
       return;
     case Outcome::size_unsupported:
-      // The destination stays, empty, as it always has.
       say(out, kUnsupportedSize);
       return;
     case Outcome::read_failed:
@@ -89,7 +95,8 @@ int run_varnel(std::span<const char* const> args, std::FILE* out,
     say_file(out, kCannotOpenSource, src_name);
     return 0;
   }
-  // Opening the destination empties it: it must not be the source.
+  // The destination must not be the source: publishing it would replace the
+  // image.
   if (same_file(src_name, dst_name)) {
     release_source(src);
     say_file(out, kDestinationIsSource, dst_name);
@@ -97,10 +104,10 @@ int run_varnel(std::span<const char* const> args, std::FILE* out,
   }
   // Until the destination is opened an interruption ends the program at once:
   // nothing is on disk to undo. From here on it must not leave a record file
-  // cut short.
+  // behind.
   catch_interruptions();
-  std::FILE* dst = std::fopen(dst_name, "wb");
-  if (dst == nullptr) {
+  Output dst;
+  if (!open_output(dst_name, find_destination(dst_name), dst)) {
     release_source(src);
     if (interrupted()) {
       end_by_interruption();  // the open was cut short: nothing was made

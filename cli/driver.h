@@ -5,19 +5,22 @@
 #include <cstdio>
 #include <span>
 
+#include "files/output_file.h"
+
 namespace varnel {
 
 // Runs the converter on `args` (the command line without the program name),
 // printing every message on `out`, and a progress line on `progress_to` when
 // it is a terminal. Returns the exit status, which is 0 on every path:
 // callers tell outcomes apart by the messages. An interruption once the
-// destination is open removes it and ends the program.
+// destination is open throws the unfinished record file away and ends the
+// program.
 int run_varnel(std::span<const char* const> args, std::FILE* out,
                std::FILE* progress_to = nullptr);
 
-// The part of a run after both files are open: converts, closes both streams,
-// removes an incomplete destination and prints the outcome.
-void convert_and_report(std::FILE* src, std::FILE* dst,
+// The part of a run after both files are open: converts, closes the source,
+// publishes the record file or throws it away, and prints the outcome.
+void convert_and_report(std::FILE* src, Output& dst,
                         std::uint32_t start_address, const char* src_name,
                         const char* dst_name, std::FILE* out,
                         std::FILE* progress_to = nullptr);

@@ -68,7 +68,9 @@ void stop_catching_interruptions() {
 
 namespace {
 
-constexpr std::array kSignals = {SIGINT, SIGTERM, SIGHUP};
+// SIGPIPE too: a reader that quits (a pager, `head`) ends the program as it
+// ends any filter, but only after what it had not finished is removed.
+constexpr std::array kSignals = {SIGINT, SIGTERM, SIGHUP, SIGPIPE};
 std::array<bool, kSignals.size()> caught{};
 
 // Written by the handler, read by the program: the only thing the handler

@@ -9,10 +9,10 @@
 namespace varnel {
 
 // From now on, notes interruptions instead of ending the program: on POSIX
-// systems SIGINT, SIGTERM and SIGHUP (those not ignored when the program
-// started, as nohup ignores SIGHUP); on Windows Ctrl-C, Ctrl-Break and the
-// closing of the console. Blocking reads and writes that a signal interrupts
-// fail instead of carrying on.
+// systems SIGINT, SIGTERM, SIGHUP and SIGPIPE (those not ignored when the
+// program started, as nohup ignores SIGHUP); on Windows Ctrl-C, Ctrl-Break and
+// the closing of the console. Blocking reads and writes that a signal
+// interrupts fail instead of carrying on.
 void catch_interruptions();
 
 // Whether an interruption has been noted.

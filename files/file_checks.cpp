@@ -21,15 +21,4 @@ bool same_file(const char* a, const char* b) {
   return fs::equivalent(path_from_argument(a), path_from_argument(b), error);
 }
 
-void remove_incomplete_destination(const char* name) {
-  std::error_code error;
-  const fs::path target = fs::canonical(path_from_argument(name), error);
-  if (error || !fs::is_regular_file(target, error)) {
-    return;
-  }
-  // The failure has already been reported; if even the removal fails there is
-  // nothing further the caller could do about it.
-  fs::remove(target, error);
-}
-
 }  // namespace varnel

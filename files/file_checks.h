@@ -12,9 +12,4 @@ namespace varnel {
 // "." and ".."), a hard link or a symbolic link.
 [[nodiscard]] bool same_file(const char* a, const char* b);
 
-// Removes the record file a failed conversion left behind, when it is a
-// regular file (followed through symbolic links). Devices such as /dev/null
-// are left alone.
-void remove_incomplete_destination(const char* name);
-
 }  // namespace varnel

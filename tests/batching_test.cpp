@@ -49,9 +49,10 @@ TEST(Batching, Streams) {
     SCOPED_TRACE(std::to_string(blocks) + " blocks");
     test::FakeFile src{.data = numbered_image(blocks)};
     test::FakeFile dst;
-    ASSERT_EQ(convert_files(test::open_fake(src, "rb"),
-                            test::open_fake(dst, "wb"), 0),
+    std::FILE* records = test::open_fake(dst, "wb");
+    ASSERT_EQ(convert_files(test::open_fake(src, "rb"), records, 0),
               Outcome::converted);
+    ASSERT_EQ(std::fclose(records), 0);
     expect_numbered_records(dst.data, blocks);
   }
 }

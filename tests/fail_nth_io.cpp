@@ -1,7 +1,8 @@
 // Loaded with LD_PRELOAD into the real varnel binary, this fails its Nth file
-// operation: every fopen, fseeko, ftello, fread, fwrite, fflush, fclose,
-// lseek, readv and write on a file that the program opened (the console
-// streams are left alone). The program is built with 64-bit file offsets, so
+// operation: every fopen, open, fdopen, fseeko, ftello, fread, fwrite, fflush,
+// fclose, lseek, readv, write, fsync, sync_file_range, ftruncate, fchmod and
+// fchown on a file that the program opened (the console streams are left
+// alone), and every rename. The program is built with 64-bit file offsets, so
 // its calls may reach the C library under their "64" names: both are caught.
 // Set by the environment:
 //   VARNEL_FAIL_AT    N, from 1; 0 or unset fails nothing and only counts
@@ -18,6 +19,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -26,13 +28,17 @@ namespace {
 
 enum class Mode { once, persist, short_count };
 
+// A file the program opened, by a stream or a descriptor alone (a directory to
+// sync, a file before fdopen gives it a stream).
 struct Opened {
   const FILE* stream;
   int fd;
+  bool open;
   char path[512];
 };
 
-Opened opened[8];
+constexpr int kMaxOpened = 64;
+Opened opened[kMaxOpened];
 int opened_count = 0;
 long calls = 0;
 long fail_at = 0;
@@ -55,19 +61,33 @@ void configure() {
   }
 }
 
+// The newest entry first: descriptors are reused once closed.
 const char* path_of(const FILE* stream) {
-  for (int i = 0; i < opened_count; ++i) {
-    if (opened[i].stream == stream) return opened[i].path;
+  for (int i = opened_count - 1; i >= 0; --i) {
+    if (opened[i].open && opened[i].stream == stream) return opened[i].path;
+  }
+  return nullptr;
+}
+
+Opened* entry_of(int fd) {
+  for (int i = opened_count - 1; i >= 0; --i) {
+    if (opened[i].open && opened[i].fd == fd) return &opened[i];
   }
   return nullptr;
 }
 
 const char* path_of(int fd) {
-  for (int i = 0; i < opened_count; ++i) {
-    if (opened[i].fd == fd && opened[i].stream != nullptr)
-      return opened[i].path;
-  }
-  return nullptr;
+  const Opened* entry = entry_of(fd);
+  return entry != nullptr ? entry->path : nullptr;
+}
+
+void remember(const FILE* stream, int fd, const char* path) {
+  if (opened_count == kMaxOpened) return;
+  Opened& entry = opened[opened_count++];
+  entry.stream = stream;
+  entry.fd = fd;
+  entry.open = true;
+  std::snprintf(entry.path, sizeof entry.path, "%s", path);
 }
 
 // Counts one operation on a file the program opened (`path` is null for any
@@ -93,39 +113,60 @@ __attribute__((destructor)) void write_log() {
   const int length =
       std::snprintf(text, sizeof text, "calls %ld\nfailed %s\n", calls,
                     first_failure[0] != '\0' ? first_failure : "nothing");
-  const int fd = ::open(log, O_WRONLY | O_CREAT | O_TRUNC, 0600);
+  // The real calls: the log is no file of the program's.
+  const int fd = real<int (*)(const char*, int, ...)>("open")(
+      log, O_WRONLY | O_CREAT | O_TRUNC, 0600);
   if (fd < 0) return;
   const auto write_fn = real<ssize_t (*)(int, const void*, size_t)>("write");
   (void)write_fn(fd, text, static_cast<size_t>(length));
-  ::close(fd);
+  real<int (*)(int)>("close")(fd);
 }
 
 // The interposed calls, each under every name it may be called by.
 FILE* open_stream(const char* name, const char* path, const char* how) {
   if (must_fail("fopen", path)) return nullptr;
   FILE* stream = real<FILE* (*)(const char*, const char*)>(name)(path, how);
-  if (stream != nullptr && opened_count < 8) {
-    Opened& entry = opened[opened_count++];
-    entry.stream = stream;
-    entry.fd = ::fileno(stream);
-    std::snprintf(entry.path, sizeof entry.path, "%s", path);
-  }
+  if (stream != nullptr) remember(stream, ::fileno(stream), path);
   return stream;
 }
 
-int seek_stream(const char* name, FILE* stream, off_t offset, int whence) {
+int open_fd(const char* name, const char* path, int flags, mode_t mode) {
+  if (must_fail("open", path)) return -1;
+  const int fd = real<int (*)(const char*, int, ...)>(name)(path, flags, mode);
+  if (fd >= 0) remember(nullptr, fd, path);
+  return fd;
+}
+
+// The plain names take off_t and the "64" names off64_t, which differ where
+// off_t is 32 bits: each is called through its own type.
+template <typename Offset>
+int seek_stream(const char* name, FILE* stream, Offset offset, int whence) {
   if (must_fail("fseek", path_of(stream))) return -1;
-  return real<int (*)(FILE*, off_t, int)>(name)(stream, offset, whence);
+  return real<int (*)(FILE*, Offset, int)>(name)(stream, offset, whence);
 }
 
-off_t tell_stream(const char* name, FILE* stream) {
+template <typename Offset>
+Offset tell_stream(const char* name, FILE* stream) {
   if (must_fail("ftell", path_of(stream))) return -1;
-  return real<off_t (*)(FILE*)>(name)(stream);
+  return real<Offset (*)(FILE*)>(name)(stream);
 }
 
-off_t seek_fd(const char* name, int fd, off_t offset, int whence) {
+template <typename Offset>
+Offset seek_fd(const char* name, int fd, Offset offset, int whence) {
   if (must_fail("lseek", path_of(fd))) return -1;
-  return real<off_t (*)(int, off_t, int)>(name)(fd, offset, whence);
+  return real<Offset (*)(int, Offset, int)>(name)(fd, offset, whence);
+}
+
+template <typename Offset>
+int truncate_fd(const char* name, int fd, Offset size) {
+  if (must_fail("ftruncate", path_of(fd))) return -1;
+  return real<int (*)(int, Offset)>(name)(fd, size);
+}
+
+// The mode argument of an open that creates.
+mode_t mode_of(int flags, va_list arguments) {
+  return (flags & O_CREAT) != 0 ? static_cast<mode_t>(va_arg(arguments, int))
+                                : 0;
 }
 
 }  // namespace
@@ -138,19 +179,80 @@ FILE* fopen(const char* path, const char* how) {
 FILE* fopen64(const char* path, const char* how) {
   return open_stream("fopen64", path, how);
 }
+int open(const char* path, int flags, ...) {
+  va_list arguments;
+  va_start(arguments, flags);
+  const mode_t mode = mode_of(flags, arguments);
+  va_end(arguments);
+  return open_fd("open", path, flags, mode);
+}
+int open64(const char* path, int flags, ...) {
+  va_list arguments;
+  va_start(arguments, flags);
+  const mode_t mode = mode_of(flags, arguments);
+  va_end(arguments);
+  return open_fd("open64", path, flags, mode);
+}
+FILE* fdopen(int fd, const char* how) {
+  Opened* entry = entry_of(fd);
+  if (must_fail("fdopen", entry != nullptr ? entry->path : nullptr)) {
+    return nullptr;
+  }
+  FILE* stream = real<FILE* (*)(int, const char*)>("fdopen")(fd, how);
+  if (stream != nullptr && entry != nullptr) entry->stream = stream;
+  return stream;
+}
+int close(int fd) {
+  // Only noted: a descriptor closed may come back for another file.
+  if (Opened* entry = entry_of(fd)) entry->open = false;
+  return real<int (*)(int)>("close")(fd);
+}
 int fseeko(FILE* stream, off_t offset, int whence) {
   return seek_stream("fseeko", stream, offset, whence);
 }
-int fseeko64(FILE* stream, off_t offset, int whence) {
+int fseeko64(FILE* stream, off64_t offset, int whence) {
   return seek_stream("fseeko64", stream, offset, whence);
 }
-off_t ftello(FILE* stream) { return tell_stream("ftello", stream); }
-off_t ftello64(FILE* stream) { return tell_stream("ftello64", stream); }
+off_t ftello(FILE* stream) { return tell_stream<off_t>("ftello", stream); }
+off64_t ftello64(FILE* stream) {
+  return tell_stream<off64_t>("ftello64", stream);
+}
 off_t lseek(int fd, off_t offset, int whence) {
   return seek_fd("lseek", fd, offset, whence);
 }
-off_t lseek64(int fd, off_t offset, int whence) {
+off64_t lseek64(int fd, off64_t offset, int whence) {
   return seek_fd("lseek64", fd, offset, whence);
+}
+int ftruncate(int fd, off_t size) { return truncate_fd("ftruncate", fd, size); }
+int ftruncate64(int fd, off64_t size) {
+  return truncate_fd("ftruncate64", fd, size);
+}
+
+int fsync(int fd) {
+  if (must_fail("fsync", path_of(fd))) return -1;
+  return real<int (*)(int)>("fsync")(fd);
+}
+
+int sync_file_range(int fd, off64_t offset, off64_t length,
+                    unsigned int flags) {
+  if (must_fail("sync_file_range", path_of(fd))) return -1;
+  return real<int (*)(int, off64_t, off64_t, unsigned int)>("sync_file_range")(
+      fd, offset, length, flags);
+}
+
+int fchmod(int fd, mode_t mode) {
+  if (must_fail("fchmod", path_of(fd))) return -1;
+  return real<int (*)(int, mode_t)>("fchmod")(fd, mode);
+}
+
+int fchown(int fd, uid_t owner, gid_t group) {
+  if (must_fail("fchown", path_of(fd))) return -1;
+  return real<int (*)(int, uid_t, gid_t)>("fchown")(fd, owner, group);
+}
+
+int rename(const char* from, const char* to) {
+  if (must_fail("rename", from)) return -1;
+  return real<int (*)(const char*, const char*)>("rename")(from, to);
 }
 
 size_t fread(void* buffer, size_t size, size_t count, FILE* stream) {
@@ -180,7 +282,7 @@ int fclose(FILE* stream) {
   const char* path = path_of(stream);
   const bool fail = must_fail("fclose", path);
   for (int i = 0; i < opened_count; ++i) {
-    if (opened[i].stream == stream) opened[i].stream = nullptr;
+    if (opened[i].stream == stream) opened[i].open = false;
   }
   // A failed close still releases the stream, as the real one does.
   const int result = real<int (*)(FILE*)>("fclose")(stream);

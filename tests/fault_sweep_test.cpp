@@ -1,12 +1,13 @@
 // The real binary with each of its file operations failed in turn (open, size
-// query, seek, read, write, flush, close), through an LD_PRELOAD library that
-// stands between the program and the C library.
+// query, seek, read, write, flush, sync, permissions, close, rename), through
+// an LD_PRELOAD library that stands between the program and the C library.
 #include <gtest/gtest.h>
 
 #include <cstdlib>
 #include <fstream>
 #include <sstream>
 #include <string>
+#include <vector>
 
 #include "tests/numbered_image.h"
 #include "tests/test_support.h"
@@ -48,29 +49,77 @@ SweepRun run_with_fault(const test::ScratchDir& dir, long fail_at,
   return run;
 }
 
-// The message each failed operation must give, and whether the record file
-// is left (empty) afterwards.
-struct Expected {
-  std::string message;
-  bool destination_left;
+// What the destination must hold after a run.
+enum class Left {
+  as_it_was,  // the old record file, or nothing where there was none
+  records,    // the whole record file
+  empty,      // an empty file, where there was none
 };
 
-Expected expected_for(const std::string& op, const std::string& path) {
-  const bool source = path == "in.fls";
-  if (op == "fopen") {
-    return {source ? "Cannot open source file \"in.fls\".\n\n"
-                   : "Cannot create destination file \"out.hy\".\n\n",
-            false};
+struct Expected {
+  std::string message;
+  Left left;
+};
+
+const std::string kSizeMessage =
+    "Source files of size that is not a multiple of 8192 bytes\n"
+    "are not supported in this version.\n\n";
+const std::string kSuccess = "Output written to \"out.hy\".\n\n";
+const std::string kCannotCreate =
+    "Cannot create destination file \"out.hy\".\n\n";
+
+bool is_temporary(const std::string& path) {
+  return path.find(".partial-") != std::string::npos;
+}
+
+// The message each failed operation must give, and what it leaves.
+Expected expected_for(const std::string& op, const std::string& path,
+                      const std::string& mode, bool existing) {
+  if (path == "in.fls") {
+    if (op == "fopen") {
+      return {"Cannot open source file \"in.fls\".\n\n", Left::as_it_was};
+    }
+    if (op == "fseek" || op == "ftell") {
+      // A name where nothing was gets its empty file, unless every step from
+      // here on fails, the publishing ones included.
+      return {kSizeMessage,
+              existing || mode == "persist" ? Left::as_it_was : Left::empty};
+    }
+    return {"Error reading source file \"in.fls\".\n\n", Left::as_it_was};
   }
-  if (op == "fseek" || op == "ftell") {
-    return {
-        "Source files of size that is not a multiple of 8192 bytes\n"
-        "are not supported in this version.\n\n",
-        true};
+  if (path == "out.hy") {
+    // Opened only to learn whether it may be written, and closed unused: a
+    // failed close changes nothing, but every call after it fails too, the
+    // source's size first.
+    if (op == "fclose") {
+      return mode == "persist" ? Expected{kSizeMessage, Left::as_it_was}
+                               : Expected{kSuccess, Left::records};
+    }
+    return {kCannotCreate, Left::as_it_was};
   }
-  return {source ? "Error reading source file \"in.fls\".\n\n"
-                 : "Error writing destination file \"out.hy\".\n\n",
-          false};
+  if ((op == "open" || op == "fdopen") && is_temporary(path)) {
+    // Once failed, the next name is tried.
+    return mode == "persist" ? Expected{kCannotCreate, Left::as_it_was}
+                             : Expected{kSuccess, Left::records};
+  }
+  if (path == ".") {
+    // The directory, synced after the rename: the new file is in place.
+    return {"Error writing destination file \"out.hy\".\n\n", Left::records};
+  }
+  return {"Error writing destination file \"out.hy\".\n\n", Left::as_it_was};
+}
+
+// Everything in the directory but the image, the sweep's log and the record
+// file: temporary files left behind.
+std::vector<std::string> strays(const test::ScratchDir& dir) {
+  std::vector<std::string> found;
+  for (const auto& entry : fs::directory_iterator(dir.path)) {
+    const std::string name = test::utf8_name(entry.path().filename());
+    if (name != "in.fls" && name != "out.hy" && name != "sweep.log") {
+      found.push_back(name);
+    }
+  }
+  return found;
 }
 
 TEST(FaultSweep, EveryFileOperationOfTheBinaryFailedInTurn) {
@@ -83,46 +132,72 @@ TEST(FaultSweep, EveryFileOperationOfTheBinaryFailedInTurn) {
   const test::ScratchDir dir;
   const Bytes image = test::numbered_image(kBlocks);
   test::write_file(dir / "in.fls", image);
+  const Bytes old_records = {'o', 'l', 'd'};
 
-  const SweepRun count = run_with_fault(dir, 0, "once");
-  ASSERT_EQ(count.result.out, kBanner + "Output written to \"out.hy\".\n\n");
-  ASSERT_EQ(count.failed_op, "nothing");
-  // At least: 2 opens, 3 size steps, 2 batch reads, 2 batch writes, a flush, 2
-  // closes.
-  ASSERT_GE(count.calls, 12);
-
-  int short_counts = 0;
-  for (const std::string mode : {"once", "persist", "short"}) {
-    for (long at = 1; at <= count.calls; ++at) {
-      SCOPED_TRACE(mode + ", operation " + std::to_string(at));
+  // With no record file yet, and over an old one that every failure must
+  // leave as it was.
+  for (const bool existing : {false, true}) {
+    SCOPED_TRACE(existing ? "over an old record file" : "no record file yet");
+    const auto reset = [&] {
       fs::remove(dir / "out.hy");
-      const SweepRun run = run_with_fault(dir, at, mode);
-      EXPECT_EQ(run.result.exit_status, 0);
-      EXPECT_EQ(run.result.err, "");
-      EXPECT_EQ(test::read_file(dir / "in.fls"), image)
-          << "the source was touched";
-
-      // A short read or write is no error: the program must carry on from
-      // it. Operations that cannot come up short go through untouched. Either
-      // way the conversion must be whole.
-      if (mode == "short" || run.failed_op == "nothing") {
-        short_counts += run.failed_op != "nothing" ? 1 : 0;
-        EXPECT_EQ(run.result.out,
-                  kBanner + "Output written to \"out.hy\".\n\n");
-        test::expect_numbered_records(test::read_file(dir / "out.hy"), kBlocks);
-        continue;
+      if (existing) {
+        test::write_file(dir / "out.hy", old_records);
       }
-      SCOPED_TRACE("failed: " + run.failed_op + " " + run.failed_path);
-      const Expected expected = expected_for(run.failed_op, run.failed_path);
-      EXPECT_EQ(run.result.out, kBanner + expected.message);
-      EXPECT_EQ(fs::exists(dir / "out.hy"), expected.destination_left);
-      if (expected.destination_left) {
-        EXPECT_EQ(fs::file_size(dir / "out.hy"), 0U);
+    };
+    reset();
+    const SweepRun count = run_with_fault(dir, 0, "once");
+    ASSERT_EQ(count.result.out, kBanner + kSuccess);
+    ASSERT_EQ(count.failed_op, "nothing");
+    // At least: 2 opens, 3 size steps, 2 batch reads, 2 batch writes, the
+    // writeback, a flush, a sync, 2 closes and the rename.
+    ASSERT_GE(count.calls, 16);
+
+    int short_counts = 0;
+    for (const std::string mode : {"once", "persist", "short"}) {
+      for (long at = 1; at <= count.calls; ++at) {
+        SCOPED_TRACE(mode + ", operation " + std::to_string(at));
+        reset();
+        const SweepRun run = run_with_fault(dir, at, mode);
+        EXPECT_EQ(run.result.exit_status, 0);
+        EXPECT_EQ(run.result.err, "");
+        EXPECT_EQ(test::read_file(dir / "in.fls"), image)
+            << "the source was touched";
+        EXPECT_EQ(strays(dir), std::vector<std::string>{})
+            << "a temporary file was left";
+
+        // A short read or write is no error: the program must carry on from
+        // it. Operations that cannot come up short go through untouched.
+        // Either way the conversion must be whole.
+        Expected expected{kSuccess, Left::records};
+        if (mode != "short" && run.failed_op != "nothing") {
+          expected =
+              expected_for(run.failed_op, run.failed_path, mode, existing);
+        } else if (run.failed_op != "nothing") {
+          ++short_counts;
+        }
+        SCOPED_TRACE("failed: " + run.failed_op + " " + run.failed_path);
+        EXPECT_EQ(run.result.out, kBanner + expected.message);
+        switch (expected.left) {
+          case Left::records:
+            test::expect_numbered_records(test::read_file(dir / "out.hy"),
+                                          kBlocks);
+            break;
+          case Left::empty:
+            EXPECT_EQ(test::read_file(dir / "out.hy"), Bytes{});
+            break;
+          case Left::as_it_was:
+            if (existing) {
+              EXPECT_EQ(test::read_file(dir / "out.hy"), old_records);
+            } else {
+              EXPECT_FALSE(fs::exists(dir / "out.hy"));
+            }
+            break;
+        }
       }
     }
+    // Two batch reads and two batch writes at the least.
+    EXPECT_GE(short_counts, 4);
   }
-  // Two batch reads and two batch writes at the least.
-  EXPECT_GE(short_counts, 4);
 }
 
 }  // namespace

@@ -79,13 +79,18 @@ void expect_sparse_image_unchanged(const fs::path& path, std::uint64_t size,
   EXPECT_EQ(file.get(), 0x5A);
 }
 
-// Waits until the file at `path` holds data; false if it never does.
-bool holds_data(const fs::path& path) {
+// Waits until the output for `name` in `dir` holds data: its temporary file,
+// "NAME.partial-" and a suffix, while it is written. False if it never does.
+bool output_holds_data(const fs::path& dir, const std::string& name) {
+  const std::string prefix = name + ".partial-";
   const auto deadline = std::chrono::steady_clock::now() + kPatience;
   while (std::chrono::steady_clock::now() < deadline) {
     std::error_code error;
-    if (fs::file_size(path, error) > 0 && !error) {
-      return true;
+    for (const auto& entry : fs::directory_iterator(dir, error)) {
+      if (test::utf8_name(entry.path().filename()).rfind(prefix, 0) == 0 &&
+          entry.file_size(error) > 0 && !error) {
+        return true;
+      }
     }
     std::this_thread::sleep_for(1ms);
   }
@@ -102,8 +107,8 @@ std::vector<std::string> names_in(const fs::path& dir) {
 }
 
 // Interrupted once the record file holds data: only the banner was printed,
-// no record file is left (through a link, the file it leads to is removed and
-// the link stays), and the image is untouched.
+// no record file and no temporary file is left (through a link, nothing is
+// made where it leads and the link stays), and the image is untouched.
 TEST(Interruption, ConversionLeavesNoRecordFile) {
   test::use_own_console();
   const test::ScratchDir dir;
@@ -126,14 +131,18 @@ TEST(Interruption, ConversionLeavesNoRecordFile) {
       }
       const auto child = test::start_program(
           VARNEL_BINARY, {"270000", "big.fls", to.name}, dir.path);
-      ASSERT_TRUE(holds_data(dir / to.file));
+      ASSERT_TRUE(output_holds_data(dir.path, to.file));
       test::interrupt(*child, by.signal);
       const test::RunResult run = test::wait_for(*child, kPatience);
 
       expect_ended_by(run, by);
       EXPECT_EQ(run.out, test::banner_then(""));
       EXPECT_EQ(run.err, "");
-      EXPECT_FALSE(fs::exists(dir / to.file));
+      std::vector<std::string> left = {"big.fls"};
+      if (to.name != to.file) {
+        left.push_back(to.name);
+      }
+      EXPECT_EQ(names_in(dir.path), left);
       if (to.name != to.file) {
         EXPECT_TRUE(fs::is_symlink(dir / to.name)) << "the link is left";
         fs::remove(dir / to.name);
@@ -159,7 +168,7 @@ TEST(Interruption, CheckLeavesNoImage) {
     SCOPED_TRACE(by.name);
     const auto child = test::start_program(VARNEL_CHECK_BINARY,
                                            {"rec.hy", "back.fls"}, dir.path);
-    ASSERT_TRUE(holds_data(dir / "back.fls.partial0"));
+    ASSERT_TRUE(output_holds_data(dir.path, "back.fls"));
     test::interrupt(*child, by.signal);
     const test::RunResult run = test::wait_for(*child, kPatience);
 
@@ -169,6 +178,91 @@ TEST(Interruption, CheckLeavesNoImage) {
     EXPECT_EQ(names_in(dir.path), std::vector<std::string>{"rec.hy"});
     EXPECT_EQ(fs::file_size(dir / "rec.hy"), records);
   }
+}
+
+// What the name of an output holds after a run killed outright, counted
+// over several runs.
+struct KillsSeen {
+  int nothing = 0;
+  int old = 0;
+  int whole = 0;
+};
+
+// Starts `args` of `program` in `dir` 20 times, each killed outright at
+// another moment spread over the time a whole run takes and a little more,
+// with and without
+// an old file at `output`. Nothing can be caught, and still the name holds
+// what it held before or the whole of `whole`, never a part; a temporary file
+// may be left, and its name says whose it is.
+void expect_whole_or_nothing(const std::string& program,
+                             const std::vector<std::string>& args,
+                             const test::ScratchDir& dir,
+                             const std::string& output, const Bytes& whole) {
+  constexpr int kMoments = 20;
+  const Bytes old_bytes = {'o', 'l', 'd'};
+  const auto started = std::chrono::steady_clock::now();
+  ASSERT_EQ(test::run_program(program, args, dir.path).exit_status, 0);
+  const auto took = std::chrono::steady_clock::now() - started;
+
+  const std::vector<std::string> inputs = [&] {
+    fs::remove(dir / output);
+    return names_in(dir.path);
+  }();
+  for (const bool existing : {false, true}) {
+    SCOPED_TRACE(existing ? "over an old file" : "no file yet");
+    KillsSeen seen;
+    for (int moment = 0; moment < kMoments; ++moment) {
+      SCOPED_TRACE("moment " + std::to_string(moment));
+      for (const std::string& name : names_in(dir.path)) {
+        if (std::find(inputs.begin(), inputs.end(), name) == inputs.end()) {
+          fs::remove(dir / name);
+        }
+      }
+      if (existing) {
+        test::write_file(dir / output, old_bytes);
+      }
+      const auto child = test::start_program(program, args, dir.path);
+      // From the start to a little past the time a whole run took.
+      std::this_thread::sleep_for(took * moment * 5 / (4 * (kMoments - 1)));
+      test::kill_now(*child);
+      (void)test::wait_for(*child, kPatience);
+
+      for (const std::string& name : names_in(dir.path)) {
+        const bool input =
+            std::find(inputs.begin(), inputs.end(), name) != inputs.end();
+        EXPECT_TRUE(input || name == output ||
+                    name.rfind(output + ".partial-", 0) == 0)
+            << name;
+      }
+      if (!fs::exists(dir / output)) {
+        EXPECT_FALSE(existing) << "the old file is gone";
+        ++seen.nothing;
+        continue;
+      }
+      const Bytes left = test::read_file(dir / output);
+      if (existing && left == old_bytes) {
+        ++seen.old;
+      } else {
+        EXPECT_EQ(left.size(), whole.size());
+        EXPECT_TRUE(left == whole) << "neither the old file nor the new";
+        ++seen.whole;
+      }
+    }
+    std::printf(
+        "killed at %d moments: %d left nothing, %d the old file, %d "
+        "the whole new file\n",
+        kMoments, seen.nothing, seen.old, seen.whole);
+  }
+}
+
+// varnel killed outright while it converts a 64 MiB image.
+TEST(Interruption, ConversionKilledOutrightLeavesOldOrWhole) {
+  const test::ScratchDir dir;
+  test::write_file(dir / "in.fls", test::numbered_image(8192));
+  ASSERT_NO_FATAL_FAILURE(test::convert("0", "in.fls", "whole.hy", dir));
+  const Bytes whole = test::read_file(dir / "whole.hy");
+  ASSERT_NO_FATAL_FAILURE(expect_whole_or_nothing(
+      VARNEL_BINARY, {"0", "in.fls", "out.hy"}, dir, "out.hy", whole));
 }
 
 #if !defined(_WIN32)
@@ -233,7 +327,7 @@ TEST(Interruption, BlockedReadGivesUp) {
   ASSERT_GE(writer.fd, 0);
   ASSERT_EQ(::write(writer.fd, records.data(), records.size()),
             static_cast<ssize_t>(records.size()));
-  ASSERT_TRUE(holds_data(dir / "back.fls.partial0"));
+  ASSERT_TRUE(output_holds_data(dir.path, "back.fls"));
 
   test::interrupt(*child, SIGTERM);
   const test::RunResult run = test::wait_for(*child, 10s);

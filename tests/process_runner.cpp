@@ -14,7 +14,6 @@
 #include <windows.h>
 #else
 #include <fcntl.h>
-#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -234,8 +233,10 @@ std::function<void()> stdin_from_pipe(const Bytes&) {
   throw std::runtime_error("only POSIX systems stage a pipe this way");
 }
 
-std::function<void()> file_size_limit(std::uint64_t) {
-  throw std::runtime_error("Windows has no file size limit");
+void kill_now(StartedProgram& program) {
+  if (!::TerminateProcess(program.process, 1)) {
+    throw std::runtime_error("TerminateProcess failed");
+  }
 }
 
 std::function<void()> with_environment(
@@ -368,12 +369,10 @@ std::function<void()> stdin_from_pipe(const Bytes& data) {
   };
 }
 
-std::function<void()> file_size_limit(std::uint64_t bytes) {
-  return [bytes] {
-    std::signal(SIGXFSZ, SIG_IGN);
-    const rlimit limit{bytes, bytes};
-    if (::setrlimit(RLIMIT_FSIZE, &limit) != 0) ::_exit(125);
-  };
+void kill_now(StartedProgram& program) {
+  if (::kill(program.pid, SIGKILL) != 0) {
+    throw std::runtime_error("kill failed");
+  }
 }
 
 std::function<void()> with_environment(

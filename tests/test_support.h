@@ -100,6 +100,10 @@ RunResult wait_for(StartedProgram& program, std::chrono::milliseconds limit);
 // with use_own_console.
 void interrupt(StartedProgram& program, int signal);
 
+// Ends the program at once, with nothing it could catch: SIGKILL on POSIX
+// systems, TerminateProcess on Windows. A power cut, as the program sees it.
+void kill_now(StartedProgram& program);
+
 // Windows: gives this process a console of its own, which the programs it
 // starts from now on share, and ignores Ctrl-C in it, so that interrupt can
 // reach them. Elsewhere nothing.
@@ -108,8 +112,6 @@ void use_own_console();
 // Ways to prepare the child of run_program, on POSIX systems only.
 // Standard input becomes a pipe that holds `data` and then ends.
 std::function<void()> stdin_from_pipe(const Bytes& data);
-// No file can grow past `bytes`; SIGXFSZ is ignored, so a write fails instead.
-std::function<void()> file_size_limit(std::uint64_t bytes);
 // These variables are set, in addition to the inherited environment.
 std::function<void()> with_environment(
     std::vector<std::pair<std::string, std::string>> variables);

@@ -288,9 +288,12 @@ TEST(VarnelCheck, ImageThatCannotBeWrittenIsLeftOut) {
   VARNEL_SKIP_ON_WINDOWS("Windows has no file size limit to set");
   const test::ScratchDir dir;
   make_records("0", 3, "rec.hy", dir);
+  // 20 blocks of 512 bytes, set as a shell sets it.
   const test::RunResult run =
-      test::run_program(VARNEL_CHECK_BINARY, {"rec.hy", "back.fls"}, dir.path,
-                        test::file_size_limit(10000));
+      test::run_program("/bin/sh",
+                        {"-c", "ulimit -f 20 && exec \"$@\"", "sh",
+                         VARNEL_CHECK_BINARY, "rec.hy", "back.fls"},
+                        dir.path);
   EXPECT_EQ(run.exit_status, 2);
   EXPECT_EQ(run.out, "");
   EXPECT_EQ(run.err, "varnel-check: error writing \"back.fls\"\n");

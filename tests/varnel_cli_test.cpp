@@ -279,26 +279,6 @@ TEST(VarnelCli, FullDeviceAsDestination) {
       << "a device must never be removed";
 }
 
-// A file-size limit stops the second record: the first record may have been
-// written, and the file holding it must be gone.
-TEST(VarnelCli, FileSizeLimitIsAWriteErrorAndRemovesTheDestination) {
-  VARNEL_SKIP_ON_WINDOWS("Windows has no file size limit to set");
-  for (const std::string dst : {"out.hy", "link.hy"}) {
-    SCOPED_TRACE(dst);
-    const test::ScratchDir dir;
-    test::write_file(dir / "in.fls", test::concat({test::block_filled(1),
-                                                   test::block_filled(2)}));
-    // Through a symbolic link, the file it leads to is the one removed.
-    fs::create_symlink("target.hy", dir / "link.hy");
-    expect_run(
-        run_binary({"0", "in.fls", dst}, dir.path,
-                   test::file_size_limit(10000)),
-        banner_then("Error writing destination file \"" + dst + "\".\n\n"));
-    EXPECT_FALSE(fs::exists(dir / "out.hy"));
-    EXPECT_FALSE(fs::exists(dir / "target.hy"));
-  }
-}
-
 // Names in any script reach the files they name and are printed byte for
 // byte: Latin, CJK and Greek letters; on POSIX systems, where a name is only
 // bytes, one that is not UTF-8 at all.

@@ -1,0 +1,437 @@
+// What varnel leaves at its destination: the old contents or the complete
+// record file, never anything between, and never a temporary file once it
+// has ended. Real processes and real files, and the output module itself for
+// what a process cannot stage.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <array>
+#include <cstdio>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "files/durable_io.h"
+#include "files/output_file.h"
+#include "tests/numbered_image.h"
+#include "tests/test_support.h"
+
+#if !defined(_WIN32)
+#include <fcntl.h>
+#include <pwd.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#endif
+
+namespace varnel {
+namespace {
+
+namespace fs = std::filesystem;
+using test::banner_then;
+using test::Bytes;
+
+const std::string kSizeMessage =
+    "Source files of size that is not a multiple of 8192 bytes\n"
+    "are not supported in this version.\n\n";
+
+std::string written(const std::string& name) {
+  return banner_then("Output written to \"" + name + "\".\n\n");
+}
+
+// The names in `dir`, sorted.
+std::vector<std::string> names_in(const fs::path& dir) {
+  std::vector<std::string> names;
+  for (const auto& entry : fs::directory_iterator(dir)) {
+    names.push_back(test::utf8_name(entry.path().filename()));
+  }
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
+// The record file of a numbered image of `blocks` blocks at address 0,
+// checked by the rules of the format.
+void expect_records_of(const fs::path& path, std::size_t blocks) {
+  test::expect_numbered_records(test::read_file(path), blocks);
+}
+
+// A wrong-size source leaves an existing destination exactly as it was, and
+// makes an empty file where there was none. Swapping the two names, a record
+// file of two records (16402 bytes) as the image, is such a source: the dump
+// named as destination survives it.
+TEST(Publish, WrongSizeSourceLeavesTheDestination) {
+  const Bytes dump = test::numbered_image(2);
+  const struct {
+    std::string why;
+    Bytes source;
+    bool destination_exists;
+  } cases[] = {
+      {"the names swapped: a record file as the image", {}, true},
+      {"8193 bytes over an existing record file", Bytes(8193, 0xAA), true},
+      {"8193 bytes where there is no file", Bytes(8193, 0xAA), false},
+      {"1 byte where there is no file", Bytes(1, 0xAA), false},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.why);
+    const test::ScratchDir dir;
+    if (c.source.empty()) {
+      test::make_records("0", 2, "dump.hy", dir);
+      fs::remove(dir / "in.fls");
+      test::write_file(dir / "dump.fls", dump);
+    } else {
+      test::write_file(dir / "dump.hy", c.source);
+      if (c.destination_exists) {
+        test::write_file(dir / "dump.fls", dump);
+      }
+    }
+    const Bytes source = test::read_file(dir / "dump.hy");
+    const test::RunResult run =
+        test::run_binary({"270000", "dump.hy", "dump.fls"}, dir.path);
+    EXPECT_EQ(run.exit_status, 0);
+    EXPECT_EQ(run.out, banner_then(kSizeMessage));
+    EXPECT_EQ(run.err, "");
+    EXPECT_EQ(test::read_file(dir / "dump.fls"),
+              c.destination_exists ? dump : Bytes{});
+    EXPECT_EQ(test::read_file(dir / "dump.hy"), source);
+    EXPECT_EQ(names_in(dir.path),
+              (std::vector<std::string>{"dump.fls", "dump.hy"}));
+  }
+}
+
+// A file size limit set in a shell, as `ulimit -f` sets it: the second
+// record passes the limit. The write message, and nothing left: no record
+// file, no temporary file, nothing where a link leads.
+TEST(Publish, FileSizeLimitLeavesNothing) {
+  VARNEL_SKIP_ON_WINDOWS("Windows has no file size limit to set");
+  for (const std::string dst : {"out.hy", "link.hy"}) {
+    SCOPED_TRACE(dst);
+    const test::ScratchDir dir;
+    test::write_file(dir / "in.fls", test::concat({test::block_filled(1),
+                                                   test::block_filled(2)}));
+    fs::create_symlink("target.hy", dir / "link.hy");
+    // 20 blocks of 512 bytes: room for one record of 8201 bytes, not two.
+    const test::RunResult run =
+        test::run_program("/bin/sh",
+                          {"-c", "ulimit -f 20 && exec \"$@\"", "sh",
+                           VARNEL_BINARY, "0", "in.fls", dst},
+                          dir.path);
+    EXPECT_EQ(run.exit_status, 0);
+    EXPECT_EQ(run.out, banner_then("Error writing destination file \"" + dst +
+                                   "\".\n\n"));
+    EXPECT_EQ(run.err, "");
+    EXPECT_EQ(names_in(dir.path),
+              (std::vector<std::string>{"in.fls", "link.hy"}));
+  }
+}
+
+// A replaced file keeps its permission bits, so a private dump stays
+// private; and, where the process may set them, its owner and group.
+TEST(Publish, ReplacedFileKeepsItsPermissions) {
+  VARNEL_SKIP_ON_WINDOWS(
+      "Windows files take their rights from their folder, not from bits");
+#if !defined(_WIN32)
+  for (const unsigned mode : {0600U, 0640U, 0755U}) {
+    SCOPED_TRACE(mode);
+    const test::ScratchDir dir;
+    test::write_file(dir / "in.fls", test::numbered_image(1));
+    test::write_file(dir / "out.hy", {'o', 'l', 'd'});
+    ASSERT_EQ(::chmod((dir / "out.hy").c_str(), mode), 0);
+    EXPECT_EQ(test::run_binary({"0", "in.fls", "out.hy"}, dir.path).out,
+              written("out.hy"));
+    expect_records_of(dir / "out.hy", 1);
+    struct stat status {};
+    ASSERT_EQ(::stat((dir / "out.hy").c_str(), &status), 0);
+    EXPECT_EQ(status.st_mode & 07777U, mode);
+  }
+
+  if (::geteuid() != 0) {
+    GTEST_SKIP() << "only the superuser may give a file to another owner";
+  }
+  const passwd* nobody = ::getpwnam("nobody");
+  if (nobody == nullptr) {
+    GTEST_SKIP() << "no user nobody to give the file to";
+  }
+  const test::ScratchDir dir;
+  test::write_file(dir / "in.fls", test::numbered_image(1));
+  test::write_file(dir / "out.hy", {'o', 'l', 'd'});
+  ASSERT_EQ(::chown((dir / "out.hy").c_str(), nobody->pw_uid, nobody->pw_gid),
+            0);
+  EXPECT_EQ(test::run_binary({"0", "in.fls", "out.hy"}, dir.path).out,
+            written("out.hy"));
+  struct stat status {};
+  ASSERT_EQ(::stat((dir / "out.hy").c_str(), &status), 0);
+  EXPECT_EQ(status.st_uid, nobody->pw_uid);
+  EXPECT_EQ(status.st_gid, nobody->pw_gid);
+#endif
+}
+
+#if !defined(_WIN32)
+
+// A user to whom permissions apply: this one, or, for the superuser, nobody
+// through setpriv. Empty `skip` when there is one.
+struct Unprivileged {
+  std::vector<std::string> prefix;  // the words that run a program as them
+  uid_t uid = 0;
+  gid_t gid = 0;
+  std::string skip;
+};
+
+Unprivileged unprivileged_user() {
+  Unprivileged user;
+  if (::geteuid() != 0) {
+    user.uid = ::geteuid();
+    user.gid = ::getegid();
+    return user;
+  }
+  const passwd* nobody = ::getpwnam("nobody");
+  if (nobody == nullptr) {
+    user.skip = "running as root, with no user nobody to drop to";
+    return user;
+  }
+  if (!fs::exists("/usr/bin/setpriv") && !fs::exists("/bin/setpriv")) {
+    user.skip = "running as root, without setpriv to drop privileges";
+    return user;
+  }
+  user.uid = nobody->pw_uid;
+  user.gid = nobody->pw_gid;
+  user.prefix = {"setpriv", "--reuid=" + std::to_string(user.uid),
+                 "--regid=" + std::to_string(user.gid), "--clear-groups"};
+  return user;
+}
+
+test::RunResult run_varnel_as(const Unprivileged& user,
+                              const std::vector<std::string>& args,
+                              const test::ScratchDir& dir) {
+  if (user.prefix.empty()) {
+    return test::run_binary(args, dir.path);
+  }
+  std::vector<std::string> words(user.prefix.begin() + 1, user.prefix.end());
+  words.push_back(VARNEL_BINARY);
+  words.insert(words.end(), args.begin(), args.end());
+  return test::run_program(user.prefix.front(), words, dir.path);
+}
+
+// Gives `path` to the user and sets its mode.
+void hand_over(const fs::path& path, const Unprivileged& user, mode_t mode) {
+  ASSERT_EQ(::chown(path.c_str(), user.uid, user.gid), 0);
+  ASSERT_EQ(::chmod(path.c_str(), mode), 0);
+}
+
+#endif
+
+// A destination that this user may not write is refused before anything
+// else happens to it; one whose folder they may not write to (no temporary
+// file can be made there) is written in place, whole, and cut to its new
+// length.
+TEST(Publish, PermissionsOfTheDestination) {
+  VARNEL_SKIP_ON_WINDOWS(
+      "Windows' read-only attribute is tested apart; folder rights are ACLs");
+#if !defined(_WIN32)
+  const Unprivileged user = unprivileged_user();
+  if (!user.skip.empty()) {
+    GTEST_SKIP() << user.skip;
+  }
+  const Bytes old_bytes(20000, 'x');
+  const struct {
+    std::string why;
+    mode_t file_mode;
+    mode_t folder_mode;
+    std::size_t image_size;
+    std::string message;
+    bool records;  // else the old bytes
+  } cases[] = {
+      {"a read-only destination", 0444, 0755, 8192,
+       "Cannot create destination file \"sub/out.hy\".\n\n", false},
+      {"a folder that may not be written", 0644, 0555, 8192,
+       "Output written to \"sub/out.hy\".\n\n", true},
+      {"a wrong size in a folder that may not be written", 0644, 0555, 8193,
+       kSizeMessage, false},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.why);
+    // The files sit one folder down, in a folder of the user's own.
+    const test::ScratchDir dir;
+    fs::create_directory(dir / "sub");
+    test::write_file(dir / "sub/in.fls", Bytes(c.image_size, 0));
+    test::write_file(dir / "sub/out.hy", old_bytes);
+    ASSERT_NO_FATAL_FAILURE(hand_over(dir / "sub/out.hy", user, c.file_mode));
+    ASSERT_NO_FATAL_FAILURE(hand_over(dir / "sub", user, c.folder_mode));
+
+    const test::RunResult run =
+        run_varnel_as(user, {"0", "sub/in.fls", "sub/out.hy"}, dir);
+    ASSERT_EQ(::chmod((dir / "sub").c_str(), 0755), 0);
+    EXPECT_EQ(run.exit_status, 0);
+    EXPECT_EQ(run.out, banner_then(c.message));
+    EXPECT_EQ(run.err, "");
+    if (c.records) {
+      // A block of zeros at 0: the all-zero record worked by hand.
+      EXPECT_EQ(
+          test::read_file(dir / "sub/out.hy"),
+          test::concat({{0x0B, 0x00, 0x00, 0x00, 0x00, 0x00, 0x20, 0x00, 0xDF},
+                        test::block_filled(0x00)}));
+    } else {
+      EXPECT_EQ(test::read_file(dir / "sub/out.hy"), old_bytes);
+    }
+    struct stat status {};
+    ASSERT_EQ(::stat((dir / "sub/out.hy").c_str(), &status), 0);
+    EXPECT_EQ(status.st_mode & 07777U, c.file_mode);
+    EXPECT_EQ(status.st_uid, user.uid);
+    EXPECT_EQ(names_in(dir / "sub"),
+              (std::vector<std::string>{"in.fls", "out.hy"}));
+  }
+#endif
+}
+
+// Windows: the read-only attribute refuses a destination, as file modes do
+// on POSIX systems.
+TEST(Publish, ReadOnlyAttributeIsRefused) {
+#if !defined(_WIN32)
+  GTEST_SKIP() << "the read-only attribute is Windows'; modes are tested above";
+#else
+  const test::ScratchDir dir;
+  test::write_file(dir / "in.fls", test::numbered_image(1));
+  test::write_file(dir / "out.hy", {'o', 'l', 'd'});
+  fs::permissions(
+      dir / "out.hy",
+      fs::perms::owner_write | fs::perms::group_write | fs::perms::others_write,
+      fs::perm_options::remove);
+  const test::RunResult run =
+      test::run_binary({"0", "in.fls", "out.hy"}, dir.path);
+  fs::permissions(dir / "out.hy", fs::perms::owner_write,
+                  fs::perm_options::add);
+  EXPECT_EQ(run.out,
+            banner_then("Cannot create destination file \"out.hy\".\n\n"));
+  EXPECT_EQ(test::read_file(dir / "out.hy"), (Bytes{'o', 'l', 'd'}));
+  EXPECT_EQ(names_in(dir.path), (std::vector<std::string>{"in.fls", "out.hy"}));
+#endif
+}
+
+// A symbolic link is followed: the link stays, and the file it leads to gets
+// the records, even one in another folder, or one not there yet.
+TEST(Publish, SymbolicLinksAreFollowed) {
+  VARNEL_SKIP_ON_WINDOWS("symbolic links need a privilege on Windows");
+  const struct {
+    std::string why;
+    std::string link_to;  // from link.hy
+    std::string target;   // where the records land
+    bool target_exists;
+  } cases[] = {
+      {"to a file", "target.hy", "target.hy", true},
+      {"to a file in another folder", "sub/target.hy", "sub/target.hy", true},
+      {"to a link to a file", "link2.hy", "target.hy", true},
+      {"to where nothing is yet", "sub/new.hy", "sub/new.hy", false},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.why);
+    const test::ScratchDir dir;
+    fs::create_directory(dir / "sub");
+    test::write_file(dir / "in.fls", test::numbered_image(3));
+    if (c.target_exists) {
+      test::write_file(dir / c.target, {'o', 'l', 'd'});
+    }
+    fs::create_symlink("target.hy", dir / "link2.hy");
+    fs::create_symlink(c.link_to, dir / "link.hy");
+    const std::vector<std::string> before = names_in(dir.path);
+
+    EXPECT_EQ(test::run_binary({"0", "in.fls", "link.hy"}, dir.path).out,
+              written("link.hy"));
+    EXPECT_TRUE(fs::is_symlink(dir / "link.hy"));
+    EXPECT_EQ(fs::read_symlink(dir / "link.hy"), c.link_to);
+    expect_records_of(dir / c.target, 3);
+    // Nothing new beside the link or the file, but the file itself.
+    EXPECT_EQ(names_in(dir.path), before);
+    const std::vector<std::string> in_sub = names_in(dir / "sub");
+    EXPECT_LE(in_sub.size(), 1U);
+  }
+}
+
+// Whatever is no file on disk is written as it is: nothing made beside it,
+// nothing renamed.
+TEST(Publish, DevicesAndFifosAreWrittenDirectly) {
+#if defined(_WIN32)
+  const test::ScratchDir dir;
+  test::write_file(dir / "in.fls", test::numbered_image(2));
+  EXPECT_EQ(test::run_binary({"0", "in.fls", "NUL"}, dir.path).out,
+            written("NUL"));
+  EXPECT_EQ(names_in(dir.path), std::vector<std::string>{"in.fls"});
+#else
+  {
+    const test::ScratchDir dir;
+    test::write_file(dir / "in.fls", test::numbered_image(2));
+    EXPECT_EQ(test::run_binary({"0", "in.fls", "/dev/null"}, dir.path).out,
+              written("/dev/null"));
+    EXPECT_TRUE(fs::is_character_file("/dev/null"));
+    for (const auto& entry : fs::directory_iterator("/dev")) {
+      EXPECT_NE(entry.path().filename().string().rfind("null.partial", 0), 0U)
+          << entry.path();
+    }
+  }
+  const test::ScratchDir dir;
+  test::write_file(dir / "in.fls", test::numbered_image(300));
+  ASSERT_EQ(::mkfifo((dir / "out.hy").c_str(), 0600), 0);
+  Bytes records;
+  std::thread reader([&] {
+    const int fd = ::open((dir / "out.hy").c_str(), O_RDONLY);
+    if (fd < 0) {
+      return;
+    }
+    Bytes buffer(1 << 16);
+    for (ssize_t got = 0;
+         (got = ::read(fd, buffer.data(), buffer.size())) > 0;) {
+      records.insert(records.end(), buffer.begin(), buffer.begin() + got);
+    }
+    ::close(fd);
+  });
+  const test::RunResult run =
+      test::run_binary({"0", "in.fls", "out.hy"}, dir.path);
+  reader.join();
+  EXPECT_EQ(run.out, written("out.hy"));
+  test::expect_numbered_records(records, 300);
+  EXPECT_TRUE(fs::is_fifo(dir / "out.hy"));
+  EXPECT_EQ(names_in(dir.path), (std::vector<std::string>{"in.fls", "out.hy"}));
+#endif
+}
+
+// A name as long as a name may be has no room for a suffix: the temporary
+// file takes a short name of its own instead.
+TEST(Publish, LongestNameStillWorks) {
+  const test::ScratchDir dir;
+  const std::string name = std::string(252, 'n') + ".hy";  // 255 bytes
+  test::write_file(dir / "in.fls", test::numbered_image(2));
+  for (const bool exists : {false, true}) {
+    SCOPED_TRACE(exists ? "over a file" : "a new file");
+    EXPECT_EQ(test::run_binary({"0", "in.fls", name}, dir.path).out,
+              written(name));
+    expect_records_of(dir / name, 2);
+    EXPECT_EQ(names_in(dir.path), (std::vector<std::string>{"in.fls", name}));
+  }
+}
+
+// A temporary name that is taken, by a file a killed run left, say: that
+// file is left as it is, and another name is used.
+TEST(Publish, TakenTemporaryNameIsLeftAlone) {
+  const test::ScratchDir dir;
+  const fs::path target = dir / "out.hy";
+  // The first name a process tries: its number in six hexadecimal digits.
+  std::array<char, 16> suffix{};
+  (void)std::snprintf(suffix.data(), suffix.size(), ".partial-%06x",
+                      static_cast<unsigned>(process_number() & 0xFFFFFFU));
+  const fs::path taken = dir / ("out.hy" + std::string(suffix.data()));
+  test::write_file(taken, {'k', 'e', 'e', 'p'});
+
+  const std::string name = test::utf8_name(target);
+  Output output;
+  ASSERT_TRUE(open_output(name.c_str(), find_destination(name.c_str()), output))
+      << output.error.message();
+  EXPECT_EQ(output.way, OutputWay::replace);
+  EXPECT_NE(output.temporary, taken);
+  ASSERT_GE(std::fputs("new", output.file), 0);
+  ASSERT_TRUE(publish_output(output)) << output.error.message();
+  EXPECT_EQ(test::read_file(target), (Bytes{'n', 'e', 'w'}));
+  EXPECT_EQ(test::read_file(taken), (Bytes{'k', 'e', 'e', 'p'}));
+  EXPECT_EQ(
+      names_in(dir.path),
+      (std::vector<std::string>{"out.hy", test::utf8_name(taken.filename())}));
+}
+
+}  // namespace
+}  // namespace varnel
