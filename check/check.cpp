@@ -1,200 +1,286 @@
 #include "check/check.h"
 
+#include <algorithm>
+#include <cerrno>
 #include <cinttypes>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <system_error>
 
 #include "check/options.h"
+#include "check/report.h"
 #include "check/verify.h"
 #include "console/interruption.h"
 #include "console/progress.h"
 #include "files/file_checks.h"
 #include "files/output_file.h"
+#include "files/standard_input.h"
 #include "files/stream_position.h"
 
 namespace varnel {
 namespace {
 
 constexpr char kUsage[] =
-    "usage: varnel-check <record_file> [<image_file>]\n"
-    "Checks every record of a record file written by varnel and, given an\n"
-    "image file, writes the data of its records back out as the raw image.\n";
+    "usage: varnel-check [--list] [--] RECORD_FILE...\n"
+    "       varnel-check [--list] -o IMAGE [--] RECORD_FILE\n"
+    "       varnel-check -h | --help | --version\n";
 
-constexpr char kHelp[] =
-    "usage: varnel-check [--list] [--] <record_file> [<image_file>]\n"
-    "       varnel-check -h | --help | --version\n"
-    "Checks every record of a record file written by varnel and, given an\n"
-    "image file, writes the data of its records back out as the raw image.\n"
+constexpr char kTryHelp[] = "Try \"varnel-check --help\" for more.\n";
+
+constexpr char kDescription[] =
+    "Checks every record of each record file written by varnel, and reports\n"
+    "on each file. With -o, also writes the data of the records of one\n"
+    "record file back out as the raw image. \"-\" names standard input.\n"
     "\n"
     "Options, before the file names:\n"
-    "  --list      print a line per record as it is verified: its number,\n"
-    "              its byte offset in the file, and in hexadecimal its\n"
-    "              address, its length and its data checksum\n"
-    "  -h, --help  print this help\n"
-    "  --version   print the version\n"
-    "  --          end the options: the names after it may start with '-'\n"
+    "  --list              print a line per record as it is verified: its\n"
+    "                      number, its byte offset in the file, and in\n"
+    "                      hexadecimal its address, its length and its data\n"
+    "                      checksum\n"
+    "  -o, --output IMAGE  write the image of the record file to IMAGE,\n"
+    "                      whole or not at all\n"
+    "  -h, --help          print this help\n"
+    "  --version           print the version\n"
+    "  --                  end the options: the names after it may start\n"
+    "                      with '-'\n"
     "\n"
-    "Exit status: 0 valid, 1 a wrong record (or, with an image file, more\n"
-    "than one run), 2 could not check.\n";
+    "Exit status: 0 every file valid (and the image written); 2 a file could\n"
+    "not be checked (wrong arguments, a file that cannot be read, an image\n"
+    "that cannot be written); otherwise 1 a file with a wrong record (or,\n"
+    "with -o, records that form more than one run).\n";
 
-void print_summary(std::FILE* out, const char* record_name,
-                   const Summary& summary) {
-  (void)std::fprintf(out,
-                     "\"%s\": valid\n"
-                     "records: %" PRIu64
-                     "\n"
-                     "data bytes: %" PRIu64 "\n",
-                     record_name, summary.records, summary.data_bytes);
+bool is_standard_input(const char* name) {
+  return std::string_view(name) == "-";
 }
 
-// The image asked for, while it is written under a temporary name.
-struct ImageOut {
-  const char* name = nullptr;  // as given; null when no image is asked for
-  Output output;               // open until the image is finished or dropped
-};
+// The status of a run that checked several files: the worst of them.
+int worse(int a, int b) { return std::max(a, b); }
 
-// Finds where the image goes and opens its temporary file. A status to end
-// the run with when that fails, after saying why.
-std::optional<int> start_image(ImageOut& image, std::FILE* err) {
-  // The image replaces a regular file or takes a new name; anything else (a
-  // device, a directory) is refused.
-  const DestinationFound found = find_destination(image.name);
-  if (found.kind != Destination::nothing &&
-      found.kind != Destination::regular_file) {
-    (void)std::fprintf(err, "varnel-check: \"%s\" is not a regular file\n",
-                       image.name);
-    return kCheckFailed;
-  }
-  // From here on an interruption must not leave the image or its temporary
-  // file behind.
-  catch_interruptions();
-  if (!open_output(image.name, found, image.output)) {
-    if (interrupted()) {
-      end_by_interruption();  // cut short while creating: nothing made
+// Says one problem on `err`, after what `out` holds so far, so that on a
+// console the lines come in the order they happened.
+void say_problem(std::FILE* out, std::FILE* err, const std::string& line) {
+  (void)std::fflush(out);
+  (void)std::fprintf(err, "varnel-check: %s\n", line.c_str());
+}
+
+// The text in double quotes, as the messages name files and options.
+std::string quoted(std::string_view text) {
+  std::string quoted(1, '"');
+  quoted += text;
+  quoted += '"';
+  return quoted;
+}
+
+// "cannot open "NAME": No such file or directory".
+std::string with_reason(const std::string& what, const char* name,
+                        const std::error_code& error) {
+  return what + " " + quoted(name) + ": " + error.message();
+}
+
+// Whatever has been written to `out` has reached it.
+bool reached(std::FILE* out) {
+  return std::fflush(out) == 0 && std::ferror(out) == 0;
+}
+
+// Opens a record file by name, or standard input for "-". Null after saying
+// why it cannot be read.
+std::FILE* open_record_file(const char* name, std::FILE* out, std::FILE* err) {
+  if (is_standard_input(name)) {
+    std::FILE* in = binary_standard_input();
+    if (in == nullptr) {
+      say_problem(out, err,
+                  with_reason("cannot open", name,
+                              std::error_code(errno, std::generic_category())));
     }
-    (void)std::fprintf(err, "varnel-check: cannot create \"%s\"\n", image.name);
-    return kCheckFailed;
+    return in;
   }
-  return std::nullopt;
+  // fopen opens a directory for reading, and its reads fail.
+  if (is_directory(name)) {
+    say_problem(out, err,
+                with_reason("cannot open", name,
+                            std::make_error_code(std::errc::is_a_directory)));
+    return nullptr;
+  }
+  std::FILE* records = std::fopen(name, "rb");
+  if (records == nullptr) {
+    say_problem(out, err,
+                with_reason("cannot open", name,
+                            std::error_code(errno, std::generic_category())));
+  }
+  return records;
 }
 
-// Throws the unfinished image away; gives back `status`.
-int drop_image(ImageOut& image, int status) {
-  discard_output(image.output);
-  return status;
+void close_record_file(const char* name, std::FILE* records) {
+  if (!is_standard_input(name)) {
+    (void)std::fclose(records);  // only ever read
+  }
 }
 
-// An interruption ends the run as soon as it is seen, with nothing more
-// said and no image left.
-void end_if_interrupted(ImageOut& image) {
-  if (interrupted()) {
-    (void)drop_image(image, kCheckFailed);
-    end_by_interruption();
+// Walks the record file with a progress line on `err` when it is a terminal:
+// over the file's size when it has one that can be taken, by bytes and rate
+// alone for a pipe.
+Verification verify_with_progress(const char* name, std::FILE* records,
+                                  std::FILE* image, std::FILE* listing,
+                                  std::FILE* err) {
+  Progress progress = start_progress(err, std::nullopt);
+  if (progress.terminal != nullptr && !is_standard_input(name)) {
+    progress.total = stream_size(records);
+    // Measured but not taken back to its start, the file would look empty.
+    if (!progress.total && stream_position(records).value_or(0) != 0) {
+      Verification failed;
+      failed.verdict = Verdict::read_failed;
+      failed.error = std::make_error_code(std::errc::io_error);
+      return failed;
+    }
   }
+  const Verification verification =
+      verify_records(records, image, listing, &progress);
+  clear_progress(progress);
+  return verification;
 }
 
 // The one line for a record file that is not valid, or could not be read
 // through; the status to end with.
-int report_not_valid(const Verification& verification, const char* record_name,
-                     ImageOut& image, std::FILE* err) {
+int report_not_valid(const Verification& verification, const char* name,
+                     const char* image_name, std::FILE* out, std::FILE* err) {
   switch (verification.verdict) {
     case Verdict::read_failed:
-      (void)std::fprintf(err, "varnel-check: error reading \"%s\"\n",
-                         record_name);
-      return drop_image(image, kCheckFailed);
+      say_problem(out, err,
+                  with_reason("error reading", name, verification.error));
+      return kCheckFailed;
     case Verdict::write_failed:
-      (void)std::fprintf(err, "varnel-check: error writing \"%s\"\n",
-                         image.name);
-      return drop_image(image, kCheckFailed);
-    case Verdict::invalid:
-      (void)std::fprintf(err,
-                         "varnel-check: \"%s\": record %" PRIu64
-                         " at byte %" PRIu64 ": %s\n",
-                         record_name, verification.record, verification.offset,
-                         describe(verification.fault));
-      return drop_image(image, kCheckInvalid);
-    case Verdict::interrupted:  // ended before this is reached
+      say_problem(out, err,
+                  with_reason("error writing", image_name, verification.error));
+      return kCheckFailed;
+    case Verdict::invalid: {
+      char line[160];
+      (void)std::snprintf(line, sizeof line,
+                          ": record %" PRIu64 " at byte %" PRIu64 ": %s",
+                          verification.record, verification.offset,
+                          describe(verification.fault));
+      say_problem(out, err, quoted(name) + line);
+      return kCheckInvalid;
+    }
+    case Verdict::interrupted:  // ends the program before this is reached
     case Verdict::valid:
       break;
   }
   return kCheckValid;
 }
 
-// Gives the image of a valid record file its name, if it is one run.
-int finish_image(ImageOut& image, const char* record_name,
-                 const Summary& summary, std::FILE* err) {
-  if (summary.runs > 1) {
-    (void)std::fprintf(
-        err,
-        "varnel-check: \"%s\": not restored: the records form %" PRIu64
-        " runs, not one\n",
-        record_name, summary.runs);
-    return drop_image(image, kCheckInvalid);
+// Checks one record file and reports on it.
+int check_file(const char* name, bool list, std::FILE* out, std::FILE* err) {
+  std::FILE* records = open_record_file(name, out, err);
+  if (records == nullptr) {
+    return kCheckFailed;
   }
-  end_if_interrupted(image);
-  if (!publish_output(image.output)) {
-    if (interrupted()) {
-      end_by_interruption();  // the temporary file is gone already
-    }
-    (void)std::fprintf(err, "varnel-check: error writing \"%s\"\n", image.name);
+  const Verification verification =
+      verify_with_progress(name, records, nullptr, list ? out : nullptr, err);
+  close_record_file(name, records);
+  if (verification.verdict != Verdict::valid) {
+    return report_not_valid(verification, name, nullptr, out, err);
+  }
+  print_report(out, name, verification.summary);
+  (void)std::fflush(out);  // checked once, at the end
+  return kCheckValid;
+}
+
+// What the name given for the image leads to is refused, when it is not a
+// file that can be replaced or made: the reason, or nothing.
+std::optional<std::string> image_refused(const char* image,
+                                         const DestinationFound& found) {
+  switch (found.kind) {
+    case Destination::nothing:
+    case Destination::regular_file:
+      return std::nullopt;
+    case Destination::directory:
+      return quoted(image) + " is a directory";
+    case Destination::dangling_link:
+      return quoted(image) + " is a symbolic link to a file that is not there";
+    case Destination::other:
+      return quoted(image) + " is not a regular file";
+    case Destination::unusable:
+      break;
+  }
+  return with_reason("cannot create", image, found.error);
+}
+
+// Checks the one record file and writes its image, under a temporary name
+// that takes the image's name only once the records are found right, the
+// report is written and the image is on the disk. An interruption meanwhile
+// leaves neither the image nor the temporary file.
+int restore(const char* name, const char* image, bool list, std::FILE* out,
+            std::FILE* err) {
+  if (!is_standard_input(name) && same_file(name, image)) {
+    say_problem(out, err, quoted(image) + " is the record file itself");
+    return kCheckFailed;
+  }
+  const DestinationFound found = find_destination(image);
+  if (const std::optional<std::string> refused = image_refused(image, found)) {
+    say_problem(out, err, *refused);
+    return kCheckFailed;
+  }
+  std::FILE* records = open_record_file(name, out, err);
+  if (records == nullptr) {
+    return kCheckFailed;
+  }
+
+  catch_interruptions();
+  Output output;
+  if (!open_output(image, found, output)) {
+    close_record_file(name, records);
+    stop_catching_interruptions();  // an open cut short made nothing
+    say_problem(out, err, with_reason("cannot create", image, output.error));
+    return kCheckFailed;
+  }
+  const Verification verification = verify_with_progress(
+      name, records, output.file, list ? out : nullptr, err);
+  close_record_file(name, records);
+  // Every way out below that publishes nothing throws the image away first;
+  // an interruption noted by then ends the program there, with nothing
+  // more said.
+  const auto give_up = [&output] {
+    discard_output(output);
+    stop_catching_interruptions();
+  };
+  if (interrupted()) {
+    give_up();
+  }
+  if (verification.verdict != Verdict::valid) {
+    give_up();
+    return report_not_valid(verification, name, image, out, err);
+  }
+  const Summary& summary = verification.summary;
+  print_report(out, name, summary);
+  if (summary.runs.size() > 1) {
+    give_up();
+    say_problem(out, err,
+                quoted(name) + ": not restored: the records form " +
+                    std::to_string(summary.runs.size()) + " runs, not one");
+    return kCheckInvalid;
+  }
+  // The report is the answer: unless it has been told, there is no image.
+  // (What went wrong is said at the end, as for any report.)
+  if (!reached(out)) {
+    give_up();
+    return kCheckFailed;
+  }
+  if (!publish_output(output)) {
+    stop_catching_interruptions();  // the temporary file is gone already
+    say_problem(out, err, with_reason("error writing", image, output.error));
     return kCheckFailed;
   }
   // The image has its name: an interruption from here on leaves it.
   stop_catching_interruptions();
+  (void)std::fprintf(out, "image written to %s\n", quoted(image).c_str());
   return kCheckValid;
 }
 
-int check_open_file(std::FILE* records, const Options& options, std::FILE* out,
-                    std::FILE* err) {
-  const char* record_name = options.record_name;
-  ImageOut image;
-  image.name = options.image_name;
-  if (image.name != nullptr) {
-    if (const std::optional<int> failed = start_image(image, err)) {
-      return *failed;
-    }
-  }
-
-  Progress progress = start_progress(err, std::nullopt);
-  if (progress.terminal != nullptr) {
-    progress.total = stream_size(records);
-    // Measured but not taken back to its start, the file would look empty.
-    if (!progress.total && stream_position(records).value_or(0) != 0) {
-      (void)std::fprintf(err, "varnel-check: error reading \"%s\"\n",
-                         record_name);
-      return drop_image(image, kCheckFailed);
-    }
-  }
-  const Verification verification = verify_records(
-      records, image.output.file, options.list ? out : nullptr, &progress);
-  clear_progress(progress);
-  end_if_interrupted(image);
-  if (verification.verdict != Verdict::valid) {
-    return report_not_valid(verification, record_name, image, err);
-  }
-
-  const Summary& summary = verification.summary;
-  print_summary(out, record_name, summary);
-  if (!print_runs(records, summary, out)) {
-    (void)std::fprintf(err, "varnel-check: error reading \"%s\" again\n",
-                       record_name);
-    return drop_image(image, kCheckFailed);
-  }
-  if (summary.runs == 1 && summary.all_blocks) {
-    (void)std::fprintf(out, "start address for varnel: %06" PRIX32 "\n",
-                       summary.first_address);
-  }
-  if (image.name == nullptr) {
-    return kCheckValid;
-  }
-  return finish_image(image, record_name, summary, err);
-}
-
 // The answer to --help or --version: only its own output can fail.
-int print_and_exit(std::FILE* out, std::FILE* err, const char* text) {
-  (void)std::fputs(text, out);
-  if (std::fflush(out) != 0 || std::ferror(out) != 0) {
+int print_and_exit(std::FILE* out, std::FILE* err, const std::string& text) {
+  (void)std::fputs(text.c_str(), out);
+  if (!reached(out)) {
     (void)std::fputs("varnel-check: error writing the report\n", err);
     return kCheckFailed;
   }
@@ -202,20 +288,8 @@ int print_and_exit(std::FILE* out, std::FILE* err, const char* text) {
 }
 
 int print_usage(const Options& options, std::FILE* err) {
-  if (!options.unknown_option.empty()) {
-    (void)std::fprintf(err, "varnel-check: unknown option \"%.*s\"\n",
-                       static_cast<int>(options.unknown_option.size()),
-                       options.unknown_option.data());
-  }
-  if (!options.misplaced_option.empty()) {
-    (void)std::fprintf(
-        err,
-        "varnel-check: \"%.*s\" after a file name: options come first, and "
-        "a name that starts with '-' comes after \"--\"\n",
-        static_cast<int>(options.misplaced_option.size()),
-        options.misplaced_option.data());
-  }
-  (void)std::fputs(kUsage, err);
+  (void)std::fprintf(err, "varnel-check: %s\n%s%s", options.problem.c_str(),
+                     kUsage, kTryHelp);
   return kCheckFailed;
 }
 
@@ -226,7 +300,7 @@ int run_check(std::span<const char* const> args, std::FILE* out,
   const Options options = parse_options(args);
   switch (options.request) {
     case Request::help:
-      return print_and_exit(out, err, kHelp);
+      return print_and_exit(out, err, std::string(kUsage) + kDescription);
     case Request::version:
       return print_and_exit(out, err, "varnel-check " VARNEL_VERSION "\n");
     case Request::usage:
@@ -234,24 +308,19 @@ int run_check(std::span<const char* const> args, std::FILE* out,
     case Request::check:
       break;
   }
-  const char* record_name = options.record_name;
-  const char* image_name = options.image_name;
-  if (image_name != nullptr && same_file(record_name, image_name)) {
-    (void)std::fprintf(err, "varnel-check: \"%s\" is the record file itself\n",
-                       image_name);
-    return kCheckFailed;
+  int status = kCheckValid;
+  if (options.image_name != nullptr) {
+    status = restore(options.record_names.front(), options.image_name,
+                     options.list, out, err);
+  } else {
+    // Each file on its own: one that is wrong or cannot be read does not
+    // stop the others.
+    for (const char* name : options.record_names) {
+      status = worse(status, check_file(name, options.list, out, err));
+    }
   }
-  std::FILE* records =
-      is_directory(record_name) ? nullptr : std::fopen(record_name, "rb");
-  if (records == nullptr) {
-    (void)std::fprintf(err, "varnel-check: cannot open \"%s\"\n", record_name);
-    return kCheckFailed;
-  }
-
-  int status = check_open_file(records, options, out, err);
-  (void)std::fclose(records);  // only ever read
   // The report is the answer: if it could not be written, nothing was told.
-  if (std::fflush(out) != 0 || std::ferror(out) != 0) {
+  if (!reached(out)) {
     (void)std::fputs("varnel-check: error writing the report\n", err);
     status = kCheckFailed;
   }

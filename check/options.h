@@ -1,7 +1,8 @@
-// varnel-check's command line: options first, then the file names.
+// varnel-check's command line: options first, then the record files.
 #pragma once
 
 #include <span>
+#include <string>
 #include <string_view>
 
 namespace varnel {
@@ -10,19 +11,18 @@ enum class Request {
   check,    // check the files named
   help,     // -h, --help
   version,  // --version
-  usage,    // wrong arguments: print the usage and give up
+  usage,    // wrong arguments: say what is wrong, print the usage, give up
 };
 
 struct Options {
   Request request = Request::check;
   bool list = false;  // --list: a line per record as it is verified
-  // For Request::check: the record file, and the image file if one is named.
-  const char* record_name = nullptr;
+  // -o IMAGE: write the image of the one record file; null when not asked.
   const char* image_name = nullptr;
-  // For Request::usage, when one argument was the trouble: an option that
-  // does not exist, or one that came after a file name.
-  std::string_view unknown_option;
-  std::string_view misplaced_option;
+  // For Request::check: the record files, in order; "-" is standard input.
+  std::span<const char* const> record_names;
+  // For Request::usage: what is wrong, in one line.
+  std::string problem;
 };
 
 // Reads the arguments (the command line without the program name). Options

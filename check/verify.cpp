@@ -1,12 +1,11 @@
 #include "check/verify.h"
 
 #include <algorithm>
-#include <array>
+#include <cerrno>
 #include <cinttypes>
 #include <vector>
 
 #include "console/interruption.h"
-#include "files/stream_position.h"
 #include "records/record_format.h"
 #include "records/record_reader.h"
 
@@ -15,8 +14,6 @@ namespace {
 
 // Data is read in pieces of this size, whatever the length of a record.
 constexpr std::size_t kChunkSize = 1 << 20;
-
-constexpr std::uint32_t kAddressSpace = kField24Mask + 1;
 
 std::uint32_t end_address(const RecordFields& fields) {
   return (fields.address + fields.length) & kField24Mask;
@@ -44,7 +41,18 @@ bool read_header(std::FILE* in, RecordHeader& header, bool& cut_short) {
   return got == header.size();
 }
 
-enum class DataRead { complete, cut_short, read_failed, write_failed };
+enum class DataRead {
+  complete,
+  cut_short,
+  read_failed,
+  write_failed,
+  interrupted
+};
+
+// Why the last call failed; a failure that left errno unset is still one.
+std::error_code last_error() {
+  return {errno != 0 ? errno : EIO, std::generic_category()};
+}
 
 // Reads the `length` data bytes of one record a chunk at a time, adding them
 // to `sum` and copying them to `image` unless it is null.
@@ -52,6 +60,9 @@ DataRead read_data(std::FILE* records, std::uint32_t length,
                    std::span<std::uint8_t> chunk, std::FILE* image,
                    std::uint8_t& sum) {
   for (std::uint32_t left = length; left > 0;) {
+    if (interrupted()) {
+      return DataRead::interrupted;
+    }
     const std::size_t want = std::min<std::size_t>(left, chunk.size());
     const std::size_t got = std::fread(chunk.data(), 1, want, records);
     if (got != want) {
@@ -96,6 +107,7 @@ HeaderRead next_header(std::FILE* records, Verification& result,
   if (!read_header(records, header, cut_short)) {
     if (std::ferror(records) != 0) {
       result.verdict = Verdict::read_failed;
+      result.error = last_error();
       return HeaderRead::stopped;
     }
     if (cut_short) {
@@ -123,22 +135,36 @@ bool data_complete(DataRead read, Verification& result) {
       return false;
     case DataRead::read_failed:
       result.verdict = Verdict::read_failed;
+      result.error = last_error();
       return false;
     case DataRead::write_failed:
       result.verdict = Verdict::write_failed;
+      result.error = last_error();
+      return false;
+    case DataRead::interrupted:
+      result.verdict = Verdict::interrupted;
       return false;
   }
   return false;
 }
 
-// Adds a record found right to the summary, lists it, and moves past it.
+// Adds a record found right to the summary and its runs, lists it, and moves
+// past it.
 void count_record(Verification& result, const RecordFields& fields,
-                  std::FILE* listing) {
+                  bool continues_run, std::FILE* listing) {
   Summary& summary = result.summary;
   ++summary.records;
   if (listing != nullptr) {
     list_record(listing, summary.records, result.offset, fields);
   }
+  if (!continues_run) {
+    summary.runs.push_back({fields.address, 0, 0});
+  }
+  Run& run = summary.runs.back();
+  run.length += fields.length;
+  ++run.records;
+  note_addresses(summary.reuse, summary.records, fields.address, fields.length,
+                 continues_run);
   summary.data_bytes += fields.length;
   summary.all_blocks = summary.all_blocks && fields.length == kBlockSize;
   result.offset += kHeaderSize + fields.length;
@@ -167,14 +193,13 @@ Verification verify_records(std::FILE* records, std::FILE* image,
     if (next_header(records, result, fields) != HeaderRead::found) {
       return result;
     }
-    if (summary.records == 0) {
-      summary.first_address = fields.address;
-      summary.runs = 1;
-    } else if (fields.address != next_address) {
-      ++summary.runs;
-    }
+    const bool continues_run =
+        summary.records > 0 && fields.address == next_address;
     // The image is the data of one run only; past a second run it is moot.
-    std::FILE* const copy_to = summary.runs == 1 ? image : nullptr;
+    std::FILE* const copy_to =
+        summary.records == 0 || (continues_run && summary.runs.size() == 1)
+            ? image
+            : nullptr;
     std::uint8_t sum = 0;
     if (!data_complete(read_data(records, fields.length, chunk, copy_to, sum),
                        result)) {
@@ -183,7 +208,7 @@ Verification verify_records(std::FILE* records, std::FILE* image,
     if (!data_sum_matches(fields, sum)) {
       return invalid(result, RecordFault::data_checksum);
     }
-    count_record(result, fields, listing);
+    count_record(result, fields, continues_run, listing);
     next_address = end_address(fields);
     if (progress != nullptr) {
       show_progress(*progress, result.offset);
@@ -209,55 +234,6 @@ const char* describe(RecordFault fault) {
       break;
   }
   return "no fault";
-}
-
-bool print_runs(std::FILE* records, const Summary& summary, std::FILE* out) {
-  if (!seek_stream(records, 0, SEEK_SET)) {
-    return false;
-  }
-  std::uint64_t runs = 0;
-  std::uint64_t run_records = 0;
-  std::uint32_t run_first = 0;
-  std::uint64_t run_length = 0;
-  const auto print_run = [&] {
-    const auto last = static_cast<std::uint32_t>((run_first + run_length - 1) %
-                                                 kAddressSpace);
-    (void)std::fprintf(out,
-                       "run %" PRIu64 ": %06" PRIX32 " to %06" PRIX32
-                       " (%" PRIu64 " %s)\n",
-                       runs, run_first, last, run_records,
-                       run_records == 1 ? "record" : "records");
-  };
-
-  std::uint32_t next_address = 0;
-  for (std::uint64_t record = 0; record < summary.records; ++record) {
-    RecordHeader header{};
-    bool cut_short = false;
-    if (!read_header(records, header, cut_short)) {
-      return false;
-    }
-    const ParsedHeader parsed = parse_record_header(header);
-    if (parsed.fault != HeaderFault::none ||
-        !seek_stream(records, parsed.fields.length, SEEK_CUR)) {
-      return false;
-    }
-    if (record == 0 || parsed.fields.address != next_address) {
-      if (record != 0) {
-        print_run();
-      }
-      ++runs;
-      run_first = parsed.fields.address;
-      run_length = 0;
-      run_records = 0;
-    }
-    ++run_records;
-    run_length += parsed.fields.length;
-    next_address = end_address(parsed.fields);
-  }
-  if (runs > 0) {
-    print_run();
-  }
-  return runs == summary.runs;
 }
 
 }  // namespace varnel

@@ -4,8 +4,10 @@
 
 #include <cstdint>
 #include <cstdio>
-#include <string>
+#include <system_error>
+#include <vector>
 
+#include "check/address_reuse.h"
 #include "console/progress.h"
 
 namespace varnel {
@@ -20,14 +22,20 @@ enum class RecordFault {
   cut_short_in_data,
 };
 
+// Records, each at the address where the one before it ended (modulo
+// 0x1000000).
+struct Run {
+  std::uint32_t first_address = 0;
+  std::uint64_t length = 0;  // bytes of data
+  std::uint64_t records = 0;
+};
+
 struct Summary {
   std::uint64_t records = 0;
   std::uint64_t data_bytes = 0;
-  // Runs of records, each at the address where the previous one ended
-  // (modulo 0x1000000).
-  std::uint64_t runs = 0;
-  std::uint32_t first_address = 0;
+  std::vector<Run> runs;   // in file order
   bool all_blocks = true;  // every record is 8192 bytes long
+  AddressReuse reuse;      // records that use addresses again
 };
 
 enum class Verdict { valid, invalid, read_failed, write_failed, interrupted };
@@ -39,25 +47,21 @@ struct Verification {
   RecordFault fault = RecordFault::none;
   std::uint64_t record = 0;
   std::uint64_t offset = 0;
+  std::error_code error;  // why a read or write failed
 };
 
-// Reads `records` from its current position to its end, checking each record.
-// While the records form one run, their data goes to `image` when it is not
-// null. When `listing` is not null, a line naming the columns goes there
-// first, then a line for each record once it is found right. Shows
-// `progress` unless it is null. Stops at the first wrong record, failed read
-// or write, or interruption.
+// Reads `records` once, from its current position to its end, checking each
+// record and gathering the runs as it goes: a pipe will do. While the records
+// form one run, their data goes to `image` when it is not null. When
+// `listing` is not null, a line naming the columns goes there first, then a
+// line for each record once it is found right. Shows `progress` unless it is
+// null. Stops at the first wrong record, failed read or write, or
+// interruption.
 [[nodiscard]] Verification verify_records(std::FILE* records, std::FILE* image,
                                           std::FILE* listing,
                                           Progress* progress = nullptr);
 
 // What is wrong, in words, for the message naming the record.
 [[nodiscard]] const char* describe(RecordFault fault);
-
-// Prints one line per run of a file already found valid, reading its headers
-// again from the start: "run N: FIRST to LAST (R records)". False when the
-// file cannot be read again or no longer matches `summary`.
-[[nodiscard]] bool print_runs(std::FILE* records, const Summary& summary,
-                              std::FILE* out);
 
 }  // namespace varnel

@@ -357,11 +357,20 @@ std::function<void()> stdin_from_pipe(const Bytes& data) {
   return [data] {
     int ends[2];
     if (::pipe(ends) != 0) ::_exit(125);
-    // The data must fit in the pipe's buffer (64 KiB on Linux): nobody reads
-    // it before the program starts.
-    if (::write(ends[1], data.data(), data.size()) !=
-        static_cast<ssize_t>(data.size())) {
-      ::_exit(125);
+    // A writer of its own, so that data of any size goes through the pipe as
+    // the program reads it; it ends when all is written or nobody reads.
+    const pid_t writer = ::fork();
+    if (writer < 0) ::_exit(125);
+    if (writer == 0) {
+      ::close(ends[0]);
+      std::size_t done = 0;
+      while (done < data.size()) {
+        const ssize_t put =
+            ::write(ends[1], data.data() + done, data.size() - done);
+        if (put <= 0) ::_exit(1);
+        done += static_cast<std::size_t>(put);
+      }
+      ::_exit(0);
     }
     ::close(ends[1]);
     if (::dup2(ends[0], STDIN_FILENO) < 0) ::_exit(125);

@@ -110,7 +110,7 @@ void kill_now(StartedProgram& program);
 void use_own_console();
 
 // Ways to prepare the child of run_program, on POSIX systems only.
-// Standard input becomes a pipe that holds `data` and then ends.
+// Standard input becomes a pipe that brings `data` and then ends.
 std::function<void()> stdin_from_pipe(const Bytes& data);
 // These variables are set, in addition to the inherited environment.
 std::function<void()> with_environment(

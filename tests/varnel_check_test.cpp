@@ -1,14 +1,23 @@
-// varnel-check as a user runs it: the report, the one line naming a wrong
-// record, the exit status (0 valid, 1 invalid, 2 could not check), and the
-// image it restores or, on any failure, leaves no trace of.
+// varnel-check as a user runs it: the report on each record file, the one
+// line naming a wrong record or saying why a file cannot be used, the exit
+// status (0 all valid, 1 a wrong record, 2 could not check), and the image it
+// restores with -o or, on any failure, leaves no trace of.
 #include <gtest/gtest.h>
 
+#include <map>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "tests/numbered_image.h"
 #include "tests/test_support.h"
+
+#if !defined(_WIN32)
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#endif
 
 namespace varnel {
 namespace {
@@ -25,8 +34,8 @@ test::RunResult check(const std::vector<std::string>& args,
 using test::convert;
 using test::make_records;
 
-// Nothing but the record file and what the test put there: no image and no
-// temporary file beside it.
+// Nothing but the record files and what the test put there: no image and no
+// temporary file beside them.
 void expect_no_image(const test::ScratchDir& dir) {
   for (const auto& entry : fs::directory_iterator(dir.path)) {
     const std::string name = entry.path().filename().string();
@@ -34,6 +43,26 @@ void expect_no_image(const test::ScratchDir& dir) {
         << name;
   }
 }
+
+// Every file in `dir` and its bytes, to show that a run changed none.
+std::map<std::string, Bytes> contents_of(const test::ScratchDir& dir) {
+  std::map<std::string, Bytes> contents;
+  for (const auto& entry : fs::directory_iterator(dir.path)) {
+    if (entry.is_regular_file()) {
+      contents[test::utf8_name(entry.path().filename())] =
+          test::read_file(entry.path());
+    }
+  }
+  return contents;
+}
+
+// The help's usage lines, which a wrong command line repeats after saying what
+// is wrong.
+const std::string kUsageLines =
+    "usage: varnel-check [--list] [--] RECORD_FILE...\n"
+    "       varnel-check [--list] -o IMAGE [--] RECORD_FILE\n"
+    "       varnel-check -h | --help | --version\n";
+const std::string kTryHelp = "Try \"varnel-check --help\" for more.\n";
 
 TEST(VarnelCheck, RoundTripsThroughVarnel) {
   const struct {
@@ -62,13 +91,17 @@ TEST(VarnelCheck, RoundTripsThroughVarnel) {
     test::write_file(dir / "in.fls", image);
     convert(c.start, "in.fls", "rec.hy", dir);
 
-    const test::RunResult run = check({"rec.hy", "back.fls"}, dir);
+    const test::RunResult run = check({"-o", "back.fls", "rec.hy"}, dir);
     EXPECT_EQ(run.exit_status, 0);
     EXPECT_EQ(run.err, "");
     ASSERT_EQ(run.out.rfind(console_text("\"rec.hy\": valid\n"), 0), 0U)
         << run.out;
+    const std::string closing = console_text("image written to \"back.fls\"\n");
+    ASSERT_GE(run.out.size(), closing.size());
+    EXPECT_EQ(run.out.substr(run.out.size() - closing.size()), closing);
     if (!c.report.empty()) {
-      EXPECT_EQ(run.out, console_text("\"rec.hy\": valid\n" + c.report));
+      EXPECT_EQ(run.out, console_text("\"rec.hy\": valid\n" + c.report +
+                                      "image written to \"back.fls\"\n"));
     }
     EXPECT_EQ(test::read_file(dir / "back.fls"), image);
 
@@ -139,7 +172,7 @@ TEST(VarnelCheck, NamesTheFirstWrongRecordAndRestoresNothing) {
     SCOPED_TRACE(c.why);
     const test::ScratchDir dir;
     test::write_file(dir / "rec.hy", c.records);
-    const test::RunResult run = check({"rec.hy", "back.fls"}, dir);
+    const test::RunResult run = check({"-o", "back.fls", "rec.hy"}, dir);
     EXPECT_EQ(run.exit_status, 1);
     EXPECT_EQ(run.out, "");
     EXPECT_EQ(run.err,
@@ -155,13 +188,14 @@ TEST(VarnelCheck, RecordsOfOtherLengths) {
   const test::ScratchDir dir;
   test::write_file(dir / "rec.hy", {0x0B, 0x12, 0x34, 0x56, 0xFD, 0x00, 0x00,
                                     0x03, 0x63, 0x01, 0x01, 0x01});
-  const test::RunResult run = check({"rec.hy", "back.fls"}, dir);
+  const test::RunResult run = check({"--output=back.fls", "rec.hy"}, dir);
   EXPECT_EQ(run.exit_status, 0);
   EXPECT_EQ(run.err, "");
   // One run, but not of 8192-byte blocks: no address to give varnel.
   EXPECT_EQ(run.out,
             console_text("\"rec.hy\": valid\nrecords: 1\ndata bytes: 3\nrun 1: "
-                         "123456 to 123458 (1 record)\n"));
+                         "123456 to 123458 (1 record)\n"
+                         "image written to \"back.fls\"\n"));
   EXPECT_EQ(test::read_file(dir / "back.fls"), (Bytes{0x01, 0x01, 0x01}));
 }
 
@@ -188,22 +222,24 @@ TEST(VarnelCheck, JoinedFilesAreOneRunOnlyWithoutAGap) {
     test::write_file(dir / "rec.hy",
                      test::concat({first, test::read_file(dir / "part.hy")}));
 
-    const std::string report = console_text(
-        "\"rec.hy\": valid\nrecords: 3\ndata bytes: 24576\n" + c.runs);
+    const std::string report =
+        "\"rec.hy\": valid\nrecords: 3\ndata bytes: 24576\n" + c.runs;
     const test::RunResult verified = check({"rec.hy"}, dir);
     EXPECT_EQ(verified.exit_status, 0);
-    EXPECT_EQ(verified.out, report);
+    EXPECT_EQ(verified.out, console_text(report));
     EXPECT_EQ(verified.err, "");
 
-    const test::RunResult restored = check({"rec.hy", "back.fls"}, dir);
+    const test::RunResult restored = check({"-o", "back.fls", "rec.hy"}, dir);
     EXPECT_EQ(restored.exit_status, c.status_with_image);
-    EXPECT_EQ(restored.out, report);
     if (c.status_with_image == 0) {
+      EXPECT_EQ(restored.out,
+                console_text(report + "image written to \"back.fls\"\n"));
       EXPECT_EQ(restored.err, "");
       EXPECT_EQ(
           test::read_file(dir / "back.fls"),
           test::concat({test::numbered_image(2), test::numbered_image(1)}));
     } else {
+      EXPECT_EQ(restored.out, console_text(report));
       EXPECT_EQ(restored.err,
                 console_text("varnel-check: \"rec.hy\": not restored: the "
                              "records form 2 runs, not one\n"));
@@ -212,43 +248,126 @@ TEST(VarnelCheck, JoinedFilesAreOneRunOnlyWithoutAGap) {
   }
 }
 
+// Records that use addresses already used by records before them: a run
+// longer than the 16 MiB of 24-bit addresses, and runs over the same
+// addresses. A note after the runs, with no change to the status.
+TEST(VarnelCheck, AddressesUsedTwice) {
+  // A record of three bytes at 271FFF, written by hand: checksum FD, bytes 1
+  // to 7 sum to 0x27 + 0x1F + 0xFF + 0xFD + 0x03 = 0x245, so ~0x45 = 0xBA.
+  const Bytes straddling = {0x0B, 0x27, 0x1F, 0xFF, 0xFD, 0x00,
+                            0x00, 0x03, 0xBA, 0x01, 0x01, 0x01};
+  const std::string note = ": flashed, the later ones overwrite the earlier\n";
+  const struct {
+    std::string why;
+    std::vector<std::pair<std::string, std::size_t>> parts;  // start, blocks
+    Bytes tail;          // a record appended
+    std::string report;  // after the "valid" line
+  } cases[] = {
+      // 2048 records of 0x2000 bytes fill the 0x1000000 addresses exactly.
+      {"a run of exactly 16 MiB",
+       {{"12345678", 2048}},
+       {},
+       "records: 2048\ndata bytes: 16777216\n"
+       "run 1: 345678 to 345677 (2048 records)\n"
+       "start address for varnel: 345678\n"},
+      // Record 2049 starts at 0x345678 + 0x1000000: record 1's address.
+      {"a run one record longer",
+       {{"12345678", 2049}},
+       {},
+       "records: 2049\ndata bytes: 16785408\n"
+       "run 1: 345678 to 347677 (2049 records)\n"
+       "note: record 2049 uses the addresses of record 1 again" +
+           note + "start address for varnel: 345678\n"},
+      {"a run of 32 MiB",
+       {{"12345678", 4096}},
+       {},
+       "records: 4096\ndata bytes: 33554432\n"
+       "run 1: 345678 to 345677 (4096 records)\n"
+       "note: records 2049 to 4096 use the addresses of records 1 to 2048 "
+       "again" +
+           note + "start address for varnel: 345678\n"},
+      // 272000 to 275FFF are records 2 and 3 of the first run.
+      {"a second run over the first",
+       {{"270000", 3}, {"272000", 2}},
+       {},
+       "records: 5\ndata bytes: 40960\n"
+       "run 1: 270000 to 275FFF (3 records)\n"
+       "run 2: 272000 to 275FFF (2 records)\n"
+       "note: records 4 to 5 use the addresses of records 2 to 3 again" +
+           note},
+      // 271FFF is the last byte of record 1; 272000 and 272001 the first
+      // two of record 2.
+      {"three bytes across two records",
+       {{"270000", 2}},
+       straddling,
+       "records: 3\ndata bytes: 16387\n"
+       "run 1: 270000 to 273FFF (2 records)\n"
+       "run 2: 271FFF to 272001 (1 record)\n"
+       "note: record 3 uses the addresses of records 1 to 2 again" +
+           note},
+      {"two runs side by side",
+       {{"270000", 2}, {"280000", 2}},
+       {},
+       "records: 4\ndata bytes: 32768\n"
+       "run 1: 270000 to 273FFF (2 records)\n"
+       "run 2: 280000 to 283FFF (2 records)\n"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.why);
+    const test::ScratchDir dir;
+    Bytes records;
+    for (const auto& [start, count] : c.parts) {
+      make_records(start, count, "part.hy", dir);
+      records = test::concat({records, test::read_file(dir / "part.hy")});
+    }
+    test::write_file(dir / "rec.hy", test::concat({records, c.tail}));
+
+    const test::RunResult run = check({"rec.hy"}, dir);
+    EXPECT_EQ(run.exit_status, 0);
+    EXPECT_EQ(run.err, "");
+    EXPECT_EQ(run.out, console_text("\"rec.hy\": valid\n" + c.report));
+  }
+}
+
+// A missing file, a directory: each named, with the system's reason.
 TEST(VarnelCheck, CouldNotCheck) {
-  const std::string usage =
-      "usage: varnel-check <record_file> [<image_file>]\n"
-      "Checks every record of a record file written by varnel and, given an\n"
-      "image file, writes the data of its records back out as the raw image.\n";
   const struct {
     std::string why;
     std::vector<std::string> args;
     std::string err;
   } cases[] = {
-    {"no arguments", {}, usage},
-    {"three arguments", {"rec.hy", "a", "b"}, usage},
     {"a missing record file",
      {"missing.hy"},
-     "varnel-check: cannot open \"missing.hy\"\n"},
-    {"a directory", {"sub"}, "varnel-check: cannot open \"sub\"\n"},
+     "varnel-check: cannot open \"missing.hy\": No such file or directory\n"},
+    {"a directory",
+     {"sub"},
+     "varnel-check: cannot open \"sub\": Is a directory\n"},
     {"the image is the record file",
-     {"rec.hy", "./rec.hy"},
+     {"-o", "./rec.hy", "rec.hy"},
      "varnel-check: \"./rec.hy\" is the record file itself\n"},
     {"the image by a hard link to the record file",
-     {"rec.hy", "hard.hy"},
+     {"-o", "hard.hy", "rec.hy"},
      "varnel-check: \"hard.hy\" is the record file itself\n"},
     {"the image would replace a directory",
-     {"rec.hy", "sub"},
-     "varnel-check: \"sub\" is not a regular file\n"},
+     {"-o", "sub", "rec.hy"},
+     "varnel-check: \"sub\" is a directory\n"},
 #if defined(_WIN32)
     {"the image would replace a device",
-     {"rec.hy", "NUL"},
+     {"-o", "NUL", "rec.hy"},
      "varnel-check: \"NUL\" is not a regular file\n"},
 #else
     {"the image would replace a device",
-     {"rec.hy", "/dev/null"},
+     {"-o", "/dev/null", "rec.hy"},
      "varnel-check: \"/dev/null\" is not a regular file\n"},
+    {"the image through a link to nothing",
+     {"-o", "dangling.fls", "rec.hy"},
+     "varnel-check: \"dangling.fls\" is a symbolic link to a file that is "
+     "not there\n"},
 #endif
     {"the image in a directory that does not exist",
-     {"rec.hy", "nodir/back.fls"},
-     "varnel-check: cannot create \"nodir/back.fls\"\n"},
+     {"-o", "nodir/back.fls", "rec.hy"},
+     "varnel-check: cannot create \"nodir/back.fls\": No such file or "
+     "directory\n"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.why);
@@ -257,6 +376,9 @@ TEST(VarnelCheck, CouldNotCheck) {
     const Bytes records = test::read_file(dir / "rec.hy");
     fs::create_directory(dir / "sub");
     fs::create_hard_link(dir / "rec.hy", dir / "hard.hy");
+#if !defined(_WIN32)
+    fs::create_symlink("nothing.fls", dir / "dangling.fls");
+#endif
 
     const test::RunResult run = check(c.args, dir);
     EXPECT_EQ(run.exit_status, 2);
@@ -264,132 +386,365 @@ TEST(VarnelCheck, CouldNotCheck) {
     EXPECT_EQ(run.err, console_text(c.err));
     EXPECT_EQ(test::read_file(dir / "rec.hy"), records);
     EXPECT_TRUE(fs::is_directory(dir / "sub"));
+    EXPECT_FALSE(fs::exists(dir / "nothing.fls"));
   }
 }
 
-TEST(VarnelCheck, AReportThatCannotBeWrittenIsNoAnswer) {
-  VARNEL_SKIP_ON_WINDOWS("Windows has no /dev/full");
-  if (!fs::is_character_file("/dev/full")) {
-    GTEST_SKIP() << "/dev/full is not on this machine";
+// Several record files, in order: every one gets its report or its line,
+// whatever the others are; the status is the worst; no file changes. A raw
+// image named where the old command line took it is checked like the rest.
+TEST(VarnelCheck, SeveralFiles) {
+  const std::string report =
+      "\"%\": valid\nrecords: 1\ndata bytes: 8192\n"
+      "run 1: 000000 to 001FFF (1 record)\nstart address for varnel: 000000\n";
+  const auto report_of = [&report](const std::string& name) {
+    std::string text = report;
+    text.replace(text.find('%'), 1, name);
+    return text;
+  };
+  const std::string damaged =
+      "varnel-check: \"damaged.hy\": record 1 at byte 0: wrong data "
+      "checksum\n";
+  const std::string missing =
+      "varnel-check: cannot open \"missing.hy\": No such file or directory\n";
+  // The raw image's first byte, 0x00, is no record type.
+  const std::string image =
+      "varnel-check: \"image.fls\": record 1 at byte 0: wrong record type\n";
+  const struct {
+    std::string why;
+    std::vector<std::string> args;
+    int status;
+    std::string out;
+    std::string err;
+  } cases[] = {
+      {"all valid",
+       {"first.hy", "second.hy"},
+       0,
+       report_of("first.hy") + report_of("second.hy"),
+       ""},
+      {"one damaged",
+       {"first.hy", "damaged.hy", "second.hy"},
+       1,
+       report_of("first.hy") + report_of("second.hy"),
+       damaged},
+      {"one missing, one damaged",
+       {"first.hy", "missing.hy", "damaged.hy", "second.hy"},
+       2,
+       report_of("first.hy") + report_of("second.hy"),
+       missing + damaged},
+      {"the old way to restore: the image is checked too",
+       {"first.hy", "image.fls"},
+       1,
+       report_of("first.hy"),
+       image},
+      {"the same file twice",
+       {"first.hy", "first.hy"},
+       0,
+       report_of("first.hy") + report_of("first.hy"),
+       ""},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.why);
+    const test::ScratchDir dir;
+    make_records("0", 1, "first.hy", dir);
+    make_records("0", 1, "second.hy", dir);
+    Bytes bad = test::read_file(dir / "first.hy");
+    bad.back() ^= 0x01;
+    test::write_file(dir / "damaged.hy", bad);
+    test::write_file(dir / "image.fls", test::numbered_image(1));
+    fs::remove(dir / "in.fls");
+    const std::map<std::string, Bytes> before = contents_of(dir);
+
+    const test::RunResult run = check(c.args, dir);
+    EXPECT_EQ(run.exit_status, c.status);
+    EXPECT_EQ(run.out, console_text(c.out));
+    EXPECT_EQ(run.err, console_text(c.err));
+    EXPECT_EQ(contents_of(dir), before) << "a file changed or appeared";
   }
-  const test::ScratchDir dir;
-  make_records("0", 1, "rec.hy", dir);
-  const test::RunResult run = test::run_program(
-      "/bin/sh",
-      {"-c", std::string("exec \"$0\" rec.hy >/dev/full"), VARNEL_CHECK_BINARY},
-      dir.path);
-  EXPECT_EQ(run.exit_status, 2);
-  EXPECT_EQ(run.err, "varnel-check: error writing the report\n");
 }
 
-// An image that cannot be written in full (here a file-size limit) is no
-// image: nothing is left under its name or a temporary one.
-TEST(VarnelCheck, ImageThatCannotBeWrittenIsLeftOut) {
-  VARNEL_SKIP_ON_WINDOWS("Windows has no file size limit to set");
-  const test::ScratchDir dir;
-  make_records("0", 3, "rec.hy", dir);
-  // 20 blocks of 512 bytes, set as a shell sets it.
-  const test::RunResult run =
-      test::run_program("/bin/sh",
-                        {"-c", "ulimit -f 20 && exec \"$@\"", "sh",
-                         VARNEL_CHECK_BINARY, "rec.hy", "back.fls"},
-                        dir.path);
-  EXPECT_EQ(run.exit_status, 2);
-  EXPECT_EQ(run.out, "");
-  EXPECT_EQ(run.err, "varnel-check: error writing \"back.fls\"\n");
-  expect_no_image(dir);
-}
-
-// The runs are listed from a second reading of the headers, which a pipe
-// cannot give: the check is not made, rather than half told.
-TEST(VarnelCheck, RecordFileThatCannotBeReadTwice) {
-  VARNEL_SKIP_ON_WINDOWS("a pipe as a named file is /dev/stdin, POSIX only");
-  const test::ScratchDir dir;
-  make_records("0", 1, "rec.hy", dir);
-  // One record of 8201 bytes fits in a pipe's buffer.
-  const test::RunResult run =
-      test::run_program(VARNEL_CHECK_BINARY, {"/dev/stdin"}, dir.path,
-                        test::stdin_from_pipe(test::read_file(dir / "rec.hy")));
-  EXPECT_EQ(run.exit_status, 2);
-  EXPECT_EQ(run.err, "varnel-check: error reading \"/dev/stdin\" again\n");
-}
-
-const std::string kCheckUsage =
-    "usage: varnel-check <record_file> [<image_file>]\n"
-    "Checks every record of a record file written by varnel and, given an\n"
-    "image file, writes the data of its records back out as the raw image.\n";
-
-// Options come before the names, and "--" ends them. The record file, one
+// The command line: options, names, "--" and the spellings of -o, and their
+// mistakes, each with its status and what it prints. The record file, one
 // block of zeros at 0, is named "-x.hy".
-TEST(VarnelCheck, Options) {
+TEST(VarnelCheck, CommandLines) {
   const std::string report =
       "\"-x.hy\": valid\nrecords: 1\ndata bytes: 8192\n"
       "run 1: 000000 to 001FFF (1 record)\nstart address for varnel: 000000\n";
+  const std::string restored = report + "image written to \"back.fls\"\n";
+  const std::string listing =
+      "record offset address length checksum\n1 0 000000 2000 00\n";
+  const auto usage = [](const std::string& problem) {
+    return "varnel-check: " + problem + "\n" + kUsageLines + kTryHelp;
+  };
   const struct {
     std::string why;
     std::vector<std::string> args;
     int status;
     std::string out;  // for the help, how it starts
     std::string err;
+    bool image = false;  // back.fls is written
   } cases[] = {
-      {"--help",
-       {"--help"},
+      {"--help", {"--help"}, 0, kUsageLines, ""},
+      {"-h", {"-h"}, 0, kUsageLines, ""},
+      {"the help, whatever follows",
+       {"--help", "-o", "a", "b", "c"},
        0,
-       "usage: varnel-check [--list] [--] <record_file> [<image_file>]\n",
+       kUsageLines,
        ""},
-      {"-h",
-       {"-h"},
+      {"--version", {"--version"}, 0, "varnel-check 0.9a\n", ""},
+      {"-- before a dashed name", {"--", "-x.hy"}, 0, report, ""},
+      {"-o NAME", {"-o", "back.fls", "--", "-x.hy"}, 0, restored, "", true},
+      {"-oNAME", {"-oback.fls", "--", "-x.hy"}, 0, restored, "", true},
+      {"--output NAME",
+       {"--output", "back.fls", "--", "-x.hy"},
        0,
-       "usage: varnel-check [--list] [--] <record_file> [<image_file>]\n",
-       ""},
-      {"the help, whatever names follow",
-       {"--help", "a", "b", "c"},
+       restored,
+       "",
+       true},
+      {"--output=NAME",
+       {"--output=back.fls", "--", "-x.hy"},
        0,
-       "usage: varnel-check [--list] [--] <record_file> [<image_file>]\n",
+       restored,
+       "",
+       true},
+      {"--list and -o before dashed names",
+       {"--list", "-o", "back.fls", "--", "-x.hy"},
+       0,
+       listing + restored,
+       "",
+       true},
+      {"-o takes a name that starts with '-'",
+       {"-o", "-back.fls", "--", "-x.hy"},
+       0,
+       report + "image written to \"-back.fls\"\n",
        ""},
-      {"--version", {"--version"}, 0, "varnel-check " VARNEL_VERSION "\n", ""},
+      {"no arguments", {}, 2, "", usage("no record file named")},
+      {"options and no name", {"--list"}, 2, "", usage("no record file named")},
       {"an unknown option",
-       {"--bogus", "rec.hy"},
+       {"--bogus", "plain.hy"},
        2,
        "",
-       "varnel-check: unknown option \"--bogus\"\n" + kCheckUsage},
+       usage("unknown option \"--bogus\"")},
       {"a dashed name without --",
        {"-x.hy"},
        2,
        "",
-       "varnel-check: unknown option \"-x.hy\"\n" + kCheckUsage},
-      {"-- before a dashed name", {"--", "-x.hy"}, 0, report, ""},
+       usage("unknown option \"-x.hy\"")},
       {"an option after a name",
        {"plain.hy", "--list"},
        2,
        "",
-       "varnel-check: \"--list\" after a file name: options come first, and "
-       "a name that starts with '-' comes after \"--\"\n" +
-           kCheckUsage},
-      {"--list and -- before dashed names",
-       {"--list", "--", "-x.hy", "-back.fls"},
-       0,
-       "record offset address length checksum\n1 0 000000 2000 00\n" + report,
-       ""},
-      {"options and no name", {"--list"}, 2, "", kCheckUsage},
+       usage("\"--list\" after a file name: options come first, and a name "
+             "that starts with '-' comes after \"--\"")},
+      {"-o at the end",
+       {"-o"},
+       2,
+       "",
+       usage("\"-o\" needs the name of the image to write")},
+      {"--output at the end",
+       {"--output"},
+       2,
+       "",
+       usage("\"--output\" needs the name of the image to write")},
+      {"--output= with no name",
+       {"--output=", "plain.hy"},
+       2,
+       "",
+       usage("\"--output\" with an empty name: no file has it")},
+      {"-o with an empty name",
+       {"-o", "", "plain.hy"},
+       2,
+       "",
+       usage("\"-o\" with an empty name: no file has it")},
+      {"-o with two record files",
+       {"-o", "back.fls", "a.hy", "b.hy"},
+       2,
+       "",
+       usage("\"-o\" writes the image of one record file, not of 2")},
+      {"-o with no record file",
+       {"-o", "back.fls"},
+       2,
+       "",
+       usage("no record file named")},
+      {"-o twice",
+       {"-o", "a.fls", "--output=b.fls", "plain.hy"},
+       2,
+       "",
+       usage("\"--output\" given twice: one image at a time")},
+      {"-o to standard output",
+       {"-o", "-", "plain.hy"},
+       2,
+       "",
+       usage("\"-o\" takes a file name: the report goes to standard "
+             "output")},
+      {"standard input twice",
+       {"-", "-"},
+       2,
+       "",
+       usage("\"-\" named twice: standard input is read once")},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.why);
     const test::ScratchDir dir;
     make_records("0", 1, "-x.hy", dir);
+    fs::remove(dir / "in.fls");
     const test::RunResult run = check(c.args, dir);
     EXPECT_EQ(run.exit_status, c.status);
-    if (c.why == "--help" || c.why == "-h" ||
-        c.why == "the help, whatever names follow") {
+    if (c.out == kUsageLines) {
       EXPECT_EQ(run.out.rfind(console_text(c.out), 0), 0U) << run.out;
-      for (const char* option : {"--list", "--help", "--version", "\n  --  "}) {
+      for (const char* option : {"--list", "-o, --output IMAGE", "--help",
+                                 "--version", "\n  --  ", "Exit status: 0"}) {
         EXPECT_NE(run.out.find(option), std::string::npos) << option;
       }
     } else {
       EXPECT_EQ(run.out, console_text(c.out));
     }
     EXPECT_EQ(run.err, console_text(c.err));
+    EXPECT_EQ(fs::exists(dir / "back.fls"), c.image);
+    if (c.why == "-o takes a name that starts with '-'") {
+      EXPECT_EQ(test::read_file(dir / "-back.fls"), test::block_filled(0));
+    }
   }
+}
+
+// A report that cannot be written is no answer, and a restore that could not
+// say so leaves no image.
+TEST(VarnelCheck, AReportThatCannotBeWrittenIsNoAnswer) {
+  VARNEL_SKIP_ON_WINDOWS("Windows has no /dev/full");
+  if (!fs::is_character_file("/dev/full")) {
+    GTEST_SKIP() << "/dev/full is not on this machine";
+  }
+  for (const bool restore : {false, true}) {
+    SCOPED_TRACE(restore ? "with -o" : "a check");
+    const test::ScratchDir dir;
+    make_records("0", 1, "rec.hy", dir);
+    std::vector<std::string> args = {"-c", "exec \"$@\" >/dev/full", "sh",
+                                     VARNEL_CHECK_BINARY};
+    if (restore) {
+      args.insert(args.end(), {"-o", "back.fls"});
+    }
+    args.push_back("rec.hy");
+    const test::RunResult run = test::run_program("/bin/sh", args, dir.path);
+    EXPECT_EQ(run.exit_status, 2);
+    EXPECT_EQ(run.err, "varnel-check: error writing the report\n");
+    expect_no_image(dir);
+  }
+}
+
+// An image that cannot be written in full (here a file-size limit, set as a
+// shell sets it) is no image: nothing is left under its name or a temporary
+// one, and the reason is given.
+TEST(VarnelCheck, ImageThatCannotBeWrittenIsLeftOut) {
+  VARNEL_SKIP_ON_WINDOWS("Windows has no file size limit to set");
+  const test::ScratchDir dir;
+  make_records("0", 3, "rec.hy", dir);
+  // 20 blocks of 512 bytes: less than the image.
+  const test::RunResult run =
+      test::run_program("/bin/sh",
+                        {"-c", "ulimit -f 20 && exec \"$@\"", "sh",
+                         VARNEL_CHECK_BINARY, "-o", "back.fls", "rec.hy"},
+                        dir.path);
+  EXPECT_EQ(run.exit_status, 2);
+  EXPECT_EQ(run.out, "");
+  EXPECT_EQ(run.err,
+            "varnel-check: error writing \"back.fls\": File too large\n");
+  expect_no_image(dir);
+}
+
+// A record file that this user may not read: the reason says so.
+TEST(VarnelCheck, RecordFileThatMayNotBeRead) {
+  VARNEL_SKIP_ON_WINDOWS("file modes are POSIX; Windows rights are ACLs");
+#if !defined(_WIN32)
+  const test::ScratchDir dir;
+  make_records("0", 1, "rec.hy", dir);
+  ASSERT_EQ(::chmod((dir / "rec.hy").c_str(), 0), 0);
+  std::vector<std::string> words;
+  std::string program = VARNEL_CHECK_BINARY;
+  if (::geteuid() == 0) {
+    // The superuser reads anything: the check runs as nobody.
+    if (!fs::exists("/usr/bin/setpriv") && !fs::exists("/bin/setpriv")) {
+      GTEST_SKIP() << "running as root, without setpriv to drop privileges";
+    }
+    words = {"--reuid=65534", "--regid=65534", "--clear-groups",
+             VARNEL_CHECK_BINARY};
+    program = "setpriv";
+  }
+  words.push_back("rec.hy");
+  const test::RunResult run = test::run_program(program, words, dir.path);
+  EXPECT_EQ(run.exit_status, 2);
+  EXPECT_EQ(run.out, "");
+  EXPECT_EQ(run.err,
+            "varnel-check: cannot open \"rec.hy\": Permission denied\n");
+#endif
+}
+
+// What comes through a pipe or a FIFO is read once, front to back: the report
+// is the one for the same file by name, but for the name; -o works from it
+// too.
+TEST(VarnelCheck, PipesAndStandardInput) {
+  VARNEL_SKIP_ON_WINDOWS("pipes staged for a child and FIFOs are POSIX only");
+#if !defined(_WIN32)
+  const test::ScratchDir dir;
+  // Two runs, so that the runs are known only once the whole file is read.
+  make_records("270000", 300, "part.hy", dir);
+  const Bytes first = test::read_file(dir / "part.hy");
+  make_records("280000", 2, "part.hy", dir);
+  test::write_file(dir / "rec.hy",
+                   test::concat({first, test::read_file(dir / "part.hy")}));
+  fs::remove(dir / "part.hy");
+  const Bytes records = test::read_file(dir / "rec.hy");
+  const test::RunResult by_name = check({"rec.hy"}, dir);
+  ASSERT_EQ(by_name.exit_status, 0);
+  const auto renamed = [&by_name](const std::string& name) {
+    std::string text = by_name.out;
+    text.replace(0, std::string("\"rec.hy\"").size(), "\"" + name + "\"");
+    return text;
+  };
+
+  for (const std::string name : {"-", "/dev/stdin"}) {
+    SCOPED_TRACE(name);
+    const test::RunResult run = test::run_program(
+        VARNEL_CHECK_BINARY, {name}, dir.path, test::stdin_from_pipe(records));
+    EXPECT_EQ(run.exit_status, 0);
+    EXPECT_EQ(run.err, "");
+    EXPECT_EQ(run.out, renamed(name));
+  }
+
+  // A FIFO by name, fed from here.
+  ASSERT_EQ(::mkfifo((dir / "fifo.hy").c_str(), 0600), 0);
+  std::thread writer([&] {
+    const int fd = ::open((dir / "fifo.hy").c_str(), O_WRONLY);
+    if (fd >= 0) {
+      (void)!::write(fd, records.data(), records.size());
+      ::close(fd);
+    }
+  });
+  const test::RunResult from_fifo = check({"fifo.hy"}, dir);
+  writer.join();
+  EXPECT_EQ(from_fifo.exit_status, 0);
+  EXPECT_EQ(from_fifo.out, renamed("fifo.hy"));
+
+  // -o from standard input: one run of three blocks.
+  const test::ScratchDir one;
+  make_records("270000", 3, "rec.hy", one);
+  const test::RunResult restored =
+      test::run_program(VARNEL_CHECK_BINARY, {"-o", "back.fls", "-"}, one.path,
+                        test::stdin_from_pipe(test::read_file(one / "rec.hy")));
+  EXPECT_EQ(restored.exit_status, 0);
+  EXPECT_EQ(restored.err, "");
+  EXPECT_EQ(restored.out,
+            "\"-\": valid\nrecords: 3\ndata bytes: 24576\n"
+            "run 1: 270000 to 275FFF (3 records)\n"
+            "start address for varnel: 270000\n"
+            "image written to \"back.fls\"\n");
+  EXPECT_EQ(test::read_file(one / "back.fls"), test::numbered_image(3));
+
+  // An empty pipe is an empty record file.
+  const test::RunResult empty = test::run_program(
+      VARNEL_CHECK_BINARY, {"-"}, dir.path, test::stdin_from_pipe({}));
+  EXPECT_EQ(empty.exit_status, 0);
+  EXPECT_EQ(empty.out, "\"-\": valid\nrecords: 0\ndata bytes: 0\n");
+#endif
 }
 
 // A file of three records crossing FFFFFF, from varnel, then a record of
@@ -426,7 +781,8 @@ TEST(VarnelCheck, ListingStopsAtTheWrongRecord) {
   records.back() ^= 0x80;  // the last data byte of the third record
   test::write_file(dir / "rec.hy", records);
 
-  const test::RunResult run = check({"--list", "rec.hy", "back.fls"}, dir);
+  const test::RunResult run =
+      check({"--list", "-o", "back.fls", "rec.hy"}, dir);
   EXPECT_EQ(run.exit_status, 1);
   EXPECT_EQ(run.out, console_text("record offset address length checksum\n"
                                   "1 0 FFF000 2000 00\n"

@@ -324,14 +324,15 @@ TEST(VarnelCli, BytesThatATextStreamWouldChangeComeBack) {
   const test::ScratchDir dir;
   test::write_file(dir / "in.fls", text_stream_image());
   ASSERT_NO_FATAL_FAILURE(test::convert("0A0D1A", "in.fls", "out.hy", dir));
-  const test::RunResult check =
-      test::run_program(VARNEL_CHECK_BINARY, {"out.hy", "back.fls"}, dir.path);
+  const test::RunResult check = test::run_program(
+      VARNEL_CHECK_BINARY, {"-o", "back.fls", "out.hy"}, dir.path);
   EXPECT_EQ(check.exit_status, 0);
   EXPECT_EQ(check.err, "");
   EXPECT_EQ(check.out, test::console_text(
                            "\"out.hy\": valid\nrecords: 2\ndata bytes: 16384\n"
                            "run 1: 0A0D1A to 0A4D19 (2 records)\n"
-                           "start address for varnel: 0A0D1A\n"));
+                           "start address for varnel: 0A0D1A\n"
+                           "image written to \"back.fls\"\n"));
   EXPECT_EQ(test::read_file(dir / "back.fls"), text_stream_image());
 }
 
