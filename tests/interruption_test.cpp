@@ -265,6 +265,19 @@ TEST(Interruption, ConversionKilledOutrightLeavesOldOrWhole) {
       VARNEL_BINARY, {"0", "in.fls", "out.hy"}, dir, "out.hy", whole));
 }
 
+// varnel-check killed outright while it restores the image of a 64 MiB
+// record file.
+TEST(Interruption, RestoreKilledOutrightLeavesOldOrWhole) {
+  const test::ScratchDir dir;
+  const Bytes image = test::numbered_image(8192);
+  test::write_file(dir / "in.fls", image);
+  ASSERT_NO_FATAL_FAILURE(test::convert("0", "in.fls", "rec.hy", dir));
+  fs::remove(dir / "in.fls");
+  ASSERT_NO_FATAL_FAILURE(expect_whole_or_nothing(VARNEL_CHECK_BINARY,
+                                                  {"-o", "back.fls", "rec.hy"},
+                                                  dir, "back.fls", image));
+}
+
 #if !defined(_WIN32)
 
 // Opens a FIFO as its reader or writer on a thread of its own: the open
@@ -549,6 +562,56 @@ TEST(Progress, CheckOnATerminalOnly) {
       EXPECT_NE(line.find(" of 32.0 MiB  "), std::string::npos) << line;
       EXPECT_EQ(line.back(), '\r') << "erased at the end";
     }
+  }
+#endif
+}
+
+// A reader that quits early, as `| head -1` does, while varnel-check lists
+// the records of the file it restores: the listing meets a closed pipe. With
+// SIGPIPE as a shell leaves it, the program dies by it, silently, as filters
+// do; with SIGPIPE ignored (`trap '' PIPE`), the report cannot be written, so
+// the status is 2. Either way no image and no temporary file is left.
+TEST(Interruption, ReaderThatQuitsEarly) {
+  VARNEL_SKIP_ON_WINDOWS("SIGPIPE is POSIX only");
+#if !defined(_WIN32)
+  const test::ScratchDir dir;
+  // 4096 rows of the listing, far more than a pipe holds.
+  ASSERT_NO_FATAL_FAILURE(test::make_records("0", 4096, "rec.hy", dir));
+  fs::remove(dir / "in.fls");
+  for (const bool ignored : {false, true}) {
+    SCOPED_TRACE(ignored ? "SIGPIPE ignored" : "SIGPIPE as a shell leaves it");
+    int ends[2];
+    // Close-on-exec: only the copy on the child's standard output writes.
+    ASSERT_EQ(::pipe2(ends, O_CLOEXEC), 0);
+    const int write_end = ends[1];
+    const auto child = test::start_program(
+        VARNEL_CHECK_BINARY, {"--list", "-o", "back.fls", "rec.hy"}, dir.path,
+        [write_end, ignored] {
+          if (ignored) {
+            (void)std::signal(SIGPIPE, SIG_IGN);
+          }
+          if (::dup2(write_end, STDOUT_FILENO) < 0) ::_exit(125);
+        });
+    ::close(ends[1]);
+    // The first line, and no more.
+    std::string line;
+    char c = 0;
+    while (::read(ends[0], &c, 1) == 1 && c != '\n') {
+      line.push_back(c);
+    }
+    ::close(ends[0]);
+    const test::RunResult run = test::wait_for(*child, kPatience);
+
+    EXPECT_EQ(line, "record offset address length checksum");
+    EXPECT_FALSE(run.timed_out);
+    if (ignored) {
+      EXPECT_EQ(run.exit_status, 2);
+      EXPECT_EQ(run.err, "varnel-check: error writing the report\n");
+    } else {
+      EXPECT_EQ(run.signal, SIGPIPE);
+      EXPECT_EQ(run.err, "");
+    }
+    EXPECT_EQ(names_in(dir.path), std::vector<std::string>{"rec.hy"});
   }
 #endif
 }
