@@ -75,6 +75,14 @@ std::FILE* create_new_file(const std::filesystem::path& path, unsigned,
 
 std::FILE* open_existing_for_writing(const std::filesystem::path& path,
                                      std::error_code& error) {
+  // The read-only attribute is what refuses writing on Windows; asked
+  // first, so that it holds for an administrator under any emulation too.
+  const DWORD attributes = ::GetFileAttributesW(path.c_str());
+  if (attributes != INVALID_FILE_ATTRIBUTES &&
+      (attributes & FILE_ATTRIBUTE_READONLY) != 0) {
+    error = std::make_error_code(std::errc::permission_denied);
+    return nullptr;
+  }
   const int fd = ::_wopen(path.c_str(), _O_WRONLY | _O_BINARY);
   if (fd < 0) {
     error = errno_code();
