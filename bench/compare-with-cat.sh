@@ -1,12 +1,15 @@
 #!/usr/bin/env bash
 # Times varnel against `cat image > copy`, the plain copy it has to keep up
-# with, on images made here: 16 MiB (a whole 24-bit flash) and 1 GiB.
-# Runs are interleaved pairs, images in the page cache, start-up included.
-# Prints, per image, the median of the per-pair ratios of wall time and the
-# peak resident size of each program.
+# with, and against `cat image > copy && sync copy`, the same copy made as
+# durable as varnel makes its record file, on images made here: 16 MiB (a
+# whole 24-bit flash) and 1 GiB. Runs are interleaved triples, images in the
+# page cache, start-up included. Prints, per image, the median wall times,
+# the medians of the per-triple ratios varnel/cat and varnel/(cat + sync),
+# and the peak resident size of each program.
 #
-#   bench/compare-with-cat.sh            # 9 pairs per image
+#   bench/compare-with-cat.sh            # 9 triples per image
 #   PAIRS=15 bench/compare-with-cat.sh
+#   BENCH_DIR=/dev/shm bench/compare-with-cat.sh   # on a memory file system
 set -euo pipefail
 
 root=$(cd "$(dirname "$0")/.." && pwd)
@@ -36,7 +39,7 @@ measure() {
 
 median() { sort -g | awk '{ v[NR] = $1 } END { print (NR % 2) ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2 }'; }
 
-printf '%-6s %5s %12s %12s %8s %14s %14s\n' image pairs "cat ms" "varnel ms" ratio "cat peak KiB" "varnel peak KiB"
+printf '%-6s %5s %9s %12s %10s %11s %13s %13s %13s\n' image runs "cat ms" "cat+sync ms" "varnel ms" "varnel/cat" "varnel/(c+s)" "cat peak KiB" "varnel peak KiB"
 for size in 16MiB:16 1GiB:1024; do
   name=${size%%:*}
   mib=${size##*:}
@@ -44,17 +47,20 @@ for size in 16MiB:16 1GiB:1024; do
   head -c $((mib * 1024 * 1024)) /dev/urandom >"$image"
   cat "$image" >/dev/null # into the page cache
 
-  : >"$work/cat.ms"
-  : >"$work/varnel.ms"
-  : >"$work/ratios"
+  for f in cat.ms synced.ms varnel.ms ratios synced-ratios; do : >"$work/$f"; done
   cat_peak=0
   varnel_peak=0
   for ((i = 0; i < pairs; i++)); do
     rm -f "$work/copy" "$work/records"
+    sync
     t_cat=$(measure "$work/rss" sh -c 'exec cat "$1" >"$2"' sh "$image" "$work/copy")
     rss=$(tail -n 1 "$work/rss")
     ((rss > cat_peak)) && cat_peak=$rss
-    rm -f "$work/copy" "$work/records"
+    rm -f "$work/copy"
+    sync
+    t_synced=$(measure "$work/rss" sh -c 'cat "$1" >"$2" && exec sync "$2"' sh "$image" "$work/copy")
+    rm -f "$work/copy"
+    sync
     t_varnel=$(measure "$work/rss" sh -c 'exec "$1" 0 "$2" "$3" >/dev/null' sh "$varnel" "$image" "$work/records")
     rss=$(tail -n 1 "$work/rss")
     ((rss > varnel_peak)) && varnel_peak=$rss
@@ -63,10 +69,12 @@ for size in 16MiB:16 1GiB:1024; do
       exit 1
     }
     echo "$t_cat / 1000000" | bc -l >>"$work/cat.ms"
+    echo "$t_synced / 1000000" | bc -l >>"$work/synced.ms"
     echo "$t_varnel / 1000000" | bc -l >>"$work/varnel.ms"
     echo "$t_varnel / $t_cat" | bc -l >>"$work/ratios"
+    echo "$t_varnel / $t_synced" | bc -l >>"$work/synced-ratios"
   done
-  printf '%-6s %5d %12.1f %12.1f %8.3f %14d %14d\n' "$name" "$pairs" \
-    "$(median <"$work/cat.ms")" "$(median <"$work/varnel.ms")" "$(median <"$work/ratios")" \
-    "$cat_peak" "$varnel_peak"
+  printf '%-6s %5d %9.1f %12.1f %10.1f %11.3f %13.3f %13d %13d\n' "$name" "$pairs" \
+    "$(median <"$work/cat.ms")" "$(median <"$work/synced.ms")" "$(median <"$work/varnel.ms")" \
+    "$(median <"$work/ratios")" "$(median <"$work/synced-ratios")" "$cat_peak" "$varnel_peak"
 done

@@ -5,6 +5,7 @@
 #include "cli/conversion.h"
 #include "cli/messages.h"
 #include "cli/start_address.h"
+#include "console/console_output.h"
 #include "console/interruption.h"
 #include "console/progress.h"
 #include "files/file_checks.h"
@@ -17,13 +18,15 @@ constexpr std::size_t kArgumentCount = 3;
 
 // The messages are the program's only channel: if the console itself fails
 // there is nowhere left to report it, so the results are not acted on.
+// On a Windows console they go as wide text, so that names in any script
+// show as given.
 void say(std::FILE* out, const char* text) {
-  (void)std::fputs(text, out);
+  (void)write_text(out, text);
   (void)std::fflush(out);
 }
 
 void say_file(std::FILE* out, const char* format, const char* name) {
-  (void)std::fprintf(out, format, name);
+  (void)print_text(out, format, name);
   (void)std::fflush(out);
 }
 

@@ -2,9 +2,9 @@
 
 #include "cli/driver.h"
 #include "console/command_line.h"
-#include "console/utf8_console.h"
 
 int main(int argc, char** argv) {
-  varnel::use_utf8_console();
+  // Every message reaches a Windows console as wide text: its code page is
+  // left as it is.
   return varnel::run_varnel(varnel::arguments_of(argc, argv), stdout, stderr);
 }

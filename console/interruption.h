@@ -12,7 +12,8 @@ namespace varnel {
 // systems SIGINT, SIGTERM, SIGHUP and SIGPIPE (those not ignored when the
 // program started, as nohup ignores SIGHUP); on Windows Ctrl-C, Ctrl-Break and
 // the closing of the console. Blocking reads and writes that a signal
-// interrupts fail instead of carrying on.
+// interrupts fail instead of carrying on; on Windows those of the thread that
+// called this (the main thread, which does the program's I/O) are cancelled.
 void catch_interruptions();
 
 // Whether an interruption has been noted.

@@ -12,6 +12,8 @@
 
 #if defined(_WIN32)
 #include <windows.h>
+
+#include <csignal>
 #else
 #include <fcntl.h>
 #include <sys/wait.h>
@@ -210,10 +212,11 @@ RunResult wait_for(StartedProgram& program, std::chrono::milliseconds limit) {
   return result;
 }
 
-void interrupt(StartedProgram&, int) {
-  // Ctrl-C reaches every process on the console, this one included, which
-  // use_own_console has made deaf to it.
-  if (!::GenerateConsoleCtrlEvent(CTRL_C_EVENT, 0)) {
+void interrupt(StartedProgram&, int signal) {
+  // Ctrl-C (or Ctrl-Break, for SIGBREAK) reaches every process on the
+  // console, this one included, which use_own_console has made deaf to it.
+  const DWORD event = signal == SIGBREAK ? CTRL_BREAK_EVENT : CTRL_C_EVENT;
+  if (!::GenerateConsoleCtrlEvent(event, 0)) {
     throw std::runtime_error("GenerateConsoleCtrlEvent failed");
   }
 }

@@ -96,8 +96,8 @@ std::shared_ptr<StartedProgram> start_program(
 RunResult wait_for(StartedProgram& program, std::chrono::milliseconds limit);
 
 // Interrupts the program: on POSIX systems sends it `signal`; on Windows
-// sends Ctrl-C to the console, which this process must have made its own
-// with use_own_console.
+// sends Ctrl-C (Ctrl-Break for SIGBREAK) to the console, which this process
+// must have made its own with use_own_console.
 void interrupt(StartedProgram& program, int signal);
 
 // Ends the program at once, with nothing it could catch: SIGKILL on POSIX
