@@ -11,6 +11,7 @@
 #include "check/options.h"
 #include "check/report.h"
 #include "check/verify.h"
+#include "console/console_output.h"
 #include "console/interruption.h"
 #include "console/progress.h"
 #include "files/file_checks.h"
@@ -61,7 +62,8 @@ int worse(int a, int b) { return std::max(a, b); }
 // console the lines come in the order they happened.
 void say_problem(std::FILE* out, std::FILE* err, const std::string& line) {
   (void)std::fflush(out);
-  (void)std::fprintf(err, "varnel-check: %s\n", line.c_str());
+  // Nowhere is left to say that this could not be said.
+  (void)write_text(err, "varnel-check: " + line + "\n");
 }
 
 // The text in double quotes, as the messages name files and options.
@@ -123,7 +125,7 @@ void close_record_file(const char* name, std::FILE* records) {
 Verification verify_with_progress(const char* name, std::FILE* records,
                                   std::FILE* image, std::FILE* listing,
                                   std::FILE* err) {
-  Progress progress = start_progress(err, std::nullopt);
+  Progress progress = start_progress(err, std::nullopt, listing);
   if (progress.terminal != nullptr && !is_standard_input(name)) {
     progress.total = stream_size(records);
     // Measured but not taken back to its start, the file would look empty.
@@ -169,8 +171,10 @@ int report_not_valid(const Verification& verification, const char* name,
   return kCheckValid;
 }
 
-// Checks one record file and reports on it.
-int check_file(const char* name, bool list, std::FILE* out, std::FILE* err) {
+// Checks one record file and reports on it; sets `report_lost` when some of
+// the report could not be written.
+int check_file(const char* name, bool list, std::FILE* out, std::FILE* err,
+               bool& report_lost) {
   std::FILE* records = open_record_file(name, out, err);
   if (records == nullptr) {
     return kCheckFailed;
@@ -178,10 +182,11 @@ int check_file(const char* name, bool list, std::FILE* out, std::FILE* err) {
   const Verification verification =
       verify_with_progress(name, records, nullptr, list ? out : nullptr, err);
   close_record_file(name, records);
+  report_lost = report_lost || verification.listing_lost;
   if (verification.verdict != Verdict::valid) {
     return report_not_valid(verification, name, nullptr, out, err);
   }
-  print_report(out, name, verification.summary);
+  report_lost = !print_report(out, name, verification.summary) || report_lost;
   (void)std::fflush(out);  // checked once, at the end
   return kCheckValid;
 }
@@ -211,7 +216,7 @@ std::optional<std::string> image_refused(const char* image,
 // report is written and the image is on the disk. An interruption meanwhile
 // leaves neither the image nor the temporary file.
 int restore(const char* name, const char* image, bool list, std::FILE* out,
-            std::FILE* err) {
+            std::FILE* err, bool& report_lost) {
   if (!is_standard_input(name) && same_file(name, image)) {
     say_problem(out, err, quoted(image) + " is the record file itself");
     return kCheckFailed;
@@ -252,7 +257,7 @@ int restore(const char* name, const char* image, bool list, std::FILE* out,
     return report_not_valid(verification, name, image, out, err);
   }
   const Summary& summary = verification.summary;
-  print_report(out, name, summary);
+  report_lost = verification.listing_lost || !print_report(out, name, summary);
   if (summary.runs.size() > 1) {
     give_up();
     say_problem(out, err,
@@ -262,7 +267,8 @@ int restore(const char* name, const char* image, bool list, std::FILE* out,
   }
   // The report is the answer: unless it has been told, there is no image.
   // (What went wrong is said at the end, as for any report.)
-  if (!reached(out)) {
+  if (report_lost || !reached(out)) {
+    report_lost = true;
     give_up();
     return kCheckFailed;
   }
@@ -273,23 +279,23 @@ int restore(const char* name, const char* image, bool list, std::FILE* out,
   }
   // The image has its name: an interruption from here on leaves it.
   stop_catching_interruptions();
-  (void)std::fprintf(out, "image written to %s\n", quoted(image).c_str());
+  report_lost =
+      !print_text(out, "image written to %s\n", quoted(image).c_str());
   return kCheckValid;
 }
 
 // The answer to --help or --version: only its own output can fail.
 int print_and_exit(std::FILE* out, std::FILE* err, const std::string& text) {
-  (void)std::fputs(text.c_str(), out);
-  if (!reached(out)) {
-    (void)std::fputs("varnel-check: error writing the report\n", err);
+  if (!write_text(out, text) || !reached(out)) {
+    (void)write_text(err, "varnel-check: error writing the report\n");
     return kCheckFailed;
   }
   return kCheckValid;
 }
 
 int print_usage(const Options& options, std::FILE* err) {
-  (void)std::fprintf(err, "varnel-check: %s\n%s%s", options.problem.c_str(),
-                     kUsage, kTryHelp);
+  (void)print_text(err, "varnel-check: %s\n%s%s", options.problem.c_str(),
+                   kUsage, kTryHelp);
   return kCheckFailed;
 }
 
@@ -309,19 +315,21 @@ int run_check(std::span<const char* const> args, std::FILE* out,
       break;
   }
   int status = kCheckValid;
+  bool report_lost = false;
   if (options.image_name != nullptr) {
     status = restore(options.record_names.front(), options.image_name,
-                     options.list, out, err);
+                     options.list, out, err, report_lost);
   } else {
     // Each file on its own: one that is wrong or cannot be read does not
     // stop the others.
     for (const char* name : options.record_names) {
-      status = worse(status, check_file(name, options.list, out, err));
+      status =
+          worse(status, check_file(name, options.list, out, err, report_lost));
     }
   }
   // The report is the answer: if it could not be written, nothing was told.
-  if (!reached(out)) {
-    (void)std::fputs("varnel-check: error writing the report\n", err);
+  if (!reached(out) || report_lost) {
+    (void)write_text(err, "varnel-check: error writing the report\n");
     status = kCheckFailed;
   }
   return status;

@@ -3,6 +3,7 @@
 #include <cinttypes>
 #include <string>
 
+#include "console/console_output.h"
 #include "records/record_format.h"
 
 namespace varnel {
@@ -16,22 +17,25 @@ std::string records_named(std::uint64_t first, std::uint64_t last) {
   return "records " + std::to_string(first) + " to " + std::to_string(last);
 }
 
-void print_runs(std::FILE* out, const Summary& summary) {
+bool print_runs(std::FILE* out, const Summary& summary) {
+  bool written = true;
   std::uint64_t number = 0;
   for (const Run& run : summary.runs) {
     const auto last = static_cast<std::uint32_t>(
         (run.first_address + run.length - 1) & kField24Mask);
-    (void)std::fprintf(out,
-                       "run %" PRIu64 ": %06" PRIX32 " to %06" PRIX32
-                       " (%" PRIu64 " %s)\n",
-                       ++number, run.first_address, last, run.records,
-                       run.records == 1 ? "record" : "records");
+    written = print_text(out,
+                         "run %" PRIu64 ": %06" PRIX32 " to %06" PRIX32
+                         " (%" PRIu64 " %s)\n",
+                         ++number, run.first_address, last, run.records,
+                         run.records == 1 ? "record" : "records") &&
+              written;
   }
+  return written;
 }
 
-void print_reuse(std::FILE* out, const AddressReuse& reuse) {
+bool print_reuse(std::FILE* out, const AddressReuse& reuse) {
   if (!reuse.found) {
-    return;
+    return true;
   }
   const std::string later = records_named(reuse.first, reuse.last);
   const char* verb = reuse.first == reuse.last ? "uses" : "use";
@@ -39,27 +43,29 @@ void print_reuse(std::FILE* out, const AddressReuse& reuse) {
       reuse.exact
           ? "the addresses of " + records_named(reuse.earliest, reuse.latest)
           : "addresses of earlier records";
-  (void)std::fprintf(out,
-                     "note: %s %s %s again: flashed, the later ones "
-                     "overwrite the earlier\n",
-                     later.c_str(), verb, earlier.c_str());
+  return print_text(out,
+                    "note: %s %s %s again: flashed, the later ones "
+                    "overwrite the earlier\n",
+                    later.c_str(), verb, earlier.c_str());
 }
 
 }  // namespace
 
-void print_report(std::FILE* out, const char* name, const Summary& summary) {
-  (void)std::fprintf(out,
-                     "\"%s\": valid\n"
-                     "records: %" PRIu64
-                     "\n"
-                     "data bytes: %" PRIu64 "\n",
-                     name, summary.records, summary.data_bytes);
-  print_runs(out, summary);
-  print_reuse(out, summary.reuse);
+bool print_report(std::FILE* out, const char* name, const Summary& summary) {
+  bool written = print_text(out,
+                            "\"%s\": valid\n"
+                            "records: %" PRIu64
+                            "\n"
+                            "data bytes: %" PRIu64 "\n",
+                            name, summary.records, summary.data_bytes);
+  written = print_runs(out, summary) && written;
+  written = print_reuse(out, summary.reuse) && written;
   if (summary.runs.size() == 1 && summary.all_blocks) {
-    (void)std::fprintf(out, "start address for varnel: %06" PRIX32 "\n",
-                       summary.runs.front().first_address);
+    written = print_text(out, "start address for varnel: %06" PRIX32 "\n",
+                         summary.runs.front().first_address) &&
+              written;
   }
+  return written;
 }
 
 }  // namespace varnel

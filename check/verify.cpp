@@ -5,6 +5,7 @@
 #include <cinttypes>
 #include <vector>
 
+#include "console/console_output.h"
 #include "console/interruption.h"
 #include "records/record_format.h"
 #include "records/record_reader.h"
@@ -80,13 +81,21 @@ DataRead read_data(std::FILE* records, std::uint32_t length,
 
 // One line of the listing: number, byte offset, address, length and data
 // checksum. Plain blanks between the columns, so that two listings compare
-// line by line and split with any tool.
-void list_record(std::FILE* listing, std::uint64_t number, std::uint64_t offset,
-                 const RecordFields& fields) {
-  (void)std::fprintf(listing,
-                     "%" PRIu64 " %" PRIu64 " %06" PRIX32 " %" PRIX32 " %02X\n",
-                     number, offset, fields.address, fields.length,
-                     static_cast<unsigned>(fields.data_checksum));
+// line by line and split with any tool. On a terminal that also shows the
+// progress line, the row stands on a line of its own.
+bool list_record(std::FILE* listing, Progress* progress, std::uint64_t number,
+                 std::uint64_t offset, const RecordFields& fields) {
+  if (progress != nullptr) {
+    progress_before_row(*progress);
+  }
+  const bool written = print_text(
+      listing, "%" PRIu64 " %" PRIu64 " %06" PRIX32 " %" PRIX32 " %02X\n",
+      number, offset, fields.address, fields.length,
+      static_cast<unsigned>(fields.data_checksum));
+  if (progress != nullptr) {
+    progress_after_row(*progress);
+  }
+  return written;
 }
 
 // Marks `result` as invalid, for the record being read.
@@ -151,11 +160,12 @@ bool data_complete(DataRead read, Verification& result) {
 // Adds a record found right to the summary and its runs, lists it, and moves
 // past it.
 void count_record(Verification& result, const RecordFields& fields,
-                  bool continues_run, std::FILE* listing) {
+                  bool continues_run, std::FILE* listing, Progress* progress) {
   Summary& summary = result.summary;
   ++summary.records;
-  if (listing != nullptr) {
-    list_record(listing, summary.records, result.offset, fields);
+  if (listing != nullptr &&
+      !list_record(listing, progress, summary.records, result.offset, fields)) {
+    result.listing_lost = true;
   }
   if (!continues_run) {
     summary.runs.push_back({fields.address, 0, 0});
@@ -175,9 +185,9 @@ void count_record(Verification& result, const RecordFields& fields,
 Verification verify_records(std::FILE* records, std::FILE* image,
                             std::FILE* listing, Progress* progress) {
   Verification result;
-  if (listing != nullptr) {
-    // A failed write shows in the stream's error flag, checked at the end.
-    (void)std::fputs("record offset address length checksum\n", listing);
+  if (listing != nullptr &&
+      !write_text(listing, "record offset address length checksum\n")) {
+    result.listing_lost = true;
   }
   Summary& summary = result.summary;
   std::vector<std::uint8_t> chunk(kChunkSize);
@@ -208,7 +218,7 @@ Verification verify_records(std::FILE* records, std::FILE* image,
     if (!data_sum_matches(fields, sum)) {
       return invalid(result, RecordFault::data_checksum);
     }
-    count_record(result, fields, continues_run, listing);
+    count_record(result, fields, continues_run, listing, progress);
     next_address = end_address(fields);
     if (progress != nullptr) {
       show_progress(*progress, result.offset);

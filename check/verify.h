@@ -47,7 +47,8 @@ struct Verification {
   RecordFault fault = RecordFault::none;
   std::uint64_t record = 0;
   std::uint64_t offset = 0;
-  std::error_code error;  // why a read or write failed
+  std::error_code error;      // why a read or write failed
+  bool listing_lost = false;  // some of the listing could not be written
 };
 
 // Reads `records` once, from its current position to its end, checking each
@@ -55,8 +56,8 @@ struct Verification {
 // form one run, their data goes to `image` when it is not null. When
 // `listing` is not null, a line naming the columns goes there first, then a
 // line for each record once it is found right. Shows `progress` unless it is
-// null. Stops at the first wrong record, failed read or write, or
-// interruption.
+// null, kept apart from the rows of the listing where they share a terminal.
+// Stops at the first wrong record, failed read or write, or interruption.
 [[nodiscard]] Verification verify_records(std::FILE* records, std::FILE* image,
                                           std::FILE* listing,
                                           Progress* progress = nullptr);

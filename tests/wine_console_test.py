@@ -271,17 +271,19 @@ def names_check(options, directory):
     run_on_terminal([options.wine, options.varnel, "270000",
                      "prüfung-图像.fls", "Ωmega.hy"], directory, 80)
     screen, status, _ = run_on_terminal(
-        [options.wine, options.check, "Ωmega.hy", "zurück-图像.fls"],
+        [options.wine, options.check, "-o", "zurück-图像.fls", "Ωmega.hy"],
         directory, 80)
     expect_screen(screen, [
         '"Ωmega.hy": valid', "records: 2", "data bytes: 16384",
         "run 1: 270000 to 273FFF (2 records)",
-        "start address for varnel: 270000"], "a check")
+        "start address for varnel: 270000",
+        'image written to "zurück-图像.fls"'], "a restore")
     if status != 0:
         fail(f"status {status}")
     screen, status, _ = run_on_terminal(
         [options.wine, options.check, "нет-файла.hy"], directory, 80)
-    expect_screen(screen, ['varnel-check: cannot open "нет-файла.hy"'],
+    expect_screen(screen, ['varnel-check: cannot open "нет-файла.hy": '
+                           'No such file or directory'],
                   "a missing record file")
 
 
