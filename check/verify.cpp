@@ -7,6 +7,7 @@
 
 #include "console/console_output.h"
 #include "console/interruption.h"
+#include "files/stream_read.h"
 #include "records/record_format.h"
 #include "records/record_reader.h"
 
@@ -34,49 +35,52 @@ RecordFault fault_of(HeaderFault fault) {
   return RecordFault::none;
 }
 
-// Reads a header. Sets `cut_short` when the file ends inside it; false with
-// neither means the file ended cleanly before it, or a read failed.
-bool read_header(std::FILE* in, RecordHeader& header, bool& cut_short) {
-  const std::size_t got = std::fread(header.data(), 1, header.size(), in);
-  cut_short = got > 0 && got < header.size() && std::ferror(in) == 0;
-  return got == header.size();
-}
-
-enum class DataRead {
-  complete,
-  cut_short,
-  read_failed,
-  write_failed,
-  interrupted
+// Where the records come from: a stream, and whether its reads can block
+// (a pipe, a terminal), so that each must wait in a way that no interruption
+// slips past.
+struct Input {
+  std::FILE* stream = nullptr;
+  bool waits = false;
 };
 
-// Why the last call failed; a failure that left errno unset is still one.
+// Why a write failed; a failure that left errno unset is still one.
 std::error_code last_error() {
   return {errno != 0 ? errno : EIO, std::generic_category()};
 }
 
+// Marks `result` as failed by `read`, which did not fill what it read into:
+// cut short (the file ended) as `cut_short`.
+void read_stopped(Verification& result, const StreamRead& read,
+                  RecordFault cut_short);
+
 // Reads the `length` data bytes of one record a chunk at a time, adding them
-// to `sum` and copying them to `image` unless it is null.
-DataRead read_data(std::FILE* records, std::uint32_t length,
-                   std::span<std::uint8_t> chunk, std::FILE* image,
-                   std::uint8_t& sum) {
+// to `sum` and copying them to `image` unless it is null. False, with the
+// reason in `result`, when they could not all be read, or copied.
+bool read_data(Input& records, std::uint32_t length,
+               std::span<std::uint8_t> chunk, std::FILE* image,
+               std::uint8_t& sum, Verification& result) {
   for (std::uint32_t left = length; left > 0;) {
-    if (interrupted()) {
-      return DataRead::interrupted;
-    }
     const std::size_t want = std::min<std::size_t>(left, chunk.size());
-    const std::size_t got = std::fread(chunk.data(), 1, want, records);
-    if (got != want) {
-      return std::ferror(records) != 0 ? DataRead::read_failed
-                                       : DataRead::cut_short;
+    const StreamRead read =
+        read_fully(records.stream, records.waits, chunk.first(want));
+    // Once interrupted, nothing more is read or written.
+    if (interrupted()) {
+      result.verdict = Verdict::interrupted;
+      return false;
     }
-    sum = byte_sum(sum, chunk.first(got));
-    if (image != nullptr && std::fwrite(chunk.data(), 1, got, image) != got) {
-      return DataRead::write_failed;
+    if (read.end != ReadEnd::full) {
+      read_stopped(result, read, RecordFault::cut_short_in_data);
+      return false;
     }
-    left -= static_cast<std::uint32_t>(got);
+    sum = byte_sum(sum, chunk.first(want));
+    if (image != nullptr && std::fwrite(chunk.data(), 1, want, image) != want) {
+      result.verdict = Verdict::write_failed;
+      result.error = last_error();
+      return false;
+    }
+    left -= static_cast<std::uint32_t>(want);
   }
-  return DataRead::complete;
+  return true;
 }
 
 // One line of the listing: number, byte offset, address, length and data
@@ -107,23 +111,35 @@ Verification& invalid(Verification& result, RecordFault fault) {
 
 enum class HeaderRead { found, end_of_file, stopped };
 
+void read_stopped(Verification& result, const StreamRead& read,
+                  RecordFault cut_short) {
+  switch (read.end) {
+    case ReadEnd::failed:
+      result.verdict = Verdict::read_failed;
+      result.error = read.error;
+      return;
+    case ReadEnd::interrupted:
+      result.verdict = Verdict::interrupted;
+      return;
+    case ReadEnd::end_of_file:
+    case ReadEnd::full:
+      (void)invalid(result, cut_short);
+      return;
+  }
+}
+
 // Reads and checks the next header into `fields`. At a wrong header or a
 // failed read, says why in `result` and stops.
-HeaderRead next_header(std::FILE* records, Verification& result,
+HeaderRead next_header(Input& records, Verification& result,
                        RecordFields& fields) {
   RecordHeader header{};
-  bool cut_short = false;
-  if (!read_header(records, header, cut_short)) {
-    if (std::ferror(records) != 0) {
-      result.verdict = Verdict::read_failed;
-      result.error = last_error();
-      return HeaderRead::stopped;
-    }
-    if (cut_short) {
-      (void)invalid(result, RecordFault::cut_short_in_header);
-      return HeaderRead::stopped;
-    }
+  const StreamRead read = read_fully(records.stream, records.waits, header);
+  if (read.end == ReadEnd::end_of_file && read.got == 0) {
     return HeaderRead::end_of_file;  // between two records
+  }
+  if (read.end != ReadEnd::full) {
+    read_stopped(result, read, RecordFault::cut_short_in_header);
+    return HeaderRead::stopped;
   }
   const ParsedHeader parsed = parse_record_header(header);
   if (parsed.fault != HeaderFault::none) {
@@ -132,29 +148,6 @@ HeaderRead next_header(std::FILE* records, Verification& result,
   }
   fields = parsed.fields;
   return HeaderRead::found;
-}
-
-// Whether the data was read whole; if not, says why in `result`.
-bool data_complete(DataRead read, Verification& result) {
-  switch (read) {
-    case DataRead::complete:
-      return true;
-    case DataRead::cut_short:
-      (void)invalid(result, RecordFault::cut_short_in_data);
-      return false;
-    case DataRead::read_failed:
-      result.verdict = Verdict::read_failed;
-      result.error = last_error();
-      return false;
-    case DataRead::write_failed:
-      result.verdict = Verdict::write_failed;
-      result.error = last_error();
-      return false;
-    case DataRead::interrupted:
-      result.verdict = Verdict::interrupted;
-      return false;
-  }
-  return false;
 }
 
 // Adds a record found right to the summary and its runs, lists it, and moves
@@ -191,6 +184,7 @@ Verification verify_records(std::FILE* records, std::FILE* image,
   }
   Summary& summary = result.summary;
   std::vector<std::uint8_t> chunk(kChunkSize);
+  Input input{records, can_block(records)};
   std::uint32_t next_address = 0;
 
   for (;;) {
@@ -200,7 +194,7 @@ Verification verify_records(std::FILE* records, std::FILE* image,
     }
     result.record = summary.records + 1;
     RecordFields fields;
-    if (next_header(records, result, fields) != HeaderRead::found) {
+    if (next_header(input, result, fields) != HeaderRead::found) {
       return result;
     }
     const bool continues_run =
@@ -211,8 +205,7 @@ Verification verify_records(std::FILE* records, std::FILE* image,
             ? image
             : nullptr;
     std::uint8_t sum = 0;
-    if (!data_complete(read_data(records, fields.length, chunk, copy_to, sum),
-                       result)) {
+    if (!read_data(input, fields.length, chunk, copy_to, sum, result)) {
       return result;
     }
     if (!data_sum_matches(fields, sum)) {

@@ -1,9 +1,11 @@
 #include "cli/block_io.h"
 
+#include <algorithm>
 #include <array>
 #include <memory>
 
 #include "console/interruption.h"
+#include "files/stream_read.h"
 #include "records/record_format.h"
 
 #if defined(__unix__) || defined(__APPLE__)
@@ -13,6 +15,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <climits>
 #if defined(__linux__)
 #include <sys/mman.h>
 #endif
@@ -42,10 +45,12 @@ constexpr std::size_t kMaxVectors = 256;
 
 // Reads until every vector is full, resuming after short reads and signals,
 // but for an interruption: a read it cuts short, with EINTR or with some bytes
-// moved, is not made again, or the program might wait on for ever.
-bool read_vectors_fully(int fd, std::span<iovec> vectors) {
+// moved, is not made again, or the program might wait on for ever. Where a
+// read can block, it waits for data first in a wait that no interruption can
+// slip past.
+bool read_vectors_fully(int fd, std::span<iovec> vectors, bool waits) {
   while (!vectors.empty()) {
-    if (interrupted()) {
+    if (interrupted() || (waits && !wait_until_ready(fd, false))) {
       return false;
     }
     const ssize_t got =
@@ -78,6 +83,7 @@ bool read_blocks_from_fd(int fd, std::uint64_t offset,
     return false;
   }
   std::array<iovec, kMaxVectors> vectors{};
+  const bool waits = can_block(fd);
   while (!records.empty()) {
     std::size_t count = 0;
     for (; count < vectors.size() && count * kRecordSize < records.size();
@@ -86,7 +92,7 @@ bool read_blocks_from_fd(int fd, std::uint64_t offset,
           records.data() + count * kRecordSize + kHeaderSize;
       vectors[count].iov_len = kBlockSize;
     }
-    if (!read_vectors_fully(fd, std::span(vectors.data(), count))) {
+    if (!read_vectors_fully(fd, std::span(vectors.data(), count), waits)) {
       return false;
     }
     records = records.subspan(count * kRecordSize);
@@ -95,11 +101,16 @@ bool read_blocks_from_fd(int fd, std::uint64_t offset,
 }
 
 bool write_to_fd(int fd, std::span<const std::uint8_t> bytes) {
+  const bool waits = can_block(fd);
   while (!bytes.empty()) {
-    if (interrupted()) {
+    if (interrupted() || (waits && !wait_until_ready(fd, true))) {
       return false;  // as for reads
     }
-    const ssize_t put = ::write(fd, bytes.data(), bytes.size());
+    // Once a pipe has room, a write of at most PIPE_BUF bytes goes in
+    // without blocking: nothing can wait between the wait and the write.
+    const std::size_t size =
+        waits ? std::min<std::size_t>(bytes.size(), PIPE_BUF) : bytes.size();
+    const ssize_t put = ::write(fd, bytes.data(), size);
     if (put < 0 && errno == EINTR) {
       continue;
     }

@@ -7,10 +7,12 @@
 
 #include <atomic>
 #else
+#include <poll.h>
 #include <signal.h>
 #include <unistd.h>
 
 #include <array>
+#include <cerrno>
 #include <csignal>
 #endif
 
@@ -77,6 +79,8 @@ void catch_interruptions() {
 
 bool interrupted() { return noted; }
 
+bool wait_until_ready(int, bool) { return true; }
+
 void end_by_interruption() {
   // The status a console program ends with when Ctrl-C ends it; exit, not
   // ExitProcess, so that the console is put back as it was.
@@ -135,6 +139,28 @@ void catch_interruptions() {
 }
 
 bool interrupted() { return noted_signal != 0; }
+
+bool wait_until_ready(int fd, bool for_writing) {
+  // The signals are held back from the test of the flag until the wait, which
+  // lets them in again: one that comes in between is delivered in the wait.
+  sigset_t held{};
+  (void)::sigemptyset(&held);
+  for (std::size_t i = 0; i < kSignals.size(); ++i) {
+    if (caught[i]) {
+      (void)::sigaddset(&held, kSignals[i]);
+    }
+  }
+  sigset_t before{};
+  (void)::sigprocmask(SIG_BLOCK, &held, &before);
+  pollfd ready{fd, static_cast<short>(for_writing ? POLLOUT : POLLIN), 0};
+  while (noted_signal == 0 && ::ppoll(&ready, 1, nullptr, &before) < 0 &&
+         errno == EINTR) {
+    // Another signal, not an interruption: wait on.
+  }
+  (void)::sigprocmask(SIG_SETMASK, &before, nullptr);
+  // Any other failure of the wait is left for the read or write to meet.
+  return noted_signal == 0;
+}
 
 void end_by_interruption() {
   const int signal = noted_signal;

@@ -24,6 +24,14 @@ void catch_interruptions();
 // Ctrl-C); on Windows with STATUS_CONTROL_C_EXIT, as the console's default.
 [[noreturn]] void end_by_interruption();
 
+// Waits until descriptor `fd` can be read (or written, `for_writing`) without
+// blocking, or until an interruption: false then. A signal that comes at any
+// moment, just before the wait included, ends it, so that none is missed by a
+// read or write about to block on a pipe or a terminal. Where nothing is
+// caught it only waits. On Windows, where a blocked call is cancelled
+// instead, true at once.
+[[nodiscard]] bool wait_until_ready(int fd, bool for_writing);
+
 // Stops noting interruptions: from now on they end the program at once. The
 // program's work is on disk by then; if an interruption was noted in the
 // meantime, the program ends here, leaving it there.

@@ -12,6 +12,12 @@ namespace fs = std::filesystem;
 
 bool is_device(const fs::path& path) {
 #if defined(_WIN32)
+  // Names in the device namespace (\\.\pipe\..., \\.\COM1) are devices,
+  // and opening one to ask could take it: a pipe's only instance, say.
+  const std::wstring& name = path.native();
+  if (name.rfind(L"\\\\.\\", 0) == 0) {
+    return true;
+  }
   // The reserved names of Windows are no files at all: the file system says
   // nothing is there, yet they open. Asking the opened handle tells.
   const HANDLE handle = ::CreateFileW(

@@ -30,13 +30,7 @@ constexpr char kShortName[] = "varnel";
 
 std::error_code errno_code() { return {errno, std::generic_category()}; }
 
-Destination kind_of(const fs::path& path, const fs::file_status& status,
-                    bool through_link) {
-  // Windows' reserved names (NUL, CON) are "not found" and still open, as
-  // devices: only asking tells.
-  if (is_device(path)) {
-    return Destination::other;
-  }
+Destination kind_of(const fs::file_status& status, bool through_link) {
   switch (status.type()) {
     case fs::file_type::not_found:
       return through_link ? Destination::dangling_link : Destination::nothing;
@@ -156,6 +150,13 @@ DestinationFound find_destination(const char* name) {
   // Links are followed by hand, so that one that leads nowhere still tells
   // where the new file goes.
   for (int links = 0;; ++links) {
+    // Windows' reserved names (NUL, CON) and its device namespace are "not
+    // found", or no name at all, to the file system, and still open as
+    // devices: only asking tells.
+    if (is_device(found.path)) {
+      found.kind = Destination::other;
+      return found;
+    }
     std::error_code error;
     const fs::file_status status = fs::symlink_status(found.path, error);
     if (error && status.type() != fs::file_type::not_found) {
@@ -163,7 +164,7 @@ DestinationFound find_destination(const char* name) {
       return found;
     }
     if (!fs::is_symlink(status)) {
-      found.kind = kind_of(found.path, status, links > 0);
+      found.kind = kind_of(status, links > 0);
       return found;
     }
     if (links == kMaxLinks) {
