@@ -126,13 +126,17 @@ Verification verify_with_progress(const char* name, std::FILE* records,
                                   std::FILE* image, std::FILE* listing,
                                   std::FILE* err) {
   Progress progress = start_progress(err, std::nullopt, listing);
-  if (progress.terminal != nullptr && !is_standard_input(name)) {
-    progress.total = stream_size(records);
-    // Measured but not taken back to its start, the file would look empty.
-    if (!progress.total && stream_position(records).value_or(0) != 0) {
+  // The size is only for the line, and taken only for it. Standard input may
+  // not stand at the start of what it holds: it is left where it is.
+  if (progress.terminal != nullptr && !is_standard_input(name) &&
+      seek_stream(records, 0, SEEK_END)) {
+    progress.total = stream_position(records);
+    // Not taken back to its start, the file would look empty.
+    if (!seek_stream(records, 0, SEEK_SET)) {
       Verification failed;
       failed.verdict = Verdict::read_failed;
-      failed.error = std::make_error_code(std::errc::io_error);
+      failed.error = std::error_code(errno != 0 ? errno : EIO,
+                                     std::generic_category());
       return failed;
     }
   }

@@ -59,13 +59,21 @@ void read_stopped(Verification& result, const StreamRead& read,
 bool read_data(Input& records, std::uint32_t length,
                std::span<std::uint8_t> chunk, std::FILE* image,
                std::uint8_t& sum, Verification& result) {
-  for (std::uint32_t left = length; left > 0;) {
-    const std::size_t want = std::min<std::size_t>(left, chunk.size());
-    const StreamRead read =
-        read_fully(records.stream, records.waits, chunk.first(want));
-    // Once interrupted, nothing more is read or written.
+  // Once interrupted, nothing more is read or written.
+  const auto stop_if_interrupted = [&result] {
     if (interrupted()) {
       result.verdict = Verdict::interrupted;
+    }
+    return interrupted();
+  };
+  for (std::uint32_t left = length; left > 0;) {
+    const std::size_t want = std::min<std::size_t>(left, chunk.size());
+    if (stop_if_interrupted()) {
+      return false;
+    }
+    const StreamRead read =
+        read_fully(records.stream, records.waits, chunk.first(want));
+    if (stop_if_interrupted()) {
       return false;
     }
     if (read.end != ReadEnd::full) {

@@ -7,11 +7,17 @@
 // Set by the environment:
 //   VARNEL_FAIL_AT    N, from 1; 0 or unset fails nothing and only counts
 //   VARNEL_FAIL_MODE  once (the default), persist (N and every later call),
-//                     or short (a read or write at N moves half its bytes and
-//                     reports that count, without an error)
-//   VARNEL_SWEEP_LOG  file that receives, at exit, the number of operations
-//                     and the first one that failed: "calls N\nfailed OP
-//                     PATH\n"
+//                     short (a read or write at N moves half its bytes and
+//                     reports that count, without an error), or signal (SIGINT
+//                     is raised just before call N, which then goes through:
+//                     an interruption at that moment)
+//   VARNEL_SWEEP_LOG  file that receives the number of operations, the first
+//                     one that failed (or was signalled), the reads and writes
+//                     of data made after the signal, and, when nothing is
+//                     made to fail, every operation in order: "calls N\nfailed
+//                     OP PATH\nafter K\ntrace\nOP PATH\n...". Written at
+//                     exit, and at each step after a signal, which may end
+//                     the program.
 #include <dlfcn.h>
 #include <fcntl.h>
 #include <sys/types.h>
@@ -19,6 +25,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <csignal>
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
@@ -26,7 +33,7 @@
 
 namespace {
 
-enum class Mode { once, persist, short_count };
+enum class Mode { once, persist, short_count, signal };
 
 // A file the program opened, by a stream or a descriptor alone (a directory to
 // sync, a file before fdopen gives it a stream).
@@ -42,6 +49,9 @@ Opened opened[kMaxOpened];
 int opened_count = 0;
 long calls = 0;
 long fail_at = 0;
+long transfers_after = 0;  // reads and writes of data after the signal
+char trace[1 << 16] = "";
+std::size_t trace_length = 0;
 Mode mode = Mode::once;
 char first_failure[600] = "";
 
@@ -58,6 +68,7 @@ void configure() {
   if (const char* m = std::getenv("VARNEL_FAIL_MODE")) {
     if (std::strcmp(m, "persist") == 0) mode = Mode::persist;
     if (std::strcmp(m, "short") == 0) mode = Mode::short_count;
+    if (std::strcmp(m, "signal") == 0) mode = Mode::signal;
   }
 }
 
@@ -90,15 +101,51 @@ void remember(const FILE* stream, int fd, const char* path) {
   std::snprintf(entry.path, sizeof entry.path, "%s", path);
 }
 
+void write_log() {
+  const char* log = std::getenv("VARNEL_SWEEP_LOG");
+  if (log == nullptr) return;
+  char text[700];
+  const int length = std::snprintf(
+      text, sizeof text, "calls %ld\nfailed %s\nafter %ld\ntrace\n", calls,
+      first_failure[0] != '\0' ? first_failure : "nothing", transfers_after);
+  // The real calls: the log is no file of the program's.
+  const int fd = real<int (*)(const char*, int, ...)>("open")(
+      log, O_WRONLY | O_CREAT | O_TRUNC, 0600);
+  if (fd < 0) return;
+  const auto write_fn = real<ssize_t (*)(int, const void*, size_t)>("write");
+  (void)write_fn(fd, text, static_cast<size_t>(length));
+  (void)write_fn(fd, trace, trace_length);
+  real<int (*)(int)>("close")(fd);
+}
+
+__attribute__((destructor)) void write_log_at_exit() { write_log(); }
+
 // Counts one operation on a file the program opened (`path` is null for any
-// other) and says whether it fails. `can_be_short`: a read or a write.
-bool must_fail(const char* op, const char* path, bool can_be_short = false) {
+// other) and says whether it fails. `transfer`: a read or a write of data,
+// which may come up short.
+bool must_fail(const char* op, const char* path, bool transfer = false) {
   if (path == nullptr) return false;
   configure();
   ++calls;
+  if (fail_at == 0 && trace_length + 600 < sizeof trace) {
+    trace_length += static_cast<std::size_t>(
+        std::snprintf(trace + trace_length, sizeof trace - trace_length,
+                      "%s %s\n", op, path));
+  }
+  if (mode == Mode::signal) {
+    if (calls == fail_at) {
+      std::snprintf(first_failure, sizeof first_failure, "%s %s", op, path);
+      write_log();
+      (void)std::raise(SIGINT);
+    } else if (fail_at > 0 && calls > fail_at && transfer) {
+      ++transfers_after;
+      write_log();
+    }
+    return false;
+  }
   const bool hit = fail_at > 0 && (mode == Mode::persist ? calls >= fail_at
                                                          : calls == fail_at);
-  if (!hit || (mode == Mode::short_count && !can_be_short)) return false;
+  if (!hit || (mode == Mode::short_count && !transfer)) return false;
   if (first_failure[0] == '\0') {
     std::snprintf(first_failure, sizeof first_failure, "%s %s", op, path);
   }
@@ -106,21 +153,9 @@ bool must_fail(const char* op, const char* path, bool can_be_short = false) {
   return true;
 }
 
-__attribute__((destructor)) void write_log() {
-  const char* log = std::getenv("VARNEL_SWEEP_LOG");
-  if (log == nullptr) return;
-  char text[700];
-  const int length =
-      std::snprintf(text, sizeof text, "calls %ld\nfailed %s\n", calls,
-                    first_failure[0] != '\0' ? first_failure : "nothing");
-  // The real calls: the log is no file of the program's.
-  const int fd = real<int (*)(const char*, int, ...)>("open")(
-      log, O_WRONLY | O_CREAT | O_TRUNC, 0600);
-  if (fd < 0) return;
-  const auto write_fn = real<ssize_t (*)(int, const void*, size_t)>("write");
-  (void)write_fn(fd, text, static_cast<size_t>(length));
-  real<int (*)(int)>("close")(fd);
-}
+// A read or write that fails sets its stream's error indicator, as the real
+// one does: glibc keeps it in the stream's flags.
+void set_error_indicator(FILE* stream) { stream->_flags |= _IO_ERR_SEEN; }
 
 // The interposed calls, each under every name it may be called by.
 FILE* open_stream(const char* name, const char* path, const char* how) {
@@ -257,7 +292,10 @@ int rename(const char* from, const char* to) {
 
 size_t fread(void* buffer, size_t size, size_t count, FILE* stream) {
   if (must_fail("fread", path_of(stream), true)) {
-    if (mode != Mode::short_count) return 0;
+    if (mode != Mode::short_count) {
+      set_error_indicator(stream);
+      return 0;
+    }
     count /= 2;
   }
   return real<size_t (*)(void*, size_t, size_t, FILE*)>("fread")(buffer, size,
@@ -266,7 +304,10 @@ size_t fread(void* buffer, size_t size, size_t count, FILE* stream) {
 
 size_t fwrite(const void* buffer, size_t size, size_t count, FILE* stream) {
   if (must_fail("fwrite", path_of(stream), true)) {
-    if (mode != Mode::short_count) return 0;
+    if (mode != Mode::short_count) {
+      set_error_indicator(stream);
+      return 0;
+    }
     count /= 2;
   }
   return real<size_t (*)(const void*, size_t, size_t, FILE*)>("fwrite")(

@@ -1,16 +1,26 @@
-// The real binary with each of its file operations failed in turn (open, size
-// query, seek, read, write, flush, sync, permissions, close, rename), through
-// an LD_PRELOAD library that stands between the program and the C library.
+// The real binaries with each of their file operations failed in turn (open,
+// size query, seek, read, write, flush, sync, permissions, close, rename), or
+// interrupted just before each, through an LD_PRELOAD library that stands
+// between the program and the C library.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <csignal>
 #include <cstdlib>
 #include <fstream>
+#include <functional>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "tests/numbered_image.h"
 #include "tests/test_support.h"
+
+#if !defined(_WIN32)
+#include <pty.h>
+#include <unistd.h>
+#endif
 
 namespace varnel {
 namespace {
@@ -20,39 +30,103 @@ using test::Bytes;
 
 const std::string kBanner = "Quenlo to Halvory Converter 0.9a by Orvek\n\n";
 
+struct Operation {
+  std::string op;
+  std::string path;
+};
+
 struct SweepRun {
   test::RunResult result;
   long calls = 0;
-  std::string failed_op;  // "nothing" when no operation failed
-  std::string failed_path;
+  Operation failed;              // op "nothing" when no operation failed
+  long transfers_after = 0;      // reads and writes of data after a signal
+  std::vector<Operation> trace;  // every operation, when none failed
 };
 
 // Two batches: a full one and a single block, so reads and writes repeat.
 const std::size_t kBlocks = 257;
 
-SweepRun run_with_fault(const test::ScratchDir& dir, long fail_at,
-                        const std::string& mode) {
+// Where standard error goes: a pipe, or a terminal as at a console, where
+// varnel-check measures the record file for its progress line.
+enum class Errors { pipe, terminal };
+
+#if !defined(_WIN32)
+
+// What a terminal shows, without the carriage returns it adds to each line.
+std::string read_terminal(int fd) {
+  std::string text;
+  char buffer[4096];
+  for (ssize_t got = 0; (got = ::read(fd, buffer, sizeof buffer)) > 0;) {
+    text.append(buffer, static_cast<std::size_t>(got));
+  }
+  text.erase(std::remove(text.begin(), text.end(), '\r'), text.end());
+  return text;
+}
+
+#endif
+
+SweepRun run_with_fault(const std::string& program,
+                        const std::vector<std::string>& args,
+                        const test::ScratchDir& dir, long fail_at,
+                        const std::string& mode, Errors errors = Errors::pipe) {
   const fs::path log = dir / "sweep.log";
+  fs::remove(log);
+  const auto environment = test::with_environment({
+      {"LD_PRELOAD", FAIL_NTH_IO},
+      {"VARNEL_FAIL_AT", std::to_string(fail_at)},
+      {"VARNEL_FAIL_MODE", mode},
+      {"VARNEL_SWEEP_LOG", test::utf8_name(log)},
+  });
   SweepRun run;
-  run.result = test::run_binary({"0", "in.fls", "out.hy"}, dir.path,
-                                test::with_environment({
-                                    {"LD_PRELOAD", FAIL_NTH_IO},
-                                    {"VARNEL_FAIL_AT", std::to_string(fail_at)},
-                                    {"VARNEL_FAIL_MODE", mode},
-                                    {"VARNEL_SWEEP_LOG", test::utf8_name(log)},
-                                }));
+#if defined(_WIN32)
+  (void)errors;
+  run.result = test::run_program(program, args, dir.path, environment);
+#else
+  if (errors == Errors::pipe) {
+    run.result = test::run_program(program, args, dir.path, environment);
+  } else {
+    int near = -1;
+    int far = -1;
+    EXPECT_EQ(::openpty(&near, &far, nullptr, nullptr, nullptr), 0);
+    const auto child =
+        test::start_program(program, args, dir.path, [&environment, far] {
+          environment();
+          if (::dup2(far, STDERR_FILENO) < 0) ::_exit(125);
+        });
+    ::close(far);
+    std::string shown;
+    std::thread watch([near, &shown] { shown = read_terminal(near); });
+    run.result = test::wait_for(*child, std::chrono::minutes(1));
+    watch.join();
+    ::close(near);
+    run.result.err = shown;
+  }
+#endif
   std::ifstream in(log);
   std::string word;
-  in >> word >> run.calls >> word >> run.failed_op;
-  if (run.failed_op != "nothing") in >> run.failed_path;
+  in >> word >> run.calls >> word >> run.failed.op;
+  if (run.failed.op != "nothing") in >> run.failed.path;
+  in >> word >> run.transfers_after >> word;
+  for (Operation operation; in >> operation.op >> operation.path;) {
+    run.trace.push_back(operation);
+  }
   fs::remove(log);
   return run;
 }
 
+// The place of the first operation `op` in `trace`, from 1.
+long place_of(const std::vector<Operation>& trace, const std::string& op) {
+  const auto found =
+      std::find_if(trace.begin(), trace.end(),
+                   [&op](const Operation& each) { return each.op == op; });
+  EXPECT_NE(found, trace.end()) << op << " never happened";
+  return static_cast<long>(found - trace.begin()) + 1;
+}
+
 // What the destination must hold after a run.
 enum class Left {
-  as_it_was,  // the old record file, or nothing where there was none
-  records,    // the whole record file
+  as_it_was,  // the old file, or nothing where there was none
+  whole,      // the whole new file
   empty,      // an empty file, where there was none
 };
 
@@ -61,20 +135,62 @@ struct Expected {
   Left left;
 };
 
+bool is_temporary(const std::string& path) {
+  return path.find(".partial-") != std::string::npos;
+}
+
+// Everything in the directory but `inputs`, the sweep's log and `output`:
+// temporary files left behind.
+std::vector<std::string> strays(const test::ScratchDir& dir,
+                                const std::vector<std::string>& inputs,
+                                const std::string& output) {
+  std::vector<std::string> found;
+  for (const auto& entry : fs::directory_iterator(dir.path)) {
+    const std::string name = test::utf8_name(entry.path().filename());
+    if (name != output && name != "sweep.log" &&
+        std::find(inputs.begin(), inputs.end(), name) == inputs.end()) {
+      found.push_back(name);
+    }
+  }
+  return found;
+}
+
+// Checks what `output` in `dir` holds against `left`.
+void expect_left(const test::ScratchDir& dir, const std::string& output,
+                 Left left, bool existing, const Bytes& old_bytes,
+                 const Bytes& whole) {
+  switch (left) {
+    case Left::whole:
+      EXPECT_TRUE(test::read_file(dir / output) == whole)
+          << "not the whole new file";
+      break;
+    case Left::empty:
+      EXPECT_EQ(test::read_file(dir / output), Bytes{});
+      break;
+    case Left::as_it_was:
+      if (existing) {
+        EXPECT_EQ(test::read_file(dir / output), old_bytes);
+      } else {
+        EXPECT_FALSE(fs::exists(dir / output));
+      }
+      break;
+  }
+}
+
 const std::string kSizeMessage =
     "Source files of size that is not a multiple of 8192 bytes\n"
     "are not supported in this version.\n\n";
 const std::string kSuccess = "Output written to \"out.hy\".\n\n";
 const std::string kCannotCreate =
     "Cannot create destination file \"out.hy\".\n\n";
+const std::string kWriteError =
+    "Error writing destination file \"out.hy\".\n\n";
 
-bool is_temporary(const std::string& path) {
-  return path.find(".partial-") != std::string::npos;
-}
-
-// The message each failed operation must give, and what it leaves.
-Expected expected_for(const std::string& op, const std::string& path,
-                      const std::string& mode, bool existing) {
+// The message each failed operation of varnel must give, and what it leaves.
+Expected varnel_expects(const Operation& failed, const std::string& mode,
+                        bool existing) {
+  const std::string& op = failed.op;
+  const std::string& path = failed.path;
   if (path == "in.fls") {
     if (op == "fopen") {
       return {"Cannot open source file \"in.fls\".\n\n", Left::as_it_was};
@@ -93,46 +209,44 @@ Expected expected_for(const std::string& op, const std::string& path,
     // source's size first.
     if (op == "fclose") {
       return mode == "persist" ? Expected{kSizeMessage, Left::as_it_was}
-                               : Expected{kSuccess, Left::records};
+                               : Expected{kSuccess, Left::whole};
     }
     return {kCannotCreate, Left::as_it_was};
   }
   if ((op == "open" || op == "fdopen") && is_temporary(path)) {
     // Once failed, the next name is tried.
     return mode == "persist" ? Expected{kCannotCreate, Left::as_it_was}
-                             : Expected{kSuccess, Left::records};
+                             : Expected{kSuccess, Left::whole};
   }
   if (path == ".") {
     // The directory, synced after the rename: the new file is in place.
-    return {"Error writing destination file \"out.hy\".\n\n", Left::records};
+    return {kWriteError, Left::whole};
   }
-  return {"Error writing destination file \"out.hy\".\n\n", Left::as_it_was};
+  return {kWriteError, Left::as_it_was};
 }
 
-// Everything in the directory but the image, the sweep's log and the record
-// file: temporary files left behind.
-std::vector<std::string> strays(const test::ScratchDir& dir) {
-  std::vector<std::string> found;
-  for (const auto& entry : fs::directory_iterator(dir.path)) {
-    const std::string name = test::utf8_name(entry.path().filename());
-    if (name != "in.fls" && name != "out.hy" && name != "sweep.log") {
-      found.push_back(name);
-    }
-  }
-  return found;
-}
-
-TEST(FaultSweep, EveryFileOperationOfTheBinaryFailedInTurn) {
-  VARNEL_SKIP_ON_WINDOWS(
-      "the file operations are failed through LD_PRELOAD, which Windows lacks");
 #ifdef VARNEL_SANITIZED
-  GTEST_SKIP()
-      << "the sanitizers' own interceptors must come first; run without them";
+constexpr bool kSanitized = true;
+#else
+constexpr bool kSanitized = false;
 #endif
+
+#define SKIP_WITHOUT_PRELOAD()                                            \
+  VARNEL_SKIP_ON_WINDOWS(                                                 \
+      "the file operations are failed through LD_PRELOAD, which Windows " \
+      "lacks");                                                           \
+  if (kSanitized) {                                                       \
+    GTEST_SKIP() << "the sanitizers' own interceptors must come first; "  \
+                    "run without them";                                   \
+  }
+
+TEST(FaultSweep, EveryFileOperationOfVarnelFailedInTurn) {
+  SKIP_WITHOUT_PRELOAD();
   const test::ScratchDir dir;
   const Bytes image = test::numbered_image(kBlocks);
   test::write_file(dir / "in.fls", image);
-  const Bytes old_records = {'o', 'l', 'd'};
+  const Bytes old_bytes = {'o', 'l', 'd'};
+  const std::vector<std::string> args = {"0", "in.fls", "out.hy"};
 
   // With no record file yet, and over an old one that every failure must
   // leave as it was.
@@ -141,13 +255,15 @@ TEST(FaultSweep, EveryFileOperationOfTheBinaryFailedInTurn) {
     const auto reset = [&] {
       fs::remove(dir / "out.hy");
       if (existing) {
-        test::write_file(dir / "out.hy", old_records);
+        test::write_file(dir / "out.hy", old_bytes);
       }
     };
     reset();
-    const SweepRun count = run_with_fault(dir, 0, "once");
+    const SweepRun count = run_with_fault(VARNEL_BINARY, args, dir, 0, "once");
     ASSERT_EQ(count.result.out, kBanner + kSuccess);
-    ASSERT_EQ(count.failed_op, "nothing");
+    ASSERT_EQ(count.failed.op, "nothing");
+    const Bytes whole = test::read_file(dir / "out.hy");
+    test::expect_numbered_records(whole, kBlocks);
     // At least: 2 opens, 3 size steps, 2 batch reads, 2 batch writes, the
     // writeback, a flush, a sync, 2 closes and the rename.
     ASSERT_GE(count.calls, 16);
@@ -157,46 +273,268 @@ TEST(FaultSweep, EveryFileOperationOfTheBinaryFailedInTurn) {
       for (long at = 1; at <= count.calls; ++at) {
         SCOPED_TRACE(mode + ", operation " + std::to_string(at));
         reset();
-        const SweepRun run = run_with_fault(dir, at, mode);
+        const SweepRun run = run_with_fault(VARNEL_BINARY, args, dir, at, mode);
         EXPECT_EQ(run.result.exit_status, 0);
         EXPECT_EQ(run.result.err, "");
         EXPECT_EQ(test::read_file(dir / "in.fls"), image)
             << "the source was touched";
-        EXPECT_EQ(strays(dir), std::vector<std::string>{})
+        EXPECT_EQ(strays(dir, {"in.fls"}, "out.hy"), std::vector<std::string>{})
             << "a temporary file was left";
 
         // A short read or write is no error: the program must carry on from
         // it. Operations that cannot come up short go through untouched.
         // Either way the conversion must be whole.
-        Expected expected{kSuccess, Left::records};
-        if (mode != "short" && run.failed_op != "nothing") {
-          expected =
-              expected_for(run.failed_op, run.failed_path, mode, existing);
-        } else if (run.failed_op != "nothing") {
+        Expected expected{kSuccess, Left::whole};
+        if (mode != "short" && run.failed.op != "nothing") {
+          expected = varnel_expects(run.failed, mode, existing);
+        } else if (run.failed.op != "nothing") {
           ++short_counts;
         }
-        SCOPED_TRACE("failed: " + run.failed_op + " " + run.failed_path);
+        SCOPED_TRACE("failed: " + run.failed.op + " " + run.failed.path);
         EXPECT_EQ(run.result.out, kBanner + expected.message);
-        switch (expected.left) {
-          case Left::records:
-            test::expect_numbered_records(test::read_file(dir / "out.hy"),
-                                          kBlocks);
-            break;
-          case Left::empty:
-            EXPECT_EQ(test::read_file(dir / "out.hy"), Bytes{});
-            break;
-          case Left::as_it_was:
-            if (existing) {
-              EXPECT_EQ(test::read_file(dir / "out.hy"), old_records);
-            } else {
-              EXPECT_FALSE(fs::exists(dir / "out.hy"));
-            }
-            break;
-        }
+        expect_left(dir, "out.hy", expected.left, existing, old_bytes, whole);
       }
     }
     // Two batch reads and two batch writes at the least.
     EXPECT_GE(short_counts, 4);
+  }
+}
+
+// SIGINT just before each operation in turn: the program ends by it, says
+// nothing more, reads and writes no more data, and publishes the record file
+// only if the signal came once the rename was under way.
+TEST(FaultSweep, VarnelInterruptedBeforeEveryOperation) {
+  SKIP_WITHOUT_PRELOAD();
+  const test::ScratchDir dir;
+  test::write_file(dir / "in.fls", test::numbered_image(kBlocks));
+  const Bytes old_bytes = {'o', 'l', 'd'};
+  const std::vector<std::string> args = {"0", "in.fls", "out.hy"};
+  for (const bool existing : {false, true}) {
+    SCOPED_TRACE(existing ? "over an old record file" : "no record file yet");
+    const auto reset = [&] {
+      fs::remove(dir / "out.hy");
+      if (existing) {
+        test::write_file(dir / "out.hy", old_bytes);
+      }
+    };
+    reset();
+    const SweepRun count = run_with_fault(VARNEL_BINARY, args, dir, 0, "once");
+    ASSERT_EQ(count.result.out, kBanner + kSuccess);
+    const Bytes whole = test::read_file(dir / "out.hy");
+    const long rename_at = place_of(count.trace, "rename");
+
+    for (long at = 1; at <= count.calls; ++at) {
+      SCOPED_TRACE("SIGINT before operation " + std::to_string(at) + ", " +
+                   count.trace[static_cast<std::size_t>(at - 1)].op + " " +
+                   count.trace[static_cast<std::size_t>(at - 1)].path);
+      reset();
+      const SweepRun run =
+          run_with_fault(VARNEL_BINARY, args, dir, at, "signal");
+      EXPECT_EQ(run.result.signal, SIGINT);
+      EXPECT_EQ(run.result.out, kBanner);
+      EXPECT_EQ(run.result.err, "");
+      EXPECT_EQ(run.transfers_after, 0) << "data moved after the signal";
+      EXPECT_EQ(strays(dir, {"in.fls"}, "out.hy"), std::vector<std::string>{});
+      expect_left(dir, "out.hy", at < rename_at ? Left::as_it_was : Left::whole,
+                  existing, old_bytes, whole);
+    }
+  }
+}
+
+// The message each failed operation of varnel-check restoring an image must
+// give, its status, and what it leaves.
+struct CheckExpected {
+  int status;
+  std::string err;  // the start of the line on standard error
+  Left left;
+};
+
+CheckExpected check_expects(const Operation& failed, const std::string& mode,
+                            bool seek_back) {
+  const std::string& op = failed.op;
+  const std::string& path = failed.path;
+  const std::string reason = "Input/output error";
+  const CheckExpected whole{0, "", Left::whole};
+  if (path == "rec.hy") {
+    if (op == "fopen") {
+      return {2, "varnel-check: cannot open \"rec.hy\": " + reason,
+              Left::as_it_was};
+    }
+    // Only ever read: a failed close loses nothing. The size is only for the
+    // progress line: without it the file is read all the same, unless it
+    // was moved to its end and cannot be taken back.
+    if (op == "fclose") {
+      // Every call after it fails too, the image's first.
+      return mode == "persist"
+                 ? CheckExpected{2,
+                                 "varnel-check: error writing \"back.fls\": " +
+                                     reason,
+                                 Left::as_it_was}
+                 : whole;
+    }
+    if ((op == "fseek" || op == "ftell") && !seek_back && mode != "persist") {
+      return whole;
+    }
+    return {2, "varnel-check: error reading \"rec.hy\": " + reason,
+            Left::as_it_was};
+  }
+  if (path == "back.fls") {
+    // Opened only to learn whether it may be written, and closed unused: a
+    // failed close changes nothing, but every call after it fails too, the
+    // reads of the record file first.
+    if (op == "fclose") {
+      return mode == "persist"
+                 ? CheckExpected{2,
+                                 "varnel-check: error reading \"rec.hy\": " +
+                                     reason,
+                                 Left::as_it_was}
+                 : whole;
+    }
+    return {2, "varnel-check: cannot create \"back.fls\": " + reason,
+            Left::as_it_was};
+  }
+  if ((op == "open" || op == "fdopen") && is_temporary(path)) {
+    return mode == "persist"
+               ? CheckExpected{2,
+                               "varnel-check: cannot create \"back.fls\": " +
+                                   reason,
+                               Left::as_it_was}
+               : whole;
+  }
+  const std::string error =
+      "varnel-check: error writing \"back.fls\": " + reason;
+  if (path == ".") {
+    return {2, error, Left::whole};
+  }
+  return {2, error, Left::as_it_was};
+}
+
+// varnel-check restoring an image, every file operation failed in turn, with
+// its standard error on a terminal so that it measures the record file too.
+TEST(FaultSweep, EveryFileOperationOfARestoreFailedInTurn) {
+  SKIP_WITHOUT_PRELOAD();
+#if !defined(_WIN32)
+  const test::ScratchDir dir;
+  ASSERT_NO_FATAL_FAILURE(test::make_records("0", 3, "rec.hy", dir));
+  fs::remove(dir / "in.fls");
+  const Bytes image = test::numbered_image(3);
+  const Bytes old_bytes = {'o', 'l', 'd'};
+  const std::vector<std::string> args = {"-o", "back.fls", "rec.hy"};
+  const std::string report =
+      "\"rec.hy\": valid\nrecords: 3\ndata bytes: 24576\n"
+      "run 1: 000000 to 005FFF (3 records)\n"
+      "start address for varnel: 000000\n";
+
+  for (const bool existing : {false, true}) {
+    SCOPED_TRACE(existing ? "over an old image" : "no image yet");
+    const auto reset = [&] {
+      fs::remove(dir / "back.fls");
+      if (existing) {
+        test::write_file(dir / "back.fls", old_bytes);
+      }
+    };
+    reset();
+    const SweepRun count = run_with_fault(VARNEL_CHECK_BINARY, args, dir, 0,
+                                          "once", Errors::terminal);
+    ASSERT_EQ(count.result.exit_status, 0);
+    ASSERT_EQ(count.result.out, report + "image written to \"back.fls\"\n");
+    ASSERT_EQ(test::read_file(dir / "back.fls"), image);
+    // The size taken (3), the record file read, the image written, flushed,
+    // synced, closed and renamed.
+    ASSERT_GE(count.calls, 12);
+
+    for (const std::string mode : {"once", "persist", "short"}) {
+      for (long at = 1; at <= count.calls; ++at) {
+        SCOPED_TRACE(mode + ", operation " + std::to_string(at));
+        reset();
+        const SweepRun run = run_with_fault(VARNEL_CHECK_BINARY, args, dir, at,
+                                            mode, Errors::terminal);
+        SCOPED_TRACE("failed: " + run.failed.op + " " + run.failed.path);
+        EXPECT_EQ(test::read_file(dir / "rec.hy").size(), 3U * 8201U);
+        EXPECT_EQ(strays(dir, {"rec.hy"}, "back.fls"),
+                  std::vector<std::string>{})
+            << "a temporary file was left";
+        CheckExpected expected{0, "", Left::whole};
+        if (run.failed.op == "nothing") {
+          // Nothing failed at this call: the restore must be whole.
+        } else if (mode == "short") {
+          // A read that comes up short is the end of the file: a record cut
+          // short, but for the last read, which finds the end anyway. A write
+          // that does is a failed write.
+          const bool last_read = std::none_of(
+              count.trace.begin() + at, count.trace.end(),
+              [](const Operation& each) { return each.op == "fread"; });
+          if (run.failed.op == "fwrite") {
+            expected = {2, "varnel-check: error writing \"back.fls\"",
+                        Left::as_it_was};
+          } else if (!last_read) {
+            expected = {1, "varnel-check: \"rec.hy\": record ",
+                        Left::as_it_was};
+          }
+        } else {
+          // The second seek of the record file takes it back to its start.
+          const auto fseeks = std::count_if(
+              count.trace.begin(), count.trace.begin() + (at - 1),
+              [](const Operation& each) { return each.op == "fseek"; });
+          expected = check_expects(run.failed, mode,
+                                   run.failed.op == "fseek" && fseeks == 1);
+        }
+        EXPECT_EQ(run.result.exit_status, expected.status);
+        EXPECT_EQ(run.result.err.rfind(expected.err, 0), 0U) << run.result.err;
+        if (expected.status == 0) {
+          EXPECT_EQ(run.result.out, report + "image written to \"back.fls\"\n");
+        } else {
+          EXPECT_EQ(run.result.out.find("image written"), std::string::npos);
+        }
+        expect_left(dir, "back.fls", expected.left, existing, old_bytes, image);
+      }
+    }
+  }
+#endif
+}
+
+TEST(FaultSweep, RestoreInterruptedBeforeEveryOperation) {
+  SKIP_WITHOUT_PRELOAD();
+  const test::ScratchDir dir;
+  // Three records: each read of a header and of data in turn.
+  ASSERT_NO_FATAL_FAILURE(test::make_records("0", 3, "rec.hy", dir));
+  fs::remove(dir / "in.fls");
+  const Bytes image = test::numbered_image(3);
+  const Bytes old_bytes = {'o', 'l', 'd'};
+  const std::vector<std::string> args = {"-o", "back.fls", "rec.hy"};
+  for (const bool existing : {false, true}) {
+    SCOPED_TRACE(existing ? "over an old image" : "no image yet");
+    const auto reset = [&] {
+      fs::remove(dir / "back.fls");
+      if (existing) {
+        test::write_file(dir / "back.fls", old_bytes);
+      }
+    };
+    reset();
+    const SweepRun count =
+        run_with_fault(VARNEL_CHECK_BINARY, args, dir, 0, "once");
+    ASSERT_EQ(count.result.exit_status, 0);
+    const long rename_at = place_of(count.trace, "rename");
+
+    for (long at = 1; at <= count.calls; ++at) {
+      SCOPED_TRACE("SIGINT before operation " + std::to_string(at) + ", " +
+                   count.trace[static_cast<std::size_t>(at - 1)].op + " " +
+                   count.trace[static_cast<std::size_t>(at - 1)].path);
+      reset();
+      const SweepRun run =
+          run_with_fault(VARNEL_CHECK_BINARY, args, dir, at, "signal");
+      EXPECT_EQ(run.result.signal, SIGINT);
+      EXPECT_EQ(run.result.err, "");
+      // The report is written before the image is published, and nothing
+      // after an interruption.
+      EXPECT_EQ(run.result.out.find("image written"), std::string::npos);
+      EXPECT_EQ(run.transfers_after, 0) << "data moved after the signal";
+      EXPECT_EQ(strays(dir, {"rec.hy"}, "back.fls"),
+                std::vector<std::string>{});
+      expect_left(dir, "back.fls",
+                  at < rename_at ? Left::as_it_was : Left::whole, existing,
+                  old_bytes, image);
+    }
   }
 }
 
