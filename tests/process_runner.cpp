@@ -1,7 +1,8 @@
-// Running the real binaries as a user would: their standard output and
-// standard error captured byte for byte. One branch for POSIX systems (fork
-// and exec, the streams in files) and one for Windows (CreateProcessW, the
-// streams through pipes).
+// Running the real binaries as a shell would: their standard output and
+// standard error through pipes read while they run (or on a terminal), byte
+// for byte. One branch for POSIX systems (fork and exec: a process group of
+// its own, default signal actions, no other descriptor) and one for Windows
+// (CreateProcessW).
 #include <cstdio>
 #include <cstdlib>
 #include <sstream>
@@ -16,12 +17,15 @@
 #include <csignal>
 #else
 #include <fcntl.h>
+#include <poll.h>
+#include <pty.h>
+#include <sys/ioctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
+#include <cerrno>
 #include <csignal>
-#include <fstream>
-#include <iterator>
 #endif
 
 namespace varnel::test {
@@ -236,6 +240,16 @@ std::function<void()> stdin_from_pipe(const Bytes&) {
   throw std::runtime_error("only POSIX systems stage a pipe this way");
 }
 
+std::shared_ptr<StartedProgram> start_on_terminal(
+    const std::string&, const std::vector<std::string>&, const fs::path&,
+    unsigned short, const std::function<void()>&) {
+  throw std::runtime_error("only POSIX systems open a pseudo-terminal");
+}
+
+void close_terminal(StartedProgram&) {
+  throw std::runtime_error("only POSIX systems open a pseudo-terminal");
+}
+
 void kill_now(StartedProgram& program) {
   if (!::TerminateProcess(program.process, 1)) {
     throw std::runtime_error("TerminateProcess failed");
@@ -250,10 +264,14 @@ std::function<void()> with_environment(
 #else
 
 struct StartedProgram {
-  pid_t pid = -1;
-  // Holds the captured streams, outside the program's directory, so tests
-  // can check that the program created nothing there.
-  ScratchDir capture;
+  pid_t pid = -1;  // also its process group, or its session on a terminal
+  // The near side of the program's terminal, when it was started on one.
+  int terminal = -1;
+  std::atomic<bool> stop_watching{false};
+  std::thread drain_out;
+  std::thread drain_err;
+  std::string out;
+  std::string err;
   bool waited = false;
 
   StartedProgram() = default;
@@ -262,27 +280,98 @@ struct StartedProgram {
   // A test that stops early leaves no program running behind it.
   ~StartedProgram() {
     if (!waited && pid > 0) {
-      ::kill(pid, SIGKILL);
-      int status = 0;
-      (void)::waitpid(pid, &status, 0);
+      (void)wait_for(*this, std::chrono::milliseconds(0));
     }
   }
 };
 
 namespace {
 
-std::string read_text(const fs::path& path) {
-  std::ifstream file(path, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(file), {});
-}
-
-// Opens `path` on descriptor `target` in the child; exits the child on failure.
-void redirect(int target, const fs::path& path, int flags) {
-  const int fd = ::open(path.c_str(), flags, 0600);
-  if (fd < 0 || ::dup2(fd, target) < 0) {
-    ::_exit(126);
+// Reads `fd` to its end into `text`, then closes it.
+void drain(int fd, std::string& text) {
+  char buffer[4096];
+  for (;;) {
+    const ssize_t got = ::read(fd, buffer, sizeof buffer);
+    if (got > 0) {
+      text.append(buffer, static_cast<std::size_t>(got));
+    } else if (got == 0 || errno != EINTR) {
+      break;
+    }
   }
   ::close(fd);
+}
+
+// Reads what the program's terminal shows until `stop`, or until the far
+// side is gone (EIO): polling, so that the terminal can be closed meanwhile
+// without a read left blocked on it.
+void watch_terminal(int fd, std::string& text, const std::atomic<bool>& stop) {
+  char buffer[4096];
+  while (!stop) {
+    pollfd ready{fd, POLLIN, 0};
+    const int polled = ::poll(&ready, 1, 20);
+    if (polled < 0 && errno != EINTR) {
+      return;
+    }
+    if (polled <= 0) {
+      continue;
+    }
+    const ssize_t got = ::read(fd, buffer, sizeof buffer);
+    if (got <= 0) {
+      return;  // EIO once the program and all it started are gone
+    }
+    text.append(buffer, static_cast<std::size_t>(got));
+  }
+}
+
+// Starts the program as a shell starts it: in a process group of its own,
+// every signal at its default action and none blocked, and no descriptor but
+// standard input, output and error. `streams` sets those three up in the
+// child; `in_child` then prepares the rest.
+pid_t start_child(const std::vector<std::string>& words, const fs::path& cwd,
+                  const std::function<void()>& streams,
+                  const std::function<void()>& in_child) {
+  std::vector<std::string> copies = words;
+  std::vector<char*> argv;
+  for (std::string& word : copies) {
+    argv.push_back(word.data());
+  }
+  argv.push_back(nullptr);
+
+  std::fflush(nullptr);
+  const pid_t pid = ::fork();
+  if (pid < 0) {
+    throw std::runtime_error("fork failed");
+  }
+  if (pid > 0) {
+    return pid;
+  }
+  for (int signal = 1; signal < NSIG; ++signal) {
+    (void)std::signal(signal, SIG_DFL);
+  }
+  sigset_t none{};
+  (void)::sigemptyset(&none);
+  (void)::sigprocmask(SIG_SETMASK, &none, nullptr);
+  streams();
+  if (::chdir(cwd.c_str()) != 0) {
+    ::_exit(126);
+  }
+  if (in_child) {
+    in_child();
+  }
+  if (::close_range(3, ~0U, 0) != 0) {
+    for (int fd = 3; fd < 1024; ++fd) {
+      ::close(fd);
+    }
+  }
+  ::execvp(argv[0], argv.data());
+  ::_exit(127);
+}
+
+// A pipe whose ends are closed in every program started.
+void make_pipe(int ends[2]) {
+  if (::pipe2(ends, O_CLOEXEC) != 0) {
+    throw std::runtime_error("pipe failed");
+  }
 }
 
 }  // namespace
@@ -291,34 +380,58 @@ std::shared_ptr<StartedProgram> start_program(
     const std::string& program, const std::vector<std::string>& args,
     const fs::path& cwd, const std::function<void()>& in_child) {
   auto child = std::make_shared<StartedProgram>();
-  const fs::path out_path = child->capture / "stdout";
-  const fs::path err_path = child->capture / "stderr";
+  int out[2];
+  int err[2];
+  make_pipe(out);
+  make_pipe(err);
+  child->pid = start_child(
+      command_words(program, args), cwd,
+      [&out, &err] {
+        const int nothing = ::open("/dev/null", O_RDONLY);
+        if (nothing < 0 || ::dup2(nothing, STDIN_FILENO) < 0 ||
+            ::dup2(out[1], STDOUT_FILENO) < 0 ||
+            ::dup2(err[1], STDERR_FILENO) < 0 || ::setpgid(0, 0) != 0) {
+          ::_exit(126);
+        }
+      },
+      in_child);
+  ::close(out[1]);
+  ::close(err[1]);
+  // Both pipes are read as the program writes, as a shell's reader would.
+  child->drain_out = std::thread(drain, out[0], std::ref(child->out));
+  child->drain_err = std::thread(drain, err[0], std::ref(child->err));
+  return child;
+}
 
-  std::vector<std::string> words = command_words(program, args);
-  std::vector<char*> argv;
-  for (std::string& word : words) {
-    argv.push_back(word.data());
+std::shared_ptr<StartedProgram> start_on_terminal(
+    const std::string& program, const std::vector<std::string>& args,
+    const fs::path& cwd, unsigned short columns,
+    const std::function<void()>& in_child) {
+  auto child = std::make_shared<StartedProgram>();
+  int near = -1;
+  int far = -1;
+  winsize size{};
+  size.ws_row = 24;
+  size.ws_col = columns;
+  if (::openpty(&near, &far, nullptr, nullptr, &size) != 0) {
+    throw std::runtime_error("openpty failed");
   }
-  argv.push_back(nullptr);
-
-  std::fflush(nullptr);
-  child->pid = ::fork();
-  if (child->pid < 0) {
-    throw std::runtime_error("fork failed");
-  }
-  if (child->pid == 0) {
-    redirect(STDIN_FILENO, "/dev/null", O_RDONLY);
-    redirect(STDOUT_FILENO, out_path, O_WRONLY | O_CREAT | O_TRUNC);
-    redirect(STDERR_FILENO, err_path, O_WRONLY | O_CREAT | O_TRUNC);
-    if (::chdir(cwd.c_str()) != 0) {
-      ::_exit(126);
-    }
-    if (in_child) {
-      in_child();
-    }
-    ::execvp(argv[0], argv.data());
-    ::_exit(127);
-  }
+  (void)::fcntl(near, F_SETFD, FD_CLOEXEC);
+  child->pid = start_child(
+      command_words(program, args), cwd,
+      [far] {
+        // A session of its own, with this terminal as its controlling one.
+        if (::setsid() < 0 || ::ioctl(far, TIOCSCTTY, 0) != 0 ||
+            ::dup2(far, STDIN_FILENO) < 0 || ::dup2(far, STDOUT_FILENO) < 0 ||
+            ::dup2(far, STDERR_FILENO) < 0) {
+          ::_exit(126);
+        }
+      },
+      in_child);
+  ::close(far);
+  child->terminal = near;
+  child->drain_out = std::thread(watch_terminal, near, std::ref(child->out),
+                                 std::cref(child->stop_watching));
   return child;
 }
 
@@ -343,15 +456,39 @@ RunResult wait_for(StartedProgram& program, std::chrono::milliseconds limit) {
   program.waited = true;
   result.exit_status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
   result.signal = WIFSIGNALED(status) ? WTERMSIG(status) : 0;
-  result.out = read_text(program.capture / "stdout");
-  result.err = read_text(program.capture / "stderr");
+  if (program.terminal >= 0) {
+    // What is still on its way to the terminal, then nothing more.
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    program.stop_watching = true;
+    program.drain_out.join();
+    ::close(program.terminal);
+    program.terminal = -1;
+  } else {
+    program.drain_out.join();
+    program.drain_err.join();
+  }
+  result.out = program.out;
+  result.err = program.err;
   return result;
 }
 
 void interrupt(StartedProgram& program, int signal) {
-  if (::kill(program.pid, signal) != 0) {
-    throw std::runtime_error("kill failed");
+  // As Ctrl-C reaches the whole foreground process group.
+  if (::killpg(program.pid, signal) != 0) {
+    throw std::runtime_error("killpg failed");
   }
+}
+
+void close_terminal(StartedProgram& program) {
+  if (program.terminal < 0) {
+    throw std::runtime_error("not started on a terminal");
+  }
+  program.stop_watching = true;
+  program.drain_out.join();
+  // The last of the near side: the terminal hangs up, and its session
+  // leader, the program, gets SIGHUP.
+  ::close(program.terminal);
+  program.terminal = -1;
 }
 
 void use_own_console() {}
@@ -365,7 +502,10 @@ std::function<void()> stdin_from_pipe(const Bytes& data) {
     const pid_t writer = ::fork();
     if (writer < 0) ::_exit(125);
     if (writer == 0) {
+      // Holding none of the program's output, so that its end is seen.
       ::close(ends[0]);
+      ::close(STDOUT_FILENO);
+      ::close(STDERR_FILENO);
       std::size_t done = 0;
       while (done < data.size()) {
         const ssize_t put =

@@ -91,6 +91,20 @@ std::shared_ptr<StartedProgram> start_program(
     const std::filesystem::path& cwd,
     const std::function<void()>& in_child = {});
 
+// Starts a program on a pseudo-terminal `columns` wide that becomes its
+// controlling terminal, as a shell in a terminal window starts it: standard
+// input, output and error are that terminal, and what it shows is the
+// result's `out` (each line ended by CR LF, as a terminal sends it). POSIX
+// systems only.
+std::shared_ptr<StartedProgram> start_on_terminal(
+    const std::string& program, const std::vector<std::string>& args,
+    const std::filesystem::path& cwd, unsigned short columns = 80,
+    const std::function<void()>& in_child = {});
+
+// Closes the terminal of a program started on one, as closing its window
+// does: the program gets SIGHUP.
+void close_terminal(StartedProgram& program);
+
 // Waits for the program to end. Past `limit` it is killed, and the result
 // says it timed out.
 RunResult wait_for(StartedProgram& program, std::chrono::milliseconds limit);
