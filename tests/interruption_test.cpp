@@ -7,6 +7,8 @@
 #include <chrono>
 #include <csignal>
 #include <fstream>
+#include <random>
+#include <set>
 #include <string>
 #include <thread>
 #include <vector>
@@ -433,22 +435,55 @@ TEST(Interruption, ConsoleClosed) {
 #endif
 }
 
-// Interrupted while it waits to open its image (a FIFO with no writer yet),
-// varnel has not touched the destination: an existing file keeps its bytes.
-TEST(Interruption, BeforeTheDestinationIsOpenedNothingChanges) {
-  VARNEL_SKIP_ON_WINDOWS("a FIFO as image is POSIX only");
 #if !defined(_WIN32)
-  const test::ScratchDir dir;
-  make_fifo(dir / "in.fls");
-  test::write_file(dir / "out.hy", {'k', 'e', 'e', 'p'});
-  const auto child =
-      test::start_program(VARNEL_BINARY, {"0", "in.fls", "out.hy"}, dir.path);
-  std::this_thread::sleep_for(300ms);
-  test::interrupt(*child, SIGINT);
-  const test::RunResult run = test::wait_for(*child, 10s);
-  expect_ended_by(run, {SIGINT, "SIGINT"});
-  EXPECT_EQ(run.out, test::banner_then(""));
-  EXPECT_EQ(test::read_file(dir / "out.hy"), (Bytes{'k', 'e', 'e', 'p'}));
+
+// Waits until the program is blocked opening a FIFO whose other end nobody
+// has opened yet; false if it never is.
+bool blocked_opening_fifo(const test::StartedProgram& program) {
+  const fs::path wchan =
+      "/proc/" + std::to_string(test::process_id(program)) + "/wchan";
+  const auto deadline = std::chrono::steady_clock::now() + 10s;
+  while (std::chrono::steady_clock::now() < deadline) {
+    std::ifstream in(wchan);
+    std::string waiting;
+    if (in >> waiting && waiting == "wait_for_partner") {
+      return true;
+    }
+    std::this_thread::sleep_for(1ms);
+  }
+  return false;
+}
+
+#endif
+
+// Interrupted while it waits to open a file (a FIFO with nobody at its other
+// end): before the destination is opened, as it ends any program; once the
+// destination is being opened, by its own interruption handling. Either way
+// it ends by the signal, says nothing more, and changes nothing.
+TEST(Interruption, BeforeTheDestinationIsOpenedNothingChanges) {
+  VARNEL_SKIP_ON_WINDOWS("FIFOs are POSIX only");
+#if !defined(_WIN32)
+  for (const std::string fifo : {"in.fls", "out.hy"}) {
+    SCOPED_TRACE("blocked opening " + fifo);
+    const test::ScratchDir dir;
+    const Bytes keep = {'k', 'e', 'e', 'p'};
+    test::write_file(dir / "in.fls", test::numbered_image(1));
+    test::write_file(dir / "out.hy", keep);
+    fs::remove(dir / fifo);
+    make_fifo(dir / fifo);
+    const std::vector<std::string> before = names_in(dir.path);
+    const auto child =
+        test::start_program(VARNEL_BINARY, {"0", "in.fls", "out.hy"}, dir.path);
+    ASSERT_TRUE(blocked_opening_fifo(*child));
+    test::interrupt(*child, SIGINT);
+    const test::RunResult run = test::wait_for(*child, 10s);
+    expect_ended_by(run, {SIGINT, "SIGINT"});
+    EXPECT_EQ(run.out, test::banner_then(""));
+    EXPECT_EQ(run.err, "");
+    EXPECT_EQ(names_in(dir.path), before);
+    EXPECT_EQ(test::read_file(dir / (fifo == "in.fls" ? "out.hy" : "in.fls")),
+              fifo == "in.fls" ? keep : test::numbered_image(1));
+  }
 #endif
 }
 
@@ -650,7 +685,8 @@ TEST(Progress, CheckOnATerminalOnly) {
 }
 
 // A reader that quits early, as `| head -1` does, while varnel-check lists
-// the records of the file it restores: the listing meets a closed pipe. With
+// the records of a file it checks, or restores: the listing meets a closed
+// pipe. With
 // SIGPIPE as a shell leaves it, the program dies by it, silently, as filters
 // do; with SIGPIPE ignored (`trap '' PIPE`), the report cannot be written, so
 // the status is 2. Either way no image and no temporary file is left.
@@ -661,40 +697,312 @@ TEST(Interruption, ReaderThatQuitsEarly) {
   // 4096 rows of the listing, far more than a pipe holds.
   ASSERT_NO_FATAL_FAILURE(test::make_records("0", 4096, "rec.hy", dir));
   fs::remove(dir / "in.fls");
-  for (const bool ignored : {false, true}) {
-    SCOPED_TRACE(ignored ? "SIGPIPE ignored" : "SIGPIPE as a shell leaves it");
-    int ends[2];
-    // Close-on-exec: only the copy on the child's standard output writes.
-    ASSERT_EQ(::pipe2(ends, O_CLOEXEC), 0);
-    const int write_end = ends[1];
-    const auto child = test::start_program(
-        VARNEL_CHECK_BINARY, {"--list", "-o", "back.fls", "rec.hy"}, dir.path,
-        [write_end, ignored] {
-          if (ignored) {
-            (void)std::signal(SIGPIPE, SIG_IGN);
-          }
-          if (::dup2(write_end, STDOUT_FILENO) < 0) ::_exit(125);
-        });
-    ::close(ends[1]);
-    // The first line, and no more.
-    std::string line;
-    char c = 0;
-    while (::read(ends[0], &c, 1) == 1 && c != '\n') {
-      line.push_back(c);
-    }
-    ::close(ends[0]);
-    const test::RunResult run = test::wait_for(*child, kPatience);
+  for (const bool restore : {false, true}) {
+    for (const bool ignored : {false, true}) {
+      SCOPED_TRACE(ignored ? "SIGPIPE ignored"
+                           : "SIGPIPE as a shell leaves it");
+      SCOPED_TRACE(restore ? "with -o" : "a check");
+      std::vector<std::string> args = {"--list", "rec.hy"};
+      if (restore) {
+        args = {"--list", "-o", "back.fls", "rec.hy"};
+      }
+      int ends[2];
+      // Close-on-exec: only the copy on the child's standard output writes.
+      ASSERT_EQ(::pipe2(ends, O_CLOEXEC), 0);
+      const int write_end = ends[1];
+      const auto child = test::start_program(
+          VARNEL_CHECK_BINARY, args, dir.path, [write_end, ignored] {
+            if (ignored) {
+              (void)std::signal(SIGPIPE, SIG_IGN);
+            }
+            if (::dup2(write_end, STDOUT_FILENO) < 0) ::_exit(125);
+          });
+      ::close(ends[1]);
+      // The first line, and no more.
+      std::string line;
+      char c = 0;
+      while (::read(ends[0], &c, 1) == 1 && c != '\n') {
+        line.push_back(c);
+      }
+      ::close(ends[0]);
+      const test::RunResult run = test::wait_for(*child, kPatience);
 
-    EXPECT_EQ(line, "record offset address length checksum");
-    EXPECT_FALSE(run.timed_out);
-    if (ignored) {
-      EXPECT_EQ(run.exit_status, 2);
-      EXPECT_EQ(run.err, "varnel-check: error writing the report\n");
-    } else {
-      EXPECT_EQ(run.signal, SIGPIPE);
-      EXPECT_EQ(run.err, "");
+      EXPECT_EQ(line, "record offset address length checksum");
+      EXPECT_FALSE(run.timed_out);
+      if (ignored) {
+        EXPECT_EQ(run.exit_status, 2);
+        EXPECT_EQ(run.err, "varnel-check: error writing the report\n");
+      } else {
+        EXPECT_EQ(run.signal, SIGPIPE);
+        EXPECT_EQ(run.err, "");
+      }
+      EXPECT_EQ(names_in(dir.path), std::vector<std::string>{"rec.hy"});
     }
-    EXPECT_EQ(names_in(dir.path), std::vector<std::string>{"rec.hy"});
+  }
+#endif
+}
+
+#if !defined(_WIN32)
+
+// What a terminal shows at the end of `raw`, as lines with no blanks at their
+// ends: a carriage return takes the cursor back to the start of its line, a
+// line feed to the next, and every other byte is written where the cursor is.
+std::vector<std::string> screen_of(const std::string& raw) {
+  std::vector<std::string> lines(1);
+  std::size_t column = 0;
+  for (const char c : raw) {
+    if (c == '\r') {
+      column = 0;
+    } else if (c == '\n') {
+      lines.emplace_back();
+      column = 0;
+    } else {
+      std::string& line = lines.back();
+      if (line.size() <= column) {
+        line.resize(column + 1, ' ');
+      }
+      line[column++] = c;
+    }
+  }
+  for (std::string& line : lines) {
+    line.erase(line.find_last_not_of(' ') + 1);
+  }
+  while (!lines.empty() && lines.back().empty()) {
+    lines.pop_back();
+  }
+  return lines;
+}
+
+// The lines of `text`, as they are written.
+std::vector<std::string> lines_of(const std::string& text) {
+  return screen_of(text);
+}
+
+// Feeds `records` into the FIFO at `path`, 64 KiB every 5 ms, as a slow
+// network or flasher would.
+std::thread feed_slowly(const fs::path& path, const Bytes& records) {
+  return std::thread([path, &records] {
+    FifoEnd writer;
+    writer.fd = ::open(path.c_str(), O_WRONLY);
+    if (writer.fd < 0) {
+      return;
+    }
+    for (std::size_t at = 0; at < records.size();) {
+      const std::size_t step =
+          std::min<std::size_t>(65536, records.size() - at);
+      const ssize_t put = ::write(writer.fd, records.data() + at, step);
+      if (put <= 0) {
+        return;
+      }
+      at += static_cast<std::size_t>(put);
+      std::this_thread::sleep_for(5ms);
+    }
+  });
+}
+
+#endif
+
+// Both commands as a user at a terminal sees them, with standard output and
+// standard error on it: a run shorter than a second shows no progress line at
+// all, only the messages.
+TEST(Progress, ShortRunsShowNone) {
+  VARNEL_SKIP_ON_WINDOWS("pseudo-terminals are POSIX only");
+#if !defined(_WIN32)
+  const test::ScratchDir dir;
+  test::write_file(dir / "in.fls", test::numbered_image(2));
+  const test::RunResult converted =
+      test::wait_for(*test::start_on_terminal(
+                         VARNEL_BINARY, {"0", "in.fls", "out.hy"}, dir.path),
+                     kPatience);
+  EXPECT_EQ(converted.exit_status, 0);
+  EXPECT_EQ(converted.out,
+            "Quenlo to Halvory Converter 0.9a by Orvek\r\n\r\n"
+            "Output written to \"out.hy\".\r\n\r\n");
+  const test::RunResult checked = test::wait_for(
+      *test::start_on_terminal(VARNEL_CHECK_BINARY, {"out.hy"}, dir.path),
+      kPatience);
+  EXPECT_EQ(checked.exit_status, 0);
+  EXPECT_EQ(checked.out,
+            "\"out.hy\": valid\r\nrecords: 2\r\ndata bytes: 16384\r\n"
+            "run 1: 000000 to 003FFF (2 records)\r\n"
+            "start address for varnel: 000000\r\n");
+#endif
+}
+
+// A conversion on the user's terminal, stretched past a second by a slow
+// reader of its record file: the progress line comes and goes, and the
+// terminal ends showing the messages alone.
+TEST(Progress, ConversionOnTheUsersTerminal) {
+  VARNEL_SKIP_ON_WINDOWS("pseudo-terminals are POSIX only");
+#if !defined(_WIN32)
+  const test::ScratchDir dir;
+  test::write_file(dir / "in.fls", test::numbered_image(2048));  // 16 MiB
+  make_fifo(dir / "out.hy");
+  const auto child = test::start_on_terminal(
+      VARNEL_BINARY, {"0", "in.fls", "out.hy"}, dir.path, 60);
+  Bytes records;
+  {
+    FifoEnd reader;
+    reader.fd = ::open((dir / "out.hy").c_str(), O_RDONLY);
+    ASSERT_GE(reader.fd, 0);
+    read_slowly(reader.fd, 64 * 1024, records).join();
+  }
+  const test::RunResult run = test::wait_for(*child, kPatience);
+  EXPECT_EQ(run.exit_status, 0);
+  test::expect_numbered_records(records, 2048);
+  EXPECT_NE(run.out.find(" of 16.0 MiB  "), std::string::npos) << run.out;
+  EXPECT_EQ(screen_of(run.out), (std::vector<std::string>{
+                                    "Quenlo to Halvory Converter 0.9a by Orvek",
+                                    "", "Output written to \"out.hy\"."}));
+#endif
+}
+
+// varnel-check --list on the user's terminal, its record file coming slowly
+// through a FIFO: each row of the listing stands on a line of its own, with
+// the progress line erased before it and drawn again after, at most ten
+// times a second; at the end the terminal shows the listing and the report
+// alone.
+TEST(Progress, ListingRowsStandAloneOnTheTerminal) {
+  VARNEL_SKIP_ON_WINDOWS("pseudo-terminals are POSIX only");
+#if !defined(_WIN32)
+  const test::ScratchDir dir;
+  ASSERT_NO_FATAL_FAILURE(test::make_records("0", 4096, "whole.hy", dir));
+  const Bytes records = test::read_file(dir / "whole.hy");
+  // What a pipe gets for the same file, which a test above works out by hand,
+  // with the FIFO's name.
+  std::string listing =
+      test::run_program(VARNEL_CHECK_BINARY, {"--list", "whole.hy"}, dir.path)
+          .out;
+  listing.replace(listing.find("\"whole.hy\""), 10, "\"fifo.hy\"");
+  const std::vector<std::string> expected = lines_of(listing);
+  ASSERT_EQ(expected.size(), 1U + 4096 + 6);
+  EXPECT_EQ(expected[4096], "4096 33583095 FFE000 2000 F2");
+  make_fifo(dir / "fifo.hy");
+
+  const auto started = std::chrono::steady_clock::now();
+  const auto child = test::start_on_terminal(
+      VARNEL_CHECK_BINARY, {"--list", "fifo.hy"}, dir.path, 80);
+  std::thread writer = feed_slowly(dir / "fifo.hy", records);
+  writer.join();
+  const test::RunResult run = test::wait_for(*child, kPatience);
+  const std::chrono::duration<double> took =
+      std::chrono::steady_clock::now() - started;
+  EXPECT_EQ(run.exit_status, 0);
+
+  // A pipe has no size: bytes and rate alone.
+  const std::size_t drawn = [&run] {
+    std::size_t count = 0;
+    for (std::size_t at = run.out.find("MiB/s"); at != std::string::npos;
+         at = run.out.find("MiB/s", at + 1)) {
+      ++count;
+    }
+    return count;
+  }();
+  EXPECT_GT(drawn, 0U) << "no progress line: the run was too quick";
+  EXPECT_EQ(run.out.find("B of "), std::string::npos);
+  // Each row is followed by the line drawn again; new text at most ten times
+  // a second.
+  std::set<std::string> texts;
+  for (std::size_t at = run.out.find("  "); at != std::string::npos;
+       at = run.out.find("\r  ", at + 1)) {
+    const std::size_t end = run.out.find_first_of("\r\n", at + 1);
+    texts.insert(run.out.substr(at, end - at));
+  }
+  EXPECT_LE(static_cast<double>(texts.size()), 10 * took.count() + 2);
+  EXPECT_EQ(screen_of(run.out), expected);
+#endif
+}
+
+// A signal ignored when the program starts, as nohup ignores SIGHUP, stays
+// ignored: the conversion goes on to the end.
+TEST(Interruption, SignalIgnoredAtStartStaysIgnored) {
+  VARNEL_SKIP_ON_WINDOWS("signals are POSIX only");
+#if !defined(_WIN32)
+  const test::ScratchDir dir;
+  test::write_file(dir / "in.fls", test::numbered_image(2048));  // 16 MiB
+  make_fifo(dir / "out.hy");
+  const auto child =
+      test::start_program(VARNEL_BINARY, {"0", "in.fls", "out.hy"}, dir.path,
+                          [] { (void)std::signal(SIGHUP, SIG_IGN); });
+  Bytes records;
+  {
+    FifoEnd reader;
+    reader.fd = ::open((dir / "out.hy").c_str(), O_RDONLY);
+    ASSERT_GE(reader.fd, 0);
+    std::thread slow = read_slowly(reader.fd, 64 * 1024, records);
+    std::this_thread::sleep_for(500ms);
+    test::interrupt(*child, SIGHUP);
+    slow.join();
+  }
+  const test::RunResult run = test::wait_for(*child, kPatience);
+  EXPECT_EQ(run.exit_status, 0);
+  EXPECT_EQ(run.out, test::banner_then("Output written to \"out.hy\".\n\n"));
+  test::expect_numbered_records(records, 2048);
+#endif
+}
+
+// The terminal closed under a running program: it gets SIGHUP from the
+// terminal itself, and leaves nothing behind.
+TEST(Interruption, TerminalClosed) {
+  VARNEL_SKIP_ON_WINDOWS("pseudo-terminals are POSIX only");
+#if !defined(_WIN32)
+  const test::ScratchDir dir;
+  make_sparse_image(dir / "big.fls", kLargeImage);
+  const auto child = test::start_on_terminal(
+      VARNEL_BINARY, {"270000", "big.fls", "out.hy"}, dir.path);
+  ASSERT_TRUE(output_holds_data(dir.path, "out.hy"));
+  test::close_terminal(*child);
+  const test::RunResult run = test::wait_for(*child, kPatience);
+  EXPECT_EQ(run.signal, SIGHUP);
+  EXPECT_EQ(names_in(dir.path), std::vector<std::string>{"big.fls"});
+#endif
+}
+
+// Runs blocked on a FIFO, a write nobody reads or a read nobody feeds, each
+// sent a signal at a random moment of its start: every one ends by that
+// first signal within a second, however the signal and the wait meet.
+TEST(Interruption, EverySignalEndsABlockedRun) {
+  VARNEL_SKIP_ON_WINDOWS("FIFOs and signals are POSIX only");
+#if !defined(_WIN32)
+  const test::ScratchDir dir;
+  test::write_file(dir / "in.fls", test::numbered_image(1024));  // 8 MiB
+  ASSERT_NO_FATAL_FAILURE(test::convert("0", "in.fls", "part.hy", dir));
+  const Bytes records = test::read_file(dir / "part.hy");
+  std::mt19937 random(std::random_device{}());
+  const int signals[] = {SIGINT, SIGTERM, SIGHUP};
+  for (int run_number = 0; run_number < 50; ++run_number) {
+    const bool writer = run_number % 2 == 0;
+    const int signal = signals[random() % 3];
+    const auto delay = std::chrono::microseconds(random() % 300000);
+    SCOPED_TRACE(
+        std::string(writer ? "varnel writing" : "varnel-check reading") +
+        ", signal " + std::to_string(signal) + " after " +
+        std::to_string(delay.count()) + " us");
+    fs::remove(dir / "fifo");
+    make_fifo(dir / "fifo");
+    std::shared_ptr<test::StartedProgram> child;
+    FifoEnd other;
+    if (writer) {
+      child =
+          test::start_program(VARNEL_BINARY, {"0", "in.fls", "fifo"}, dir.path);
+      other.fd = ::open((dir / "fifo").c_str(), O_RDONLY);  // and never read
+    } else {
+      child = test::start_program(VARNEL_CHECK_BINARY,
+                                  {"-o", "back.fls", "fifo"}, dir.path);
+      other.fd = ::open((dir / "fifo").c_str(), O_WRONLY);
+      // Some records, then nothing more.
+      ASSERT_EQ(::write(other.fd, records.data(), 65536), 65536);
+    }
+    ASSERT_GE(other.fd, 0);
+    std::this_thread::sleep_for(delay);
+    test::interrupt(*child, signal);
+    const test::RunResult run = test::wait_for(*child, 1s);
+    EXPECT_FALSE(run.timed_out) << "still running a second after the signal";
+    EXPECT_EQ(run.signal, signal);
+    EXPECT_FALSE(fs::exists(dir / "back.fls"));
+    for (const std::string& name : names_in(dir.path)) {
+      EXPECT_EQ(name.find(".partial-"), std::string::npos) << name;
+    }
   }
 #endif
 }

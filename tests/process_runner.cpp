@@ -250,6 +250,10 @@ void close_terminal(StartedProgram&) {
   throw std::runtime_error("only POSIX systems open a pseudo-terminal");
 }
 
+int process_id(const StartedProgram& program) {
+  return static_cast<int>(::GetProcessId(program.process));
+}
+
 void kill_now(StartedProgram& program) {
   if (!::TerminateProcess(program.process, 1)) {
     throw std::runtime_error("TerminateProcess failed");
@@ -265,7 +269,9 @@ std::function<void()> with_environment(
 
 struct StartedProgram {
   pid_t pid = -1;  // also its process group, or its session on a terminal
-  // The near side of the program's terminal, when it was started on one.
+  // The near side of the program's terminal, when it was started on one,
+  // until it is closed.
+  bool on_terminal = false;
   int terminal = -1;
   std::atomic<bool> stop_watching{false};
   std::thread drain_out;
@@ -395,6 +401,9 @@ std::shared_ptr<StartedProgram> start_program(
         }
       },
       in_child);
+  // As a shell does, in both: the group is there whichever comes first, so
+  // that a signal to it can be sent at once.
+  (void)::setpgid(child->pid, child->pid);
   ::close(out[1]);
   ::close(err[1]);
   // Both pipes are read as the program writes, as a shell's reader would.
@@ -429,7 +438,19 @@ std::shared_ptr<StartedProgram> start_on_terminal(
       },
       in_child);
   ::close(far);
+  child->on_terminal = true;
   child->terminal = near;
+  // The session is there before a signal can be sent to it.
+  for (;;) {
+    siginfo_t ended{};
+    if (::getsid(child->pid) == child->pid ||
+        ::waitid(P_PID, static_cast<id_t>(child->pid), &ended,
+                 WEXITED | WNOHANG | WNOWAIT) != 0 ||
+        ended.si_pid != 0) {
+      break;
+    }
+    std::this_thread::sleep_for(std::chrono::microseconds(100));
+  }
   child->drain_out = std::thread(watch_terminal, near, std::ref(child->out),
                                  std::cref(child->stop_watching));
   return child;
@@ -456,13 +477,15 @@ RunResult wait_for(StartedProgram& program, std::chrono::milliseconds limit) {
   program.waited = true;
   result.exit_status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
   result.signal = WIFSIGNALED(status) ? WTERMSIG(status) : 0;
-  if (program.terminal >= 0) {
-    // What is still on its way to the terminal, then nothing more.
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    program.stop_watching = true;
-    program.drain_out.join();
-    ::close(program.terminal);
-    program.terminal = -1;
+  if (program.on_terminal) {
+    if (program.terminal >= 0) {
+      // What is still on its way to the terminal, then nothing more.
+      std::this_thread::sleep_for(std::chrono::milliseconds(50));
+      program.stop_watching = true;
+      program.drain_out.join();
+      ::close(program.terminal);
+      program.terminal = -1;
+    }
   } else {
     program.drain_out.join();
     program.drain_err.join();
@@ -492,6 +515,8 @@ void close_terminal(StartedProgram& program) {
 }
 
 void use_own_console() {}
+
+int process_id(const StartedProgram& program) { return program.pid; }
 
 std::function<void()> stdin_from_pipe(const Bytes& data) {
   return [data] {

@@ -114,6 +114,10 @@ RunResult wait_for(StartedProgram& program, std::chrono::milliseconds limit);
 // must have made its own with use_own_console.
 void interrupt(StartedProgram& program, int signal);
 
+// The program's process ID (of its emulator or wrapper, if it runs under
+// one).
+int process_id(const StartedProgram& program);
+
 // Ends the program at once, with nothing it could catch: SIGKILL on POSIX
 // systems, TerminateProcess on Windows. A power cut, as the program sees it.
 void kill_now(StartedProgram& program);
