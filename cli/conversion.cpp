@@ -78,11 +78,6 @@ Outcome convert_files(std::FILE* src, std::FILE* dst,
     outcome = write_records(src, dst, start_address, *size, progress);
   }
 
-  // An interruption up to here leaves a record file that must not be
-  // published, even whole: it was never reported.
-  if (interrupted()) {
-    outcome = Outcome::interrupted;
-  }
   // A failed close only changes an outcome that was a success so far: the
   // first problem is the one reported. All of the data was read, but no
   // failure is hidden.

@@ -36,9 +36,8 @@ enum class Outcome {
                                     Progress* progress = nullptr);
 
 // The conversion of two open streams: size, records, then closing the
-// source. The destination stays open for its owner to publish or discard.
-// The outcome is `interrupted` for an interruption noted before the source
-// was closed, whatever else went wrong.
+// source. The destination stays open for its owner to publish or discard,
+// which it never publishes once an interruption is noted.
 [[nodiscard]] Outcome convert_files(std::FILE* src, std::FILE* dst,
                                     std::uint32_t start_address,
                                     Progress* progress = nullptr);

@@ -120,14 +120,19 @@ bool finish_in_place(std::FILE* file, std::error_code& error) {
 
 bool publish_replacement(Output& output, std::FILE* file) {
   std::error_code& error = output.error;
-  bool whole = flushed(file, error) && sync_file(file, error) &&
+  // Once interrupted, the run publishes nothing: it is not even sent to the
+  // disk, which can take long. A look before each step that moves data, and
+  // one after the last, before the rename.
+  const auto not_interrupted = [&error] {
+    if (interrupted()) {
+      error = std::make_error_code(std::errc::interrupted);
+    }
+    return !interrupted();
+  };
+  bool whole = not_interrupted() && flushed(file, error) &&
+               not_interrupted() && sync_file(file, error) &&
                (!output.existed || give_access(file, output.previous, error));
-  whole = closed(file, error) && whole;
-  // Once interrupted, the run publishes nothing.
-  if (whole && interrupted()) {
-    error = std::make_error_code(std::errc::interrupted);
-    whole = false;
-  }
+  whole = closed(file, error) && whole && not_interrupted();
   if (!whole || !replace_file(output.temporary, output.target, error)) {
     std::error_code ignored;  // the failure is what gets reported
     fs::remove(output.temporary, ignored);

@@ -12,11 +12,11 @@
 //                     is raised just before call N, which then goes through:
 //                     an interruption at that moment)
 //   VARNEL_SWEEP_LOG  file that receives the number of operations, the first
-//                     one that failed (or was signalled), the reads and writes
-//                     of data made after the signal, and, when nothing is
-//                     made to fail, every operation in order: "calls N\nfailed
-//                     OP PATH\nafter K\ntrace\nOP PATH\n...". Written at
-//                     exit, and at each step after a signal, which may end
+//                     one that failed (or was signalled), the reads, writes
+//                     and syncs of data made after the signal, and, when
+//                     nothing is made to fail, every operation in order: "calls
+//                     N\nfailed OP PATH\nafter K\ntrace\nOP PATH\n...". Written
+//                     at exit, and at each step after a signal, which may end
 //                     the program.
 #include <dlfcn.h>
 #include <fcntl.h>
@@ -41,6 +41,7 @@ struct Opened {
   const FILE* stream;
   int fd;
   bool open;
+  bool directory;  // opened to sync its entries: no data of its own
   char path[512];
 };
 
@@ -92,12 +93,14 @@ const char* path_of(int fd) {
   return entry != nullptr ? entry->path : nullptr;
 }
 
-void remember(const FILE* stream, int fd, const char* path) {
+void remember(const FILE* stream, int fd, const char* path,
+              bool directory = false) {
   if (opened_count == kMaxOpened) return;
   Opened& entry = opened[opened_count++];
   entry.stream = stream;
   entry.fd = fd;
   entry.open = true;
+  entry.directory = directory;
   std::snprintf(entry.path, sizeof entry.path, "%s", path);
 }
 
@@ -122,8 +125,11 @@ __attribute__((destructor)) void write_log_at_exit() { write_log(); }
 
 // Counts one operation on a file the program opened (`path` is null for any
 // other) and says whether it fails. `transfer`: a read or a write of data,
-// which may come up short.
-bool must_fail(const char* op, const char* path, bool transfer = false) {
+// which may come up short. `moves_data`: it reads, writes or syncs data, and
+// counts as such after a signal.
+bool must_fail(const char* op, const char* path, bool transfer = false,
+               bool moves_data = false) {
+  moves_data = moves_data || transfer;
   if (path == nullptr) return false;
   configure();
   ++calls;
@@ -137,7 +143,7 @@ bool must_fail(const char* op, const char* path, bool transfer = false) {
       std::snprintf(first_failure, sizeof first_failure, "%s %s", op, path);
       write_log();
       (void)std::raise(SIGINT);
-    } else if (fail_at > 0 && calls > fail_at && transfer) {
+    } else if (fail_at > 0 && calls > fail_at && moves_data) {
       ++transfers_after;
       write_log();
     }
@@ -168,7 +174,7 @@ FILE* open_stream(const char* name, const char* path, const char* how) {
 int open_fd(const char* name, const char* path, int flags, mode_t mode) {
   if (must_fail("open", path)) return -1;
   const int fd = real<int (*)(const char*, int, ...)>(name)(path, flags, mode);
-  if (fd >= 0) remember(nullptr, fd, path);
+  if (fd >= 0) remember(nullptr, fd, path, (flags & O_DIRECTORY) != 0);
   return fd;
 }
 
@@ -264,7 +270,11 @@ int ftruncate64(int fd, off64_t size) {
 }
 
 int fsync(int fd) {
-  if (must_fail("fsync", path_of(fd))) return -1;
+  const Opened* entry = entry_of(fd);
+  if (must_fail("fsync", path_of(fd), false,
+                entry != nullptr && !entry->directory)) {
+    return -1;
+  }
   return real<int (*)(int)>("fsync")(fd);
 }
 
