@@ -114,6 +114,24 @@ SweepRun run_with_fault(const std::string& program,
   return run;
 }
 
+// The output reaches the disk before it takes its name, and its name after:
+// the temporary file is synced before the rename, the folder after.
+void expect_synced_around_the_rename(const std::vector<Operation>& trace) {
+  const auto rename =
+      std::find_if(trace.begin(), trace.end(),
+                   [](const Operation& each) { return each.op == "rename"; });
+  ASSERT_NE(rename, trace.end());
+  EXPECT_TRUE(std::any_of(trace.begin(), rename,
+                          [&rename](const Operation& each) {
+                            return each.op == "fsync" &&
+                                   each.path == rename->path;
+                          }))
+      << "the file was not synced before its rename";
+  EXPECT_TRUE(std::any_of(rename, trace.end(), [](const Operation& each) {
+    return each.op == "fsync" && each.path == ".";
+  })) << "the folder was not synced after the rename";
+}
+
 // The place of the first operation `op` in `trace`, from 1.
 long place_of(const std::vector<Operation>& trace, const std::string& op) {
   const auto found =
@@ -339,6 +357,9 @@ TEST(FaultSweep, VarnelInterruptedBeforeEveryOperation) {
           [](const Operation& each) { return each.op == "rename"; });
       const long rename_at =
           renames ? place_of(count.trace, "rename") : count.calls + 1;
+      if (renames) {
+        expect_synced_around_the_rename(count.trace);
+      }
 
       for (long at = 1; at <= count.calls; ++at) {
         SCOPED_TRACE("SIGINT before operation " + std::to_string(at) + ", " +
@@ -540,6 +561,7 @@ TEST(FaultSweep, RestoreInterruptedBeforeEveryOperation) {
         run_with_fault(VARNEL_CHECK_BINARY, args, dir, 0, "once");
     ASSERT_EQ(count.result.exit_status, 0);
     const long rename_at = place_of(count.trace, "rename");
+    expect_synced_around_the_rename(count.trace);
 
     for (long at = 1; at <= count.calls; ++at) {
       SCOPED_TRACE("SIGINT before operation " + std::to_string(at) + ", " +
