@@ -62,8 +62,8 @@ bool open_temporary(Output& output, unsigned mode) {
   const fs::path directory = output.target.parent_path();
   fs::path base = output.target.filename();
   std::error_code first_error;
-  for (std::uint32_t attempt = 0; attempt < kTemporaryNames; ++attempt) {
-    output.temporary = temporary_name(directory, base, attempt);
+  for (std::uint32_t attempt = 0; attempt < kTemporaryNames;) {
+    output.temporary = temporary_name(directory, base, attempt++);
     std::error_code error;
     output.file = create_new_file(output.temporary, mode, error);
     if (output.file != nullptr) {
@@ -74,13 +74,15 @@ bool open_temporary(Output& output, unsigned mode) {
       continue;  // taken: another name
     }
     // Any other failure may come of the length of the name: the short name
-    // is tried once before giving up.
-    if (first_error || base == kShortName) {
+    // is tried once before giving up, which reports the first failure.
+    if (!first_error) {
+      first_error = error;
+    }
+    if (base == kShortName) {
       break;
     }
-    first_error = error;
     base = kShortName;
-    attempt = 0;
+    attempt = 0;  // the names of the short name from the first again
   }
   output.temporary.clear();
   output.error =
@@ -121,16 +123,15 @@ bool finish_in_place(std::FILE* file, std::error_code& error) {
 bool publish_replacement(Output& output, std::FILE* file) {
   std::error_code& error = output.error;
   // Once interrupted, the run publishes nothing: it is not even sent to the
-  // disk, which can take long. A look before each step that moves data, and
-  // one after the last, before the rename.
+  // disk, which can take long. A look before that, and one before the rename.
   const auto not_interrupted = [&error] {
     if (interrupted()) {
       error = std::make_error_code(std::errc::interrupted);
     }
     return !interrupted();
   };
-  bool whole = not_interrupted() && flushed(file, error) &&
-               not_interrupted() && sync_file(file, error) &&
+  bool whole = flushed(file, error) && not_interrupted() &&
+               sync_file(file, error) &&
                (!output.existed || give_access(file, output.previous, error));
   whole = closed(file, error) && whole && not_interrupted();
   if (!whole || !replace_file(output.temporary, output.target, error)) {

@@ -18,8 +18,14 @@
 //                     N\nfailed OP PATH\nafter K\ntrace\nOP PATH\n...". Written
 //                     at exit, and at each step after a signal, which may end
 //                     the program.
+//   VARNEL_SIGNAL_WHEN_BLOCKED  when set, SIGINT is raised just before the
+//                     first ppoll that would wait, at the worst moment for
+//                     a program that tests for an interruption and then waits:
+//                     a program that holds the signal back until the wait
+//                     still sees it there.
 #include <dlfcn.h>
 #include <fcntl.h>
+#include <poll.h>
 #include <sys/types.h>
 #include <sys/uio.h>
 #include <unistd.h>
@@ -293,6 +299,22 @@ int fchmod(int fd, mode_t mode) {
 int fchown(int fd, uid_t owner, gid_t group) {
   if (must_fail("fchown", path_of(fd))) return -1;
   return real<int (*)(int, uid_t, gid_t)>("fchown")(fd, owner, group);
+}
+
+int ppoll(struct pollfd* fds, nfds_t count, const struct timespec* timeout,
+          const sigset_t* mask) {
+  const auto real_ppoll =
+      real<int (*)(struct pollfd*, nfds_t, const struct timespec*,
+                   const sigset_t*)>("ppoll");
+  static bool signalled = false;
+  if (!signalled && std::getenv("VARNEL_SIGNAL_WHEN_BLOCKED") != nullptr) {
+    const struct timespec now {};
+    if (real_ppoll(fds, count, &now, nullptr) == 0) {
+      signalled = true;
+      (void)std::raise(SIGINT);
+    }
+  }
+  return real_ppoll(fds, count, timeout, mask);
 }
 
 int rename(const char* from, const char* to) {

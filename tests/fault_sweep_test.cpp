@@ -18,7 +18,9 @@
 #include "tests/test_support.h"
 
 #if !defined(_WIN32)
+#include <fcntl.h>
 #include <pty.h>
+#include <sys/stat.h>
 #include <unistd.h>
 #endif
 
@@ -583,6 +585,39 @@ TEST(FaultSweep, RestoreInterruptedBeforeEveryOperation) {
                   old_bytes, image);
     }
   }
+}
+
+// SIGINT at the worst moment: after the program has looked for an
+// interruption and found none, just before it waits on a FIFO that nobody
+// writes to, or reads from. It must still end by it, at once.
+TEST(FaultSweep, SignalJustBeforeABlockedWait) {
+  SKIP_WITHOUT_PRELOAD();
+#if !defined(_WIN32)
+  const test::ScratchDir dir;
+  test::write_file(dir / "in.fls", test::numbered_image(64));  // 512 KiB
+  for (const bool writing : {true, false}) {
+    SCOPED_TRACE(writing ? "varnel writing a FIFO nobody reads"
+                         : "varnel-check reading a FIFO nobody writes to");
+    fs::remove(dir / "fifo");
+    ASSERT_EQ(::mkfifo((dir / "fifo").c_str(), 0600), 0);
+    const auto child = test::start_program(
+        writing ? VARNEL_BINARY : VARNEL_CHECK_BINARY,
+        writing ? std::vector<std::string>{"0", "in.fls", "fifo"}
+                : std::vector<std::string>{"-o", "back.fls", "fifo"},
+        dir.path,
+        test::with_environment({{"LD_PRELOAD", FAIL_NTH_IO},
+                                {"VARNEL_SIGNAL_WHEN_BLOCKED", "1"}}));
+    // The other end, held open and never used.
+    const int other =
+        ::open((dir / "fifo").c_str(), writing ? O_RDONLY : O_WRONLY);
+    ASSERT_GE(other, 0);
+    const test::RunResult run = test::wait_for(*child, std::chrono::seconds(5));
+    ::close(other);
+    EXPECT_FALSE(run.timed_out) << "the signal was missed";
+    EXPECT_EQ(run.signal, SIGINT);
+    EXPECT_FALSE(fs::exists(dir / "back.fls"));
+  }
+#endif
 }
 
 }  // namespace
