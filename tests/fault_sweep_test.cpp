@@ -134,6 +134,23 @@ void expect_synced_around_the_rename(const std::vector<Operation>& trace) {
   })) << "the folder was not synced after the rename";
 }
 
+// Puts `old_bytes` at `output` in `dir` when `existing`, and nothing there
+// otherwise: how each run of a sweep starts.
+void reset_output(const test::ScratchDir& dir, const std::string& output,
+                  bool existing, const Bytes& old_bytes) {
+  fs::remove(dir / output);
+  if (existing) {
+    test::write_file(dir / output, old_bytes);
+  }
+}
+
+// "SIGINT before operation 7, fread rec.hy", from the trace of a run.
+std::string signalled_before(const SweepRun& count, long at) {
+  const Operation& operation = count.trace.at(static_cast<std::size_t>(at - 1));
+  return "SIGINT before operation " + std::to_string(at) + ", " + operation.op +
+         " " + operation.path;
+}
+
 // The place of the first operation `op` in `trace`, from 1.
 long place_of(const std::vector<Operation>& trace, const std::string& op) {
   const auto found =
@@ -273,10 +290,7 @@ TEST(FaultSweep, EveryFileOperationOfVarnelFailedInTurn) {
   for (const bool existing : {false, true}) {
     SCOPED_TRACE(existing ? "over an old record file" : "no record file yet");
     const auto reset = [&] {
-      fs::remove(dir / "out.hy");
-      if (existing) {
-        test::write_file(dir / "out.hy", old_bytes);
-      }
+      reset_output(dir, "out.hy", existing, old_bytes);
     };
     reset();
     const SweepRun count = run_with_fault(VARNEL_BINARY, args, dir, 0, "once");
@@ -342,10 +356,7 @@ TEST(FaultSweep, VarnelInterruptedBeforeEveryOperation) {
       const test::ScratchDir dir;
       test::write_file(dir / "in.fls", image.image);
       const auto reset = [&] {
-        fs::remove(dir / "out.hy");
-        if (existing) {
-          test::write_file(dir / "out.hy", old_bytes);
-        }
+        reset_output(dir, "out.hy", existing, old_bytes);
       };
       reset();
       // What an uninterrupted run leaves, and when it renames, if it does.
@@ -364,9 +375,7 @@ TEST(FaultSweep, VarnelInterruptedBeforeEveryOperation) {
       }
 
       for (long at = 1; at <= count.calls; ++at) {
-        SCOPED_TRACE("SIGINT before operation " + std::to_string(at) + ", " +
-                     count.trace[static_cast<std::size_t>(at - 1)].op + " " +
-                     count.trace[static_cast<std::size_t>(at - 1)].path);
+        SCOPED_TRACE(signalled_before(count, at));
         reset();
         const SweepRun run =
             run_with_fault(VARNEL_BINARY, args, dir, at, "signal");
@@ -476,10 +485,7 @@ TEST(FaultSweep, EveryFileOperationOfARestoreFailedInTurn) {
   for (const bool existing : {false, true}) {
     SCOPED_TRACE(existing ? "over an old image" : "no image yet");
     const auto reset = [&] {
-      fs::remove(dir / "back.fls");
-      if (existing) {
-        test::write_file(dir / "back.fls", old_bytes);
-      }
+      reset_output(dir, "back.fls", existing, old_bytes);
     };
     reset();
     const SweepRun count = run_with_fault(VARNEL_CHECK_BINARY, args, dir, 0,
@@ -553,10 +559,7 @@ TEST(FaultSweep, RestoreInterruptedBeforeEveryOperation) {
   for (const bool existing : {false, true}) {
     SCOPED_TRACE(existing ? "over an old image" : "no image yet");
     const auto reset = [&] {
-      fs::remove(dir / "back.fls");
-      if (existing) {
-        test::write_file(dir / "back.fls", old_bytes);
-      }
+      reset_output(dir, "back.fls", existing, old_bytes);
     };
     reset();
     const SweepRun count =
@@ -566,9 +569,7 @@ TEST(FaultSweep, RestoreInterruptedBeforeEveryOperation) {
     expect_synced_around_the_rename(count.trace);
 
     for (long at = 1; at <= count.calls; ++at) {
-      SCOPED_TRACE("SIGINT before operation " + std::to_string(at) + ", " +
-                   count.trace[static_cast<std::size_t>(at - 1)].op + " " +
-                   count.trace[static_cast<std::size_t>(at - 1)].path);
+      SCOPED_TRACE(signalled_before(count, at));
       reset();
       const SweepRun run =
           run_with_fault(VARNEL_CHECK_BINARY, args, dir, at, "signal");

@@ -120,15 +120,6 @@ bool output_holds_data(const fs::path& dir, const std::string& name) {
   return false;
 }
 
-std::vector<std::string> names_in(const fs::path& dir) {
-  std::vector<std::string> names;
-  for (const auto& entry : fs::directory_iterator(dir)) {
-    names.push_back(test::utf8_name(entry.path().filename()));
-  }
-  std::sort(names.begin(), names.end());
-  return names;
-}
-
 // Interrupted once the record file holds data: only the banner was printed,
 // no record file and no temporary file is left (through a link, nothing is
 // made where it leads and the link stays), and the image is untouched.
@@ -165,7 +156,7 @@ TEST(Interruption, ConversionLeavesNoRecordFile) {
       if (to.name != to.file) {
         left.push_back(to.name);
       }
-      EXPECT_EQ(names_in(dir.path), left);
+      EXPECT_EQ(test::names_in(dir.path), left);
       if (to.name != to.file) {
         EXPECT_TRUE(fs::is_symlink(dir / to.name)) << "the link is left";
         fs::remove(dir / to.name);
@@ -198,7 +189,7 @@ TEST(Interruption, CheckLeavesNoImage) {
     expect_ended_by(run, by);
     EXPECT_EQ(run.out, "");
     EXPECT_EQ(run.err, "");
-    EXPECT_EQ(names_in(dir.path), std::vector<std::string>{"rec.hy"});
+    EXPECT_EQ(test::names_in(dir.path), std::vector<std::string>{"rec.hy"});
     EXPECT_EQ(fs::file_size(dir / "rec.hy"), records);
   }
 }
@@ -229,14 +220,14 @@ void expect_whole_or_nothing(const std::string& program,
 
   const std::vector<std::string> inputs = [&] {
     fs::remove(dir / output);
-    return names_in(dir.path);
+    return test::names_in(dir.path);
   }();
   for (const bool existing : {false, true}) {
     SCOPED_TRACE(existing ? "over an old file" : "no file yet");
     KillsSeen seen;
     for (int moment = 0; moment < kMoments; ++moment) {
       SCOPED_TRACE("moment " + std::to_string(moment));
-      for (const std::string& name : names_in(dir.path)) {
+      for (const std::string& name : test::names_in(dir.path)) {
         if (std::find(inputs.begin(), inputs.end(), name) == inputs.end()) {
           fs::remove(dir / name);
         }
@@ -250,7 +241,7 @@ void expect_whole_or_nothing(const std::string& program,
       test::kill_now(*child);
       (void)test::wait_for(*child, kPatience);
 
-      for (const std::string& name : names_in(dir.path)) {
+      for (const std::string& name : test::names_in(dir.path)) {
         const bool input =
             std::find(inputs.begin(), inputs.end(), name) != inputs.end();
         EXPECT_TRUE(input || name == output ||
@@ -405,7 +396,7 @@ TEST(Interruption, BlockedReadGivesUp) {
   const test::RunResult run = test::wait_for(*child, 10s);
   expect_ended_by(run, {SIGTERM, "SIGTERM"});
   EXPECT_EQ(run.out, "");
-  EXPECT_EQ(names_in(dir.path), std::vector<std::string>{"rec.hy"});
+  EXPECT_EQ(test::names_in(dir.path), std::vector<std::string>{"rec.hy"});
 #endif
 }
 
@@ -471,7 +462,7 @@ TEST(Interruption, BeforeTheDestinationIsOpenedNothingChanges) {
     test::write_file(dir / "out.hy", keep);
     fs::remove(dir / fifo);
     make_fifo(dir / fifo);
-    const std::vector<std::string> before = names_in(dir.path);
+    const std::vector<std::string> before = test::names_in(dir.path);
     const auto child =
         test::start_program(VARNEL_BINARY, {"0", "in.fls", "out.hy"}, dir.path);
     ASSERT_TRUE(blocked_opening_fifo(*child));
@@ -480,7 +471,7 @@ TEST(Interruption, BeforeTheDestinationIsOpenedNothingChanges) {
     expect_ended_by(run, {SIGINT, "SIGINT"});
     EXPECT_EQ(run.out, test::banner_then(""));
     EXPECT_EQ(run.err, "");
-    EXPECT_EQ(names_in(dir.path), before);
+    EXPECT_EQ(test::names_in(dir.path), before);
     EXPECT_EQ(test::read_file(dir / (fifo == "in.fls" ? "out.hy" : "in.fls")),
               fifo == "in.fls" ? keep : test::numbered_image(1));
   }
@@ -736,7 +727,7 @@ TEST(Interruption, ReaderThatQuitsEarly) {
         EXPECT_EQ(run.signal, SIGPIPE);
         EXPECT_EQ(run.err, "");
       }
-      EXPECT_EQ(names_in(dir.path), std::vector<std::string>{"rec.hy"});
+      EXPECT_EQ(test::names_in(dir.path), std::vector<std::string>{"rec.hy"});
     }
   }
 #endif
@@ -954,7 +945,7 @@ TEST(Interruption, TerminalClosed) {
   test::close_terminal(*child);
   const test::RunResult run = test::wait_for(*child, kPatience);
   EXPECT_EQ(run.signal, SIGHUP);
-  EXPECT_EQ(names_in(dir.path), std::vector<std::string>{"big.fls"});
+  EXPECT_EQ(test::names_in(dir.path), std::vector<std::string>{"big.fls"});
 #endif
 }
 
@@ -1000,7 +991,7 @@ TEST(Interruption, EverySignalEndsABlockedRun) {
     EXPECT_FALSE(run.timed_out) << "still running a second after the signal";
     EXPECT_EQ(run.signal, signal);
     EXPECT_FALSE(fs::exists(dir / "back.fls"));
-    for (const std::string& name : names_in(dir.path)) {
+    for (const std::string& name : test::names_in(dir.path)) {
       EXPECT_EQ(name.find(".partial-"), std::string::npos) << name;
     }
   }

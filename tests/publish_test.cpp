@@ -38,16 +38,6 @@ std::string written(const std::string& name) {
   return banner_then("Output written to \"" + name + "\".\n\n");
 }
 
-// The names in `dir`, sorted.
-std::vector<std::string> names_in(const fs::path& dir) {
-  std::vector<std::string> names;
-  for (const auto& entry : fs::directory_iterator(dir)) {
-    names.push_back(test::utf8_name(entry.path().filename()));
-  }
-  std::sort(names.begin(), names.end());
-  return names;
-}
-
 // The record file of a numbered image of `blocks` blocks at address 0,
 // checked by the rules of the format.
 void expect_records_of(const fs::path& path, std::size_t blocks) {
@@ -92,7 +82,7 @@ TEST(Publish, WrongSizeSourceLeavesTheDestination) {
     EXPECT_EQ(test::read_file(dir / "dump.fls"),
               c.destination_exists ? dump : Bytes{});
     EXPECT_EQ(test::read_file(dir / "dump.hy"), source);
-    EXPECT_EQ(names_in(dir.path),
+    EXPECT_EQ(test::names_in(dir.path),
               (std::vector<std::string>{"dump.fls", "dump.hy"}));
   }
 }
@@ -118,7 +108,7 @@ TEST(Publish, FileSizeLimitLeavesNothing) {
     EXPECT_EQ(run.out, banner_then("Error writing destination file \"" + dst +
                                    "\".\n\n"));
     EXPECT_EQ(run.err, "");
-    EXPECT_EQ(names_in(dir.path),
+    EXPECT_EQ(test::names_in(dir.path),
               (std::vector<std::string>{"in.fls", "link.hy"}));
   }
 }
@@ -275,7 +265,7 @@ TEST(Publish, PermissionsOfTheDestination) {
     ASSERT_EQ(::stat((dir / "sub/out.hy").c_str(), &status), 0);
     EXPECT_EQ(status.st_mode & 07777U, c.file_mode);
     EXPECT_EQ(status.st_uid, user.uid);
-    EXPECT_EQ(names_in(dir / "sub"),
+    EXPECT_EQ(test::names_in(dir / "sub"),
               (std::vector<std::string>{"in.fls", "out.hy"}));
   }
 #endif
@@ -301,7 +291,8 @@ TEST(Publish, ReadOnlyAttributeIsRefused) {
   EXPECT_EQ(run.out,
             banner_then("Cannot create destination file \"out.hy\".\n\n"));
   EXPECT_EQ(test::read_file(dir / "out.hy"), (Bytes{'o', 'l', 'd'}));
-  EXPECT_EQ(names_in(dir.path), (std::vector<std::string>{"in.fls", "out.hy"}));
+  EXPECT_EQ(test::names_in(dir.path),
+            (std::vector<std::string>{"in.fls", "out.hy"}));
 #endif
 }
 
@@ -330,7 +321,7 @@ TEST(Publish, SymbolicLinksAreFollowed) {
     }
     fs::create_symlink("target.hy", dir / "link2.hy");
     fs::create_symlink(c.link_to, dir / "link.hy");
-    const std::vector<std::string> before = names_in(dir.path);
+    const std::vector<std::string> before = test::names_in(dir.path);
 
     EXPECT_EQ(test::run_binary({"0", "in.fls", "link.hy"}, dir.path).out,
               written("link.hy"));
@@ -338,8 +329,8 @@ TEST(Publish, SymbolicLinksAreFollowed) {
     EXPECT_EQ(fs::read_symlink(dir / "link.hy"), c.link_to);
     expect_records_of(dir / c.target, 3);
     // Nothing new beside the link or the file, but the file itself.
-    EXPECT_EQ(names_in(dir.path), before);
-    const std::vector<std::string> in_sub = names_in(dir / "sub");
+    EXPECT_EQ(test::names_in(dir.path), before);
+    const std::vector<std::string> in_sub = test::names_in(dir / "sub");
     EXPECT_LE(in_sub.size(), 1U);
   }
 }
@@ -352,7 +343,7 @@ TEST(Publish, DevicesAndFifosAreWrittenDirectly) {
   test::write_file(dir / "in.fls", test::numbered_image(2));
   EXPECT_EQ(test::run_binary({"0", "in.fls", "NUL"}, dir.path).out,
             written("NUL"));
-  EXPECT_EQ(names_in(dir.path), std::vector<std::string>{"in.fls"});
+  EXPECT_EQ(test::names_in(dir.path), std::vector<std::string>{"in.fls"});
 #else
   {
     const test::ScratchDir dir;
@@ -387,7 +378,8 @@ TEST(Publish, DevicesAndFifosAreWrittenDirectly) {
   EXPECT_EQ(run.out, written("out.hy"));
   test::expect_numbered_records(records, 300);
   EXPECT_TRUE(fs::is_fifo(dir / "out.hy"));
-  EXPECT_EQ(names_in(dir.path), (std::vector<std::string>{"in.fls", "out.hy"}));
+  EXPECT_EQ(test::names_in(dir.path),
+            (std::vector<std::string>{"in.fls", "out.hy"}));
 #endif
 }
 
@@ -402,7 +394,8 @@ TEST(Publish, LongestNameStillWorks) {
     EXPECT_EQ(test::run_binary({"0", "in.fls", name}, dir.path).out,
               written(name));
     expect_records_of(dir / name, 2);
-    EXPECT_EQ(names_in(dir.path), (std::vector<std::string>{"in.fls", name}));
+    EXPECT_EQ(test::names_in(dir.path),
+              (std::vector<std::string>{"in.fls", name}));
   }
 }
 
@@ -429,7 +422,7 @@ TEST(Publish, TakenTemporaryNameIsLeftAlone) {
   EXPECT_EQ(test::read_file(target), (Bytes{'n', 'e', 'w'}));
   EXPECT_EQ(test::read_file(taken), (Bytes{'k', 'e', 'e', 'p'}));
   EXPECT_EQ(
-      names_in(dir.path),
+      test::names_in(dir.path),
       (std::vector<std::string>{"out.hy", test::utf8_name(taken.filename())}));
 }
 

@@ -1,5 +1,6 @@
 #include "tests/test_support.h"
 
+#include <algorithm>
 #include <fstream>
 #include <iterator>
 #include <random>
@@ -46,6 +47,15 @@ void write_file(const fs::path& path, const Bytes& bytes) {
   if (!file.flush()) {
     throw std::runtime_error("cannot write " + utf8_name(path));
   }
+}
+
+std::vector<std::string> names_in(const fs::path& dir) {
+  std::vector<std::string> names;
+  for (const auto& entry : fs::directory_iterator(dir)) {
+    names.push_back(utf8_name(entry.path().filename()));
+  }
+  std::sort(names.begin(), names.end());
+  return names;
 }
 
 Bytes read_file(const fs::path& path) {

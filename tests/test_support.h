@@ -48,6 +48,9 @@ struct ScratchDir {
 };
 
 void write_file(const std::filesystem::path& path, const Bytes& bytes);
+
+// The names in `dir`, sorted, as UTF-8.
+std::vector<std::string> names_in(const std::filesystem::path& dir);
 Bytes read_file(const std::filesystem::path& path);
 
 // A block of zeros with the given bytes set: {{index, value}, ...}.
