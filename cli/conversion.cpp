@@ -12,20 +12,6 @@
 #include "records/record_header.h"
 
 namespace varnel {
-namespace {
-
-// Starts the disk on the batch of `length` bytes just written at `at`, and
-// waits for the one kWritebackLag batches before it. False on an I/O error.
-bool write_back_batch(std::FILE* dst, std::uint64_t at, std::uint64_t length) {
-  constexpr std::uint64_t kLag = kWritebackLag * kBatchBlocks * kRecordSize;
-  std::error_code error;
-  return write_back(dst, at, length, false, error) &&
-         (at < kLag ||
-          write_back(dst, at - kLag, kBatchBlocks * kRecordSize, true, error));
-}
-
-}  // namespace
-
 Outcome write_records(std::FILE* src, std::FILE* dst,
                       std::uint32_t start_address, std::uint64_t size,
                       Progress* progress) {
@@ -55,8 +41,11 @@ Outcome write_records(std::FILE* src, std::FILE* dst,
                               std::span(record + kHeaderSize, kBlockSize));
       std::copy(header.begin(), header.end(), record);
     }
+    // The disk starts on each batch as soon as it is written, so that the
+    // sync before the record file takes its name finds little left to do.
+    std::error_code error;
     if (!write_all(dst, batch) ||
-        !write_back_batch(dst, done * kRecordSize, batch.size())) {
+        !write_back(dst, done * kRecordSize, batch.size(), error)) {
       return Outcome::write_failed;
     }
     done += count;

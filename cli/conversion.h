@@ -13,10 +13,6 @@ namespace varnel {
 // Blocks converted at a time (2 MiB of records): enough that system calls
 // cost little next to the copying.
 inline constexpr std::size_t kBatchBlocks = 256;
-// Each batch is sent to the disk as soon as it is written, and the one this
-// many batches before is waited for: the final sync then finds little left
-// to write, and a large image never fills memory with pages to be written.
-inline constexpr std::size_t kWritebackLag = 8;
 
 enum class Outcome {
   converted,

@@ -134,8 +134,7 @@ bool replace_file(const std::filesystem::path& from,
   return true;
 }
 
-bool write_back(std::FILE*, std::uint64_t, std::uint64_t, bool,
-                std::error_code&) {
+bool write_back(std::FILE*, std::uint64_t, std::uint64_t, std::error_code&) {
   return true;
 }
 
@@ -267,16 +266,13 @@ bool replace_file(const std::filesystem::path& from,
 }
 
 bool write_back(std::FILE* file, std::uint64_t offset, std::uint64_t length,
-                bool wait, std::error_code& error) {
+                std::error_code& error) {
 #if defined(__linux__)
   const int fd = ::fileno(file);
-  const unsigned flags = wait ? SYNC_FILE_RANGE_WAIT_BEFORE |
-                                    SYNC_FILE_RANGE_WRITE |
-                                    SYNC_FILE_RANGE_WAIT_AFTER
-                              : SYNC_FILE_RANGE_WRITE;
   if (fd >= 0 &&
       ::sync_file_range(fd, static_cast<off64_t>(offset),
-                        static_cast<off64_t>(length), flags) != 0 &&
+                        static_cast<off64_t>(length),
+                        SYNC_FILE_RANGE_WRITE) != 0 &&
       (errno == EIO || errno == ENOSPC)) {
     // The disk failed to take the data: a write error, found early. Other
     // errors only mean that this file cannot be written back this way.
@@ -287,7 +283,6 @@ bool write_back(std::FILE* file, std::uint64_t offset, std::uint64_t length,
   (void)file;
   (void)offset;
   (void)length;
-  (void)wait;
   (void)error;
 #endif
   return true;

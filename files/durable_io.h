@@ -61,12 +61,12 @@ struct FileAccess {
                                 std::error_code& error);
 
 // Starts writing `length` bytes of `file` from `offset` to the disk, without
-// waiting (Linux; elsewhere nothing). With `wait`, waits until they are
-// written instead. False only on an I/O error: a file or system that cannot
-// do this is no failure, its data reaches the disk at the final sync.
+// waiting for them (Linux; elsewhere nothing): the system's own limits on
+// unwritten data hold back a writer faster than the disk. False only on an
+// I/O error: a file or system that cannot do this is no failure, its data
+// reaches the disk at the final sync.
 [[nodiscard]] bool write_back(std::FILE* file, std::uint64_t offset,
-                              std::uint64_t length, bool wait,
-                              std::error_code& error);
+                              std::uint64_t length, std::error_code& error);
 
 // A file size limit makes a write fail (EFBIG) instead of ending the program
 // with SIGXFSZ: the write is then reported, and the unfinished file removed.
