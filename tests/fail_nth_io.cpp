@@ -2,7 +2,9 @@
 // operation: every fopen, fseeko, ftello, fread, fwrite, fflush, fclose,
 // lseek, readv and write on a file that the program opened (the console
 // streams are left alone). The program is built with 64-bit file offsets, so
-// its calls may reach the C library under their "64" names: both are caught.
+// its calls may reach the C library under their "64" names: both are caught,
+// each with its own offset type (off_t is 32 bits on 32-bit systems, where
+// this library is built without 64-bit offsets so that both names exist).
 // Set by the environment:
 //   VARNEL_FAIL_AT    N, from 1; 0 or unset fails nothing and only counts
 //   VARNEL_FAIL_MODE  once (the default), persist (N and every later call),
@@ -113,19 +115,22 @@ FILE* open_stream(const char* name, const char* path, const char* how) {
   return stream;
 }
 
-int seek_stream(const char* name, FILE* stream, off_t offset, int whence) {
+template <typename Offset>
+int seek_stream(const char* name, FILE* stream, Offset offset, int whence) {
   if (must_fail("fseek", path_of(stream))) return -1;
-  return real<int (*)(FILE*, off_t, int)>(name)(stream, offset, whence);
+  return real<int (*)(FILE*, Offset, int)>(name)(stream, offset, whence);
 }
 
-off_t tell_stream(const char* name, FILE* stream) {
+template <typename Offset>
+Offset tell_stream(const char* name, FILE* stream) {
   if (must_fail("ftell", path_of(stream))) return -1;
-  return real<off_t (*)(FILE*)>(name)(stream);
+  return real<Offset (*)(FILE*)>(name)(stream);
 }
 
-off_t seek_fd(const char* name, int fd, off_t offset, int whence) {
+template <typename Offset>
+Offset seek_fd(const char* name, int fd, Offset offset, int whence) {
   if (must_fail("lseek", path_of(fd))) return -1;
-  return real<off_t (*)(int, off_t, int)>(name)(fd, offset, whence);
+  return real<Offset (*)(int, Offset, int)>(name)(fd, offset, whence);
 }
 
 }  // namespace
@@ -141,15 +146,17 @@ FILE* fopen64(const char* path, const char* how) {
 int fseeko(FILE* stream, off_t offset, int whence) {
   return seek_stream("fseeko", stream, offset, whence);
 }
-int fseeko64(FILE* stream, off_t offset, int whence) {
+int fseeko64(FILE* stream, off64_t offset, int whence) {
   return seek_stream("fseeko64", stream, offset, whence);
 }
-off_t ftello(FILE* stream) { return tell_stream("ftello", stream); }
-off_t ftello64(FILE* stream) { return tell_stream("ftello64", stream); }
+off_t ftello(FILE* stream) { return tell_stream<off_t>("ftello", stream); }
+off64_t ftello64(FILE* stream) {
+  return tell_stream<off64_t>("ftello64", stream);
+}
 off_t lseek(int fd, off_t offset, int whence) {
   return seek_fd("lseek", fd, offset, whence);
 }
-off_t lseek64(int fd, off_t offset, int whence) {
+off64_t lseek64(int fd, off64_t offset, int whence) {
   return seek_fd("lseek64", fd, offset, whence);
 }
 

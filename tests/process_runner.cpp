@@ -29,17 +29,24 @@ namespace fs = std::filesystem;
 
 namespace {
 
-// The words of the command: VARNEL_TEST_WRAPPER runs the binary under another
+void append_words(std::vector<std::string>& words, const char* text) {
+  std::istringstream split(text);
+  for (std::string word; split >> word;) {
+    words.push_back(word);
+  }
+}
+
+// The words of the command. VARNEL_TEST_WRAPPER runs the binary under another
 // program, such as "valgrind -q --error-exitcode=99", whose words go first.
+// A build for another architecture runs it under the emulator that runs the
+// tests (qemu), given by the build as VARNEL_TEST_EMULATOR.
 std::vector<std::string> command_words(const std::string& program,
                                        const std::vector<std::string>& args) {
   std::vector<std::string> words;
   if (const char* wrapper = std::getenv("VARNEL_TEST_WRAPPER")) {
-    std::istringstream split(wrapper);
-    for (std::string word; split >> word;) {
-      words.push_back(word);
-    }
+    append_words(words, wrapper);
   }
+  append_words(words, VARNEL_TEST_EMULATOR);
   words.push_back(program);
   words.insert(words.end(), args.begin(), args.end());
   return words;
@@ -243,6 +250,10 @@ std::function<void()> with_environment(
   throw std::runtime_error("only POSIX systems prepare a child this way");
 }
 
+std::function<void()> stdout_to(const fs::path&) {
+  throw std::runtime_error("only POSIX systems prepare a child this way");
+}
+
 #else
 
 struct StartedProgram {
@@ -383,6 +394,10 @@ std::function<void()> with_environment(
       if (::setenv(name.c_str(), value.c_str(), 1) != 0) ::_exit(125);
     }
   };
+}
+
+std::function<void()> stdout_to(const fs::path& path) {
+  return [path] { redirect(STDOUT_FILENO, path, O_WRONLY); };
 }
 
 #endif

@@ -275,9 +275,7 @@ TEST(VarnelCheck, AReportThatCannotBeWrittenIsNoAnswer) {
   const test::ScratchDir dir;
   make_records("0", 1, "rec.hy", dir);
   const test::RunResult run = test::run_program(
-      "/bin/sh",
-      {"-c", std::string("exec \"$0\" rec.hy >/dev/full"), VARNEL_CHECK_BINARY},
-      dir.path);
+      VARNEL_CHECK_BINARY, {"rec.hy"}, dir.path, test::stdout_to("/dev/full"));
   EXPECT_EQ(run.exit_status, 2);
   EXPECT_EQ(run.err, "varnel-check: error writing the report\n");
 }
