@@ -18,7 +18,7 @@ pairs=${PAIRS:-9}
 
 cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=Release -DVARNEL_BUILD_TESTS=OFF -DVARNEL_BUILD_BENCHMARKS=ON >/dev/null
 cmake --build "$build" --parallel >/dev/null
-varnel=$build/cli/varnel
+varnel=$build/varnel
 "$build/bench/record_header_benchmark" --benchmark_min_time=0.5
 echo
 

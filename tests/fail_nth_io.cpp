@@ -3,7 +3,9 @@
 // fclose, lseek, readv, write, fsync, sync_file_range, ftruncate, fchmod and
 // fchown on a file that the program opened (the console streams are left
 // alone), and every rename. The program is built with 64-bit file offsets, so
-// its calls may reach the C library under their "64" names: both are caught.
+// its calls may reach the C library under their "64" names: both are caught,
+// each with its own offset type (off_t is 32 bits on 32-bit systems, where
+// this library is built without 64-bit offsets so that both names exist).
 // Set by the environment:
 //   VARNEL_FAIL_AT    N, from 1; 0 or unset fails nothing and only counts
 //   VARNEL_FAIL_MODE  once (the default), persist (N and every later call),

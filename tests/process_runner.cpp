@@ -34,23 +34,36 @@ namespace fs = std::filesystem;
 
 namespace {
 
-// The words of the command: VARNEL_TEST_WRAPPER runs the binary under another
-// program, such as "valgrind -q --error-exitcode=99", whose words go first.
+void append_words(std::vector<std::string>& words, const char* text) {
+  std::istringstream split(text);
+  for (std::string word; split >> word;) {
+    words.push_back(word);
+  }
+}
+
+// The words of the command: a program of this build gets the words of
+// binary_words; any other (a shell, setpriv) runs as it is.
 std::vector<std::string> command_words(const std::string& program,
                                        const std::vector<std::string>& args) {
-  std::vector<std::string> words;
-  if (const char* wrapper = std::getenv("VARNEL_TEST_WRAPPER")) {
-    std::istringstream split(wrapper);
-    for (std::string word; split >> word;) {
-      words.push_back(word);
-    }
+  std::vector<std::string> words = {program};
+  if (program == VARNEL_BINARY || program == VARNEL_CHECK_BINARY) {
+    words = binary_words(program);
   }
-  words.push_back(program);
   words.insert(words.end(), args.begin(), args.end());
   return words;
 }
 
 }  // namespace
+
+std::vector<std::string> binary_words(const std::string& program) {
+  std::vector<std::string> words;
+  if (const char* wrapper = std::getenv("VARNEL_TEST_WRAPPER")) {
+    append_words(words, wrapper);
+  }
+  append_words(words, VARNEL_TEST_EMULATOR);
+  words.push_back(program);
+  return words;
+}
 
 RunResult run_program(const std::string& program,
                       const std::vector<std::string>& args, const fs::path& cwd,
@@ -262,6 +275,10 @@ void kill_now(StartedProgram& program) {
 
 std::function<void()> with_environment(
     std::vector<std::pair<std::string, std::string>>) {
+  throw std::runtime_error("only POSIX systems prepare a child this way");
+}
+
+std::function<void()> stdout_to(const fs::path&) {
   throw std::runtime_error("only POSIX systems prepare a child this way");
 }
 
@@ -558,6 +575,16 @@ std::function<void()> with_environment(
     for (const auto& [name, value] : variables) {
       if (::setenv(name.c_str(), value.c_str(), 1) != 0) ::_exit(125);
     }
+  };
+}
+
+std::function<void()> stdout_to(const fs::path& path) {
+  return [path] {
+    const int fd = ::open(path.c_str(), O_WRONLY);
+    if (fd < 0 || ::dup2(fd, STDOUT_FILENO) < 0) {
+      ::_exit(126);
+    }
+    ::close(fd);
   };
 }
 

@@ -99,11 +99,13 @@ TEST(Publish, FileSizeLimitLeavesNothing) {
                                                    test::block_filled(2)}));
     fs::create_symlink("target.hy", dir / "link.hy");
     // 20 blocks of 512 bytes: room for one record of 8201 bytes, not two.
-    const test::RunResult run =
-        test::run_program("/bin/sh",
-                          {"-c", "ulimit -f 20 && exec \"$@\"", "sh",
-                           VARNEL_BINARY, "0", "in.fls", dst},
-                          dir.path);
+    std::vector<std::string> script = {"-c", "ulimit -f 20 && exec \"$@\"",
+                                       "sh"};
+    for (const std::string& word : test::binary_words(VARNEL_BINARY)) {
+      script.push_back(word);
+    }
+    script.insert(script.end(), {"0", "in.fls", dst});
+    const test::RunResult run = test::run_program("/bin/sh", script, dir.path);
     EXPECT_EQ(run.exit_status, 0);
     EXPECT_EQ(run.out, banner_then("Error writing destination file \"" + dst +
                                    "\".\n\n"));
@@ -195,7 +197,9 @@ test::RunResult run_varnel_as(const Unprivileged& user,
     return test::run_binary(args, dir.path);
   }
   std::vector<std::string> words(user.prefix.begin() + 1, user.prefix.end());
-  words.push_back(VARNEL_BINARY);
+  for (const std::string& word : test::binary_words(VARNEL_BINARY)) {
+    words.push_back(word);
+  }
   words.insert(words.end(), args.begin(), args.end());
   return test::run_program(user.prefix.front(), words, dir.path);
 }

@@ -74,10 +74,18 @@ struct RunResult {
 // set limits, signals, the environment or standard input); Windows has no
 // such moment, and a test that needs one is skipped there. The environment
 // variable VARNEL_TEST_WRAPPER, when set, names a program to run the binary
-// under.
+// under. In a build for another architecture the binary runs under that
+// build's emulator: only this build's programs can be started this way.
 RunResult run_binary(const std::vector<std::string>& args,
                      const std::filesystem::path& cwd,
                      const std::function<void()>& in_child = {});
+
+// The words that run `program`, one of this build's (varnel or
+// varnel-check): under VARNEL_TEST_WRAPPER's words when it is set (a program
+// such as "valgrind -q --error-exitcode=99"), and in a build for another
+// architecture under the emulator that runs the tests. For a shell script or
+// setpriv that starts the program in turn.
+std::vector<std::string> binary_words(const std::string& program);
 
 // The same for any program, such as varnel-check.
 RunResult run_program(const std::string& program,
@@ -136,6 +144,8 @@ std::function<void()> stdin_from_pipe(const Bytes& data);
 // These variables are set, in addition to the inherited environment.
 std::function<void()> with_environment(
     std::vector<std::pair<std::string, std::string>> variables);
+// Standard output goes to `path`, an existing file (such as /dev/full).
+std::function<void()> stdout_to(const std::filesystem::path& path);
 
 // `text` as a console program's output holds it: on Windows, where standard
 // output and standard error are text streams, every line ends in CR LF.

@@ -618,13 +618,12 @@ TEST(VarnelCheck, AReportThatCannotBeWrittenIsNoAnswer) {
     SCOPED_TRACE(restore ? "with -o" : "a check");
     const test::ScratchDir dir;
     make_records("0", 1, "rec.hy", dir);
-    std::vector<std::string> args = {"-c", "exec \"$@\" >/dev/full", "sh",
-                                     VARNEL_CHECK_BINARY};
+    std::vector<std::string> args = {"rec.hy"};
     if (restore) {
-      args.insert(args.end(), {"-o", "back.fls"});
+      args = {"-o", "back.fls", "rec.hy"};
     }
-    args.push_back("rec.hy");
-    const test::RunResult run = test::run_program("/bin/sh", args, dir.path);
+    const test::RunResult run = test::run_program(
+        VARNEL_CHECK_BINARY, args, dir.path, test::stdout_to("/dev/full"));
     EXPECT_EQ(run.exit_status, 2);
     EXPECT_EQ(run.err, "varnel-check: error writing the report\n");
     expect_no_image(dir);
@@ -639,11 +638,13 @@ TEST(VarnelCheck, ImageThatCannotBeWrittenIsLeftOut) {
   const test::ScratchDir dir;
   make_records("0", 3, "rec.hy", dir);
   // 20 blocks of 512 bytes: less than the image.
-  const test::RunResult run =
-      test::run_program("/bin/sh",
-                        {"-c", "ulimit -f 20 && exec \"$@\"", "sh",
-                         VARNEL_CHECK_BINARY, "-o", "back.fls", "rec.hy"},
-                        dir.path);
+  std::vector<std::string> script = {"-c", "ulimit -f 20 && exec \"$@\"",
+                                     "sh"};
+  for (const std::string& word : test::binary_words(VARNEL_CHECK_BINARY)) {
+    script.push_back(word);
+  }
+  script.insert(script.end(), {"-o", "back.fls", "rec.hy"});
+  const test::RunResult run = test::run_program("/bin/sh", script, dir.path);
   EXPECT_EQ(run.exit_status, 2);
   EXPECT_EQ(run.out, "");
   EXPECT_EQ(run.err,
@@ -665,8 +666,10 @@ TEST(VarnelCheck, RecordFileThatMayNotBeRead) {
     if (!fs::exists("/usr/bin/setpriv") && !fs::exists("/bin/setpriv")) {
       GTEST_SKIP() << "running as root, without setpriv to drop privileges";
     }
-    words = {"--reuid=65534", "--regid=65534", "--clear-groups",
-             VARNEL_CHECK_BINARY};
+    words = {"--reuid=65534", "--regid=65534", "--clear-groups"};
+    for (const std::string& word : test::binary_words(VARNEL_CHECK_BINARY)) {
+      words.push_back(word);
+    }
     program = "setpriv";
   }
   words.push_back("rec.hy");
