@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <sstream>
 #include <stdexcept>
+#include <string_view>
 #include <thread>
 
 #include "tests/test_support.h"
@@ -54,6 +55,8 @@ std::vector<std::string> command_words(const std::string& program,
 }
 
 }  // namespace
+
+bool under_emulator() { return std::string_view(VARNEL_TEST_EMULATOR) != ""; }
 
 std::vector<std::string> binary_words(const std::string& program) {
   std::vector<std::string> words;

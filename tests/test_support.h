@@ -87,6 +87,10 @@ RunResult run_binary(const std::vector<std::string>& args,
 // setpriv that starts the program in turn.
 std::vector<std::string> binary_words(const std::string& program);
 
+// Whether this build's programs run under an emulator (a build for another
+// architecture), where they take many times as long.
+bool under_emulator();
+
 // The same for any program, such as varnel-check.
 RunResult run_program(const std::string& program,
                       const std::vector<std::string>& args,

@@ -638,8 +638,7 @@ TEST(VarnelCheck, ImageThatCannotBeWrittenIsLeftOut) {
   const test::ScratchDir dir;
   make_records("0", 3, "rec.hy", dir);
   // 20 blocks of 512 bytes: less than the image.
-  std::vector<std::string> script = {"-c", "ulimit -f 20 && exec \"$@\"",
-                                     "sh"};
+  std::vector<std::string> script = {"-c", "ulimit -f 20 && exec \"$@\"", "sh"};
   for (const std::string& word : test::binary_words(VARNEL_CHECK_BINARY)) {
     script.push_back(word);
   }
