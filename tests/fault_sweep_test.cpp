@@ -398,6 +398,8 @@ TEST(FaultSweep, VarnelInterruptedBeforeEveryOperation) {
   }
 }
 
+#if !defined(_WIN32)
+
 // The message each failed operation of varnel-check restoring an image must
 // give, its status, and what it leaves.
 struct CheckExpected {
@@ -465,6 +467,8 @@ CheckExpected check_expects(const Operation& failed, const std::string& mode,
   }
   return {2, error, Left::as_it_was};
 }
+
+#endif
 
 // varnel-check restoring an image, every file operation failed in turn, with
 // its standard error on a terminal so that it measures the record file too.

@@ -391,7 +391,8 @@ TEST(Publish, DevicesAndFifosAreWrittenDirectly) {
 // file takes a short name of its own instead.
 TEST(Publish, LongestNameStillWorks) {
   const test::ScratchDir dir;
-  const std::string name = std::string(252, 'n') + ".hy";  // 255 bytes
+  std::string name(252, 'n');
+  name += ".hy";  // 255 bytes
   test::write_file(dir / "in.fls", test::numbered_image(2));
   for (const bool exists : {false, true}) {
     SCOPED_TRACE(exists ? "over a file" : "a new file");
