@@ -29,6 +29,13 @@ ScratchDir::ScratchDir() {
     // False, without an error, when the name is taken.
     if (fs::create_directory(candidate)) {
       path = candidate;
+      // Open to every user, whatever the umask, for the cases that run a
+      // program as another one; the folders above it decide who reaches it.
+      fs::permissions(path,
+                      fs::perms::owner_all | fs::perms::group_read |
+                          fs::perms::group_exec | fs::perms::others_read |
+                          fs::perms::others_exec,
+                      fs::perm_options::replace);
       return;
     }
   }
@@ -88,6 +95,17 @@ Bytes concat(std::initializer_list<Bytes> parts) {
 RunResult run_binary(const std::vector<std::string>& args, const fs::path& cwd,
                      const std::function<void()>& in_child) {
   return run_program(VARNEL_BINARY, args, cwd, in_child);
+}
+
+std::string copy_for_anyone(const std::string& program, const ScratchDir& dir) {
+  const fs::path copy = dir.path / fs::path(program).filename();
+  fs::copy_file(program, copy, fs::copy_options::overwrite_existing);
+  fs::permissions(copy,
+                  fs::perms::owner_all | fs::perms::group_read |
+                      fs::perms::group_exec | fs::perms::others_read |
+                      fs::perms::others_exec,
+                  fs::perm_options::replace);
+  return utf8_name(copy);
 }
 
 std::string console_text(std::string_view text) {

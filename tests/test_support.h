@@ -87,6 +87,11 @@ RunResult run_binary(const std::vector<std::string>& args,
 // setpriv that starts the program in turn.
 std::vector<std::string> binary_words(const std::string& program);
 
+// A copy of `program`, one of this build's, in `dir`, that any user may run:
+// the build folder may sit where only its owner can reach it, as a folder
+// made by mktemp -d does. For running it as an unprivileged user.
+std::string copy_for_anyone(const std::string& program, const ScratchDir& dir);
+
 // Whether this build's programs run under an emulator (a build for another
 // architecture), where they take many times as long.
 bool under_emulator();
