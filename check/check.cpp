@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cinttypes>
+#include <numeric>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -135,8 +136,8 @@ Verification verify_with_progress(const char* name, std::FILE* records,
     if (!seek_stream(records, 0, SEEK_SET)) {
       Verification failed;
       failed.verdict = Verdict::read_failed;
-      failed.error = std::error_code(errno != 0 ? errno : EIO,
-                                     std::generic_category());
+      failed.error =
+          std::error_code(errno != 0 ? errno : EIO, std::generic_category());
       return failed;
     }
   }
@@ -326,10 +327,12 @@ int run_check(std::span<const char* const> args, std::FILE* out,
   } else {
     // Each file on its own: one that is wrong or cannot be read does not
     // stop the others.
-    for (const char* name : options.record_names) {
-      status =
-          worse(status, check_file(name, options.list, out, err, report_lost));
-    }
+    status = std::accumulate(
+        options.record_names.begin(), options.record_names.end(), kCheckValid,
+        [&](int worst, const char* name) {
+          return worse(worst,
+                       check_file(name, options.list, out, err, report_lost));
+        });
   }
   // The report is the answer: if it could not be written, nothing was told.
   if (!reached(out) || report_lost) {

@@ -25,27 +25,79 @@ std::string quoted(std::string_view text) {
   return quoted;
 }
 
-// The image name given with -o in any of its spellings: "-o NAME", "-oNAME",
-// "--output NAME" and "--output=NAME". Moves `at` past what it takes. Sets
-// `spelling` to the option as written; null when `arg` is none of them, and
-// also when the name is missing at the end of the line (`spelling` then set).
-const char* image_option(std::span<const char* const> args, std::size_t& at,
-                         std::string_view& spelling) {
+// An image option in any of its spellings: "-o NAME", "-oNAME", "--output
+// NAME" and "--output=NAME".
+struct ImageOption {
+  bool given = false;
+  std::string_view spelling;   // the option as written: -o or --output
+  const char* name = nullptr;  // null when missing at the end of the line
+};
+
+// The image option at `at`, if it is one; moves `at` past a name it takes
+// from the next argument.
+ImageOption image_option(std::span<const char* const> args, std::size_t& at) {
   const std::string_view arg = args[at];
   constexpr std::string_view kLong = "--output";
   if (arg == "-o" || arg == kLong) {
-    spelling = arg;
-    return at + 1 < args.size() ? args[++at] : nullptr;
+    return {true, arg, at + 1 < args.size() ? args[++at] : nullptr};
   }
   if (arg.starts_with("--output=")) {
-    spelling = kLong;
-    return args[at] + kLong.size() + 1;
+    return {true, kLong, args[at] + kLong.size() + 1};
   }
   if (arg.starts_with("-o")) {
-    spelling = "-o";
-    return args[at] + 2;
+    return {true, "-o", args[at] + 2};
   }
-  return nullptr;
+  return {};
+}
+
+// What is wrong with `image`, the name given with the option written
+// `spelling`, to `options` so far; empty when nothing is.
+std::string image_problem(const char* image, std::string_view spelling,
+                          const Options& options) {
+  if (image == nullptr) {
+    return quoted(spelling) + " needs the name of the image to write";
+  }
+  if (*image == '\0') {
+    return quoted(spelling) + " with an empty name: no file has it";
+  }
+  if (options.image_name != nullptr) {
+    return quoted(spelling) + " given twice: one image at a time";
+  }
+  if (std::string_view(image) == "-") {
+    return quoted(spelling) +
+           " takes a file name: the report goes to standard output";
+  }
+  return {};
+}
+
+// What is wrong with the record files named, once the options are read;
+// empty when nothing is. `ended`: "--" came before them.
+std::string names_problem(const Options& options, bool ended,
+                          std::string_view image_spelling) {
+  const auto names = options.record_names;
+  // An option after a name is taken for a mistake rather than for a record
+  // file of that name.
+  const auto misplaced =
+      ended ? names.end()
+            : std::find_if(names.begin(), names.end(), looks_like_option);
+  if (misplaced != names.end()) {
+    return quoted(*misplaced) +
+           " after a file name: options come first, and a name that starts "
+           "with '-' comes after \"--\"";
+  }
+  if (names.empty()) {
+    return "no record file named";
+  }
+  if (std::count_if(names.begin(), names.end(),
+                    [](std::string_view name) { return name == "-"; }) > 1) {
+    return "\"-\" named twice: standard input is read once";
+  }
+  if (options.image_name != nullptr && names.size() > 1) {
+    return quoted(image_spelling) +
+           " writes the image of one record file, not of " +
+           std::to_string(names.size());
+  }
+  return {};
 }
 
 }  // namespace
@@ -57,7 +109,6 @@ Options parse_options(std::span<const char* const> args) {
   std::string_view image_spelling;
   for (; at < args.size() && looks_like_option(args[at]); ++at) {
     const std::string_view arg = args[at];
-    std::string_view spelling;
     if (arg == "--") {
       ended = true;
       ++at;
@@ -72,24 +123,13 @@ Options parse_options(std::span<const char* const> args) {
       }
     } else if (arg == "--list") {
       options.list = true;
-    } else if (const char* image = image_option(args, at, spelling);
-               image != nullptr || !spelling.empty()) {
-      if (image == nullptr) {
-        return wrong(quoted(spelling) +
-                     " needs the name of the image to write");
+    } else if (const ImageOption image = image_option(args, at); image.given) {
+      std::string problem = image_problem(image.name, image.spelling, options);
+      if (!problem.empty()) {
+        return wrong(std::move(problem));
       }
-      if (*image == '\0') {
-        return wrong(quoted(spelling) + " with an empty name: no file has it");
-      }
-      if (options.image_name != nullptr) {
-        return wrong(quoted(spelling) + " given twice: one image at a time");
-      }
-      if (std::string_view(image) == "-") {
-        return wrong(quoted(spelling) +
-                     " takes a file name: the report goes to standard output");
-      }
-      options.image_name = image;
-      image_spelling = spelling;
+      options.image_name = image.name;
+      image_spelling = image.spelling;
     } else {
       return wrong("unknown option " + quoted(arg));
     }
@@ -97,30 +137,10 @@ Options parse_options(std::span<const char* const> args) {
   if (options.request != Request::check) {
     return options;
   }
-
   options.record_names = args.subspan(at);
-  // An option after a name is taken for a mistake rather than for a record
-  // file of that name.
-  const auto misplaced =
-      ended ? options.record_names.end()
-            : std::find_if(options.record_names.begin(),
-                           options.record_names.end(), looks_like_option);
-  if (misplaced != options.record_names.end()) {
-    return wrong(quoted(*misplaced) +
-                 " after a file name: options come first, and a name that "
-                 "starts with '-' comes after \"--\"");
-  }
-  if (options.record_names.empty()) {
-    return wrong("no record file named");
-  }
-  if (std::count_if(options.record_names.begin(), options.record_names.end(),
-                    [](std::string_view name) { return name == "-"; }) > 1) {
-    return wrong("\"-\" named twice: standard input is read once");
-  }
-  if (options.image_name != nullptr && options.record_names.size() > 1) {
-    return wrong(quoted(image_spelling) +
-                 " writes the image of one record file, not of " +
-                 std::to_string(options.record_names.size()));
+  std::string problem = names_problem(options, ended, image_spelling);
+  if (!problem.empty()) {
+    return wrong(std::move(problem));
   }
   return options;
 }

@@ -34,9 +34,8 @@ std::vector<Span> spans_of(const std::uint8_t* data, std::size_t size) {
   std::vector<Span> spans;
   for (std::size_t at = 0; at + varnel::kHeaderSize <= size;) {
     const auto field = [&](std::size_t i) {
-      return static_cast<std::uint32_t>(data[at + i] << 16 |
-                                        data[at + i + 1] << 8 |
-                                        data[at + i + 2]);
+      return static_cast<std::uint32_t>(
+          data[at + i] << 16 | data[at + i + 1] << 8 | data[at + i + 2]);
     };
     spans.push_back({field(1), field(5)});
     at += varnel::kHeaderSize + spans.back().length;
