@@ -197,9 +197,8 @@ test::RunResult run_varnel_as(const Unprivileged& user,
     return test::run_binary(args, dir.path);
   }
   std::vector<std::string> words(user.prefix.begin() + 1, user.prefix.end());
-  const test::ScratchDir programs;
   for (const std::string& word :
-       test::binary_words(test::copy_for_anyone(VARNEL_BINARY, programs))) {
+       test::binary_words(test::copy_for_anyone(VARNEL_BINARY, dir))) {
     words.push_back(word);
   }
   words.insert(words.end(), args.begin(), args.end());

@@ -105,7 +105,7 @@ std::string copy_for_anyone(const std::string& program, const ScratchDir& dir) {
                       fs::perms::group_exec | fs::perms::others_read |
                       fs::perms::others_exec,
                   fs::perm_options::replace);
-  return utf8_name(copy);
+  return "./" + utf8_name(copy.filename());
 }
 
 std::string console_text(std::string_view text) {

@@ -87,9 +87,10 @@ RunResult run_binary(const std::vector<std::string>& args,
 // setpriv that starts the program in turn.
 std::vector<std::string> binary_words(const std::string& program);
 
-// A copy of `program`, one of this build's, in `dir`, that any user may run:
-// the build folder may sit where only its owner can reach it, as a folder
-// made by mktemp -d does. For running it as an unprivileged user.
+// A copy of `program`, one of this build's, in `dir`, that any user may run,
+// named from `dir` ("./varnel"): for running it as an unprivileged user from
+// there. The build folder, and the folders above a scratch folder, may be
+// where only their owner can reach them, as a folder made by mktemp -d is.
 std::string copy_for_anyone(const std::string& program, const ScratchDir& dir);
 
 // Whether this build's programs run under an emulator (a build for another

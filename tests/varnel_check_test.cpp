@@ -660,15 +660,14 @@ TEST(VarnelCheck, RecordFileThatMayNotBeRead) {
   ASSERT_EQ(::chmod((dir / "rec.hy").c_str(), 0), 0);
   std::vector<std::string> words;
   std::string program = VARNEL_CHECK_BINARY;
-  const test::ScratchDir programs;
   if (::geteuid() == 0) {
     // The superuser reads anything: the check runs as nobody.
     if (!fs::exists("/usr/bin/setpriv") && !fs::exists("/bin/setpriv")) {
       GTEST_SKIP() << "running as root, without setpriv to drop privileges";
     }
     words = {"--reuid=65534", "--regid=65534", "--clear-groups"};
-    for (const std::string& word : test::binary_words(
-             test::copy_for_anyone(VARNEL_CHECK_BINARY, programs))) {
+    for (const std::string& word :
+         test::binary_words(test::copy_for_anyone(VARNEL_CHECK_BINARY, dir))) {
       words.push_back(word);
     }
     program = "setpriv";
