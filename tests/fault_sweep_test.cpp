@@ -97,7 +97,8 @@ SweepRun run_with_fault(const std::string& program,
         });
     ::close(far);
     std::string shown;
-    std::thread watch([near, &shown] { shown = read_terminal(near); });
+    std::thread watch =
+        test::running_thread([near, &shown] { shown = read_terminal(near); });
     run.result = test::wait_for(*child, std::chrono::minutes(1));
     watch.join();
     ::close(near);

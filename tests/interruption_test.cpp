@@ -7,6 +7,7 @@
 #include <chrono>
 #include <csignal>
 #include <fstream>
+#include <functional>
 #include <random>
 #include <set>
 #include <string>
@@ -202,21 +203,46 @@ struct KillsSeen {
   int whole = 0;
 };
 
+// Makes the inputs of a run in its folder from an image of `blocks` blocks,
+// and returns what the whole output of the run holds.
+using MakeInputs = std::function<Bytes(std::size_t blocks)>;
+
 // Starts `args` of `program` in `dir` 20 times, each killed outright at
 // another moment spread over the time a whole run takes and a little more,
-// with and without
-// an old file at `output`. Nothing can be caught, and still the name holds
-// what it held before or the whole of `whole`, never a part; a temporary file
-// may be left, and its name says whose it is.
+// with and without an old file at `output`. Nothing can be caught, and still
+// the name holds what it held before or the whole of what `make_inputs`
+// returns, never a part; a temporary file may be left, and its name says
+// whose it is.
 void expect_whole_or_nothing(const std::string& program,
                              const std::vector<std::string>& args,
                              const test::ScratchDir& dir,
-                             const std::string& output, const Bytes& whole) {
+                             const std::string& output,
+                             const MakeInputs& make_inputs) {
   constexpr int kMoments = 20;
   const Bytes old_bytes = {'o', 'l', 'd'};
-  const auto started = std::chrono::steady_clock::now();
-  ASSERT_EQ(test::run_program(program, args, dir.path).exit_status, 0);
-  const auto took = std::chrono::steady_clock::now() - started;
+  // An image of 64 MiB, 16 MiB under an emulator. Where a whole run still
+  // takes long (a sanitized build, a slow machine) a smaller one, so that
+  // the forty runs cut short, about 25 times a whole run, take a few seconds:
+  // the moments are spread over the run all the same.
+  constexpr auto kLongestRun = 200ms;
+  constexpr std::size_t kFewestBlocks = 128;
+  std::size_t blocks = test::under_emulator() ? 2048 : 8192;
+  Bytes whole;
+  std::chrono::steady_clock::duration took{};
+  for (;;) {
+    whole = make_inputs(blocks);
+    ASSERT_FALSE(::testing::Test::HasFatalFailure());
+    const auto started = std::chrono::steady_clock::now();
+    ASSERT_EQ(test::run_program(program, args, dir.path).exit_status, 0);
+    took = std::chrono::steady_clock::now() - started;
+    if (took <= kLongestRun * 2 || blocks == kFewestBlocks) {
+      break;
+    }
+    const double shorter = std::chrono::duration<double>(kLongestRun) / took;
+    blocks = std::max(
+        kFewestBlocks,
+        static_cast<std::size_t>(static_cast<double>(blocks) * shorter));
+  }
 
   const std::vector<std::string> inputs = [&] {
     fs::remove(dir / output);
@@ -269,30 +295,27 @@ void expect_whole_or_nothing(const std::string& program,
   }
 }
 
-// An image of 64 MiB; under an emulator, which takes many times as long over
-// it, 16 MiB: the moments spread over the run all the same.
-std::size_t blocks_to_kill() { return test::under_emulator() ? 2048 : 8192; }
-
 // varnel killed outright while it converts an image.
 TEST(Interruption, ConversionKilledOutrightLeavesOldOrWhole) {
   const test::ScratchDir dir;
-  test::write_file(dir / "in.fls", test::numbered_image(blocks_to_kill()));
-  ASSERT_NO_FATAL_FAILURE(test::convert("0", "in.fls", "whole.hy", dir));
-  const Bytes whole = test::read_file(dir / "whole.hy");
   ASSERT_NO_FATAL_FAILURE(expect_whole_or_nothing(
-      VARNEL_BINARY, {"0", "in.fls", "out.hy"}, dir, "out.hy", whole));
+      VARNEL_BINARY, {"0", "in.fls", "out.hy"}, dir, "out.hy",
+      [&](std::size_t blocks) {
+        test::make_records("0", blocks, "whole.hy", dir);
+        return test::read_file(dir / "whole.hy");
+      }));
 }
 
 // varnel-check killed outright while it restores the image of a record file.
 TEST(Interruption, RestoreKilledOutrightLeavesOldOrWhole) {
   const test::ScratchDir dir;
-  const Bytes image = test::numbered_image(blocks_to_kill());
-  test::write_file(dir / "in.fls", image);
-  ASSERT_NO_FATAL_FAILURE(test::convert("0", "in.fls", "rec.hy", dir));
-  fs::remove(dir / "in.fls");
-  ASSERT_NO_FATAL_FAILURE(expect_whole_or_nothing(VARNEL_CHECK_BINARY,
-                                                  {"-o", "back.fls", "rec.hy"},
-                                                  dir, "back.fls", image));
+  ASSERT_NO_FATAL_FAILURE(
+      expect_whole_or_nothing(VARNEL_CHECK_BINARY, {"-o", "back.fls", "rec.hy"},
+                              dir, "back.fls", [&](std::size_t blocks) {
+                                test::make_records("0", blocks, "rec.hy", dir);
+                                fs::remove(dir / "in.fls");
+                                return test::numbered_image(blocks);
+                              }));
 }
 
 #if !defined(_WIN32)
@@ -486,7 +509,7 @@ TEST(Interruption, BeforeTheDestinationIsOpenedNothingChanges) {
 // Reads everything from `fd` into `into`, `step` bytes at a time with a pause
 // after each: a slow reader that stretches a short run past a second.
 std::thread read_slowly(int fd, std::size_t step, Bytes& into) {
-  return std::thread([fd, step, &into] {
+  return test::running_thread([fd, step, &into] {
     Bytes buffer(step);
     for (;;) {
       const ssize_t got = ::read(fd, buffer.data(), buffer.size());
@@ -547,7 +570,7 @@ Watched run_watched(const std::string& program,
   // What the child writes on its standard error is read as it comes, so
   // that it never waits on it.
   std::string standard_error;
-  std::thread watch(
+  std::thread watch = test::running_thread(
       [near, &standard_error] { standard_error = read_rest(near); });
   slow_side();
   Watched watched;
@@ -775,7 +798,7 @@ std::vector<std::string> lines_of(const std::string& text) {
 // Feeds `records` into the FIFO at `path`, 64 KiB every 5 ms, as a slow
 // network or flasher would.
 std::thread feed_slowly(const fs::path& path, const Bytes& records) {
-  return std::thread([path, &records] {
+  return test::running_thread([path, &records] {
     FifoEnd writer;
     writer.fd = ::open(path.c_str(), O_WRONLY);
     if (writer.fd < 0) {

@@ -71,8 +71,10 @@ std::vector<std::string> binary_words(const std::string& program) {
 RunResult run_program(const std::string& program,
                       const std::vector<std::string>& args, const fs::path& cwd,
                       const std::function<void()>& in_child) {
+  // Far longer than any run of the tests takes, under an emulator or
+  // valgrind too; a program that hangs is killed, and the test fails.
   return wait_for(*start_program(program, args, cwd, in_child),
-                  std::chrono::hours(1));
+                  std::chrono::minutes(10));
 }
 
 #if defined(_WIN32)
@@ -205,8 +207,10 @@ std::shared_ptr<StartedProgram> start_program(
   child->process = process.hProcess;
   // Both pipes are drained at once, so that neither can fill and stall the
   // child while the other is read.
-  child->drain_out = std::thread(drain, out_read, std::ref(child->out));
-  child->drain_err = std::thread(drain, err_read, std::ref(child->err));
+  child->drain_out =
+      running_thread([out_read, &out = child->out] { drain(out_read, out); });
+  child->drain_err =
+      running_thread([err_read, &err = child->err] { drain(err_read, err); });
   return child;
 }
 
@@ -427,8 +431,10 @@ std::shared_ptr<StartedProgram> start_program(
   ::close(out[1]);
   ::close(err[1]);
   // Both pipes are read as the program writes, as a shell's reader would.
-  child->drain_out = std::thread(drain, out[0], std::ref(child->out));
-  child->drain_err = std::thread(drain, err[0], std::ref(child->err));
+  child->drain_out =
+      running_thread([fd = out[0], &text = child->out] { drain(fd, text); });
+  child->drain_err =
+      running_thread([fd = err[0], &text = child->err] { drain(fd, text); });
   return child;
 }
 
@@ -471,8 +477,10 @@ std::shared_ptr<StartedProgram> start_on_terminal(
     }
     std::this_thread::sleep_for(std::chrono::microseconds(100));
   }
-  child->drain_out = std::thread(watch_terminal, near, std::ref(child->out),
-                                 std::cref(child->stop_watching));
+  child->drain_out =
+      running_thread([near, &text = child->out, &stop = child->stop_watching] {
+        watch_terminal(near, text, stop);
+      });
   return child;
 }
 

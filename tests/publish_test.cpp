@@ -365,7 +365,7 @@ TEST(Publish, DevicesAndFifosAreWrittenDirectly) {
   test::write_file(dir / "in.fls", test::numbered_image(300));
   ASSERT_EQ(::mkfifo((dir / "out.hy").c_str(), 0600), 0);
   Bytes records;
-  std::thread reader([&] {
+  std::thread reader = test::running_thread([&] {
     const int fd = ::open((dir / "out.hy").c_str(), O_RDONLY);
     if (fd < 0) {
       return;

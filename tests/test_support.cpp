@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <fstream>
+#include <future>
 #include <iterator>
 #include <random>
 #include <stdexcept>
@@ -126,6 +127,18 @@ std::string console_text(std::string_view text) {
 std::string banner_then(const std::string& message) {
   return console_text("Quenlo to Halvory Converter 0.9a by Orvek\n\n" +
                       message);
+}
+
+std::thread running_thread(std::function<void()> body) {
+  // Shared with the thread, so that it outlives whichever side is last.
+  auto started = std::make_shared<std::promise<void>>();
+  std::future<void> running = started->get_future();
+  std::thread thread([started, body = std::move(body)] {
+    started->set_value();
+    body();
+  });
+  running.wait();
+  return thread;
 }
 
 }  // namespace varnel::test

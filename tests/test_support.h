@@ -11,6 +11,7 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -147,6 +148,13 @@ void kill_now(StartedProgram& program);
 // starts from now on share, and ignores Ctrl-C in it, so that interrupt can
 // reach them. Elsewhere nothing.
 void use_own_console();
+
+// Starts `body` on a thread of its own, and returns once it runs. Under
+// qemu's user-mode emulation a process that starts a program while one of
+// its threads is still being set up can leave the new process hung before it
+// runs anything: every thread of the tests that may be alive when a program
+// starts is made this way.
+std::thread running_thread(std::function<void()> body);
 
 // Ways to prepare the child of run_program, on POSIX systems only.
 // Standard input becomes a pipe that brings `data` and then ends.

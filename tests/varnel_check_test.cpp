@@ -715,7 +715,7 @@ TEST(VarnelCheck, PipesAndStandardInput) {
 
   // A FIFO by name, fed from here.
   ASSERT_EQ(::mkfifo((dir / "fifo.hy").c_str(), 0600), 0);
-  std::thread writer([&] {
+  std::thread writer = test::running_thread([&] {
     const int fd = ::open((dir / "fifo.hy").c_str(), O_WRONLY);
     if (fd >= 0) {
       (void)!::write(fd, records.data(), records.size());
