@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <cerrno>
 #include <cinttypes>
-#include <numeric>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -327,12 +326,10 @@ int run_check(std::span<const char* const> args, std::FILE* out,
   } else {
     // Each file on its own: one that is wrong or cannot be read does not
     // stop the others.
-    status = std::accumulate(
-        options.record_names.begin(), options.record_names.end(), kCheckValid,
-        [&](int worst, const char* name) {
-          return worse(worst,
-                       check_file(name, options.list, out, err, report_lost));
-        });
+    for (const char* name : options.record_names) {
+      status =
+          worse(status, check_file(name, options.list, out, err, report_lost));
+    }
   }
   // The report is the answer: if it could not be written, nothing was told.
   if (!reached(out) || report_lost) {

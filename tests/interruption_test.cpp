@@ -302,7 +302,9 @@ TEST(Interruption, ConversionKilledOutrightLeavesOldOrWhole) {
       VARNEL_BINARY, {"0", "in.fls", "out.hy"}, dir, "out.hy",
       [&](std::size_t blocks) {
         test::make_records("0", blocks, "whole.hy", dir);
-        return test::read_file(dir / "whole.hy");
+        Bytes whole = test::read_file(dir / "whole.hy");
+        test::expect_numbered_records(whole, blocks);
+        return whole;
       }));
 }
 
