@@ -263,8 +263,9 @@ def names_varnel(options, directory):
         [options.wine, options.varnel, "0", "нет-файла.fls", "Ωmega.hy"],
         directory, 80)
     expect_screen(screen,
-                  [BANNER, "", 'Cannot open source file "нет-файла.fls".'],
-                  "a missing image")
+                  [BANNER, "", 'Cannot open source file "нет-файла.fls".', "",
+                   'varnel: "нет-файла.fls": No such file or directory'],
+                  "a missing image, and the reason on the console")
 
 
 def names_check(options, directory):
