@@ -86,8 +86,10 @@ bool reached(std::FILE* out) {
 }
 
 // Opens a record file by name, or standard input for "-". Null after saying
-// why it cannot be read.
-std::FILE* open_record_file(const char* name, std::FILE* out, std::FILE* err) {
+// why it cannot be read, and `hint_if_missing` on the next line, when given,
+// if there is no such file.
+std::FILE* open_record_file(const char* name, std::FILE* out, std::FILE* err,
+                            const std::string& hint_if_missing = {}) {
   if (is_standard_input(name)) {
     std::FILE* in = binary_standard_input();
     if (in == nullptr) {
@@ -106,9 +108,12 @@ std::FILE* open_record_file(const char* name, std::FILE* out, std::FILE* err) {
   }
   std::FILE* records = std::fopen(name, "rb");
   if (records == nullptr) {
-    say_problem(out, err,
-                with_reason("cannot open", name,
-                            std::error_code(errno, std::generic_category())));
+    const std::error_code why(errno, std::generic_category());
+    say_problem(out, err, with_reason("cannot open", name, why));
+    if (!hint_if_missing.empty() &&
+        why == std::errc::no_such_file_or_directory) {
+      (void)write_text(err, hint_if_missing + "\n");
+    }
   }
   return records;
 }
@@ -175,20 +180,57 @@ int report_not_valid(const Verification& verification, const char* name,
   return kCheckValid;
 }
 
+// An empty record file is what a failed conversion leaves (an image of the
+// wrong size), and what a pipe from a command that failed brings: never a
+// valid one, though no record in it is wrong. Says so; the status to end
+// with.
+int report_no_records(const char* name, std::FILE* out, std::FILE* err) {
+  say_problem(out, err, quoted(name) + ": holds no records");
+  return kCheckInvalid;
+}
+
+// Before the first line that a file's check writes on `out`: an empty line
+// if an earlier file's did, so that each file's listing and report stand
+// apart. (Error lines, on standard error, stay as they are.)
+void separate(std::FILE* out, bool& printed_before, bool& report_lost) {
+  if (printed_before) {
+    report_lost = !write_text(out, "\n") || report_lost;
+  }
+  printed_before = true;
+}
+
 // Checks one record file and reports on it; sets `report_lost` when some of
-// the report could not be written.
+// the report could not be written, and `printed` once anything was. With
+// `maybe_image`, the file is the second of two, where the image was named
+// before -o: if it does not exist, a hint says how to write it.
 int check_file(const char* name, bool list, std::FILE* out, std::FILE* err,
-               bool& report_lost) {
-  std::FILE* records = open_record_file(name, out, err);
+               bool& report_lost, bool& printed, bool maybe_image) {
+  std::FILE* records = open_record_file(
+      name, out, err,
+      maybe_image ? "(to write the image, use -o " + std::string(name) + ")"
+                  : "");
   if (records == nullptr) {
     return kCheckFailed;
   }
+  if (list) {
+    separate(out, printed, report_lost);  // the listing starts at once
+  }
+  // Noted, so that the progress line is erased before an interruption ends
+  // the program, which it then does here.
+  catch_interruptions();
   const Verification verification =
       verify_with_progress(name, records, nullptr, list ? out : nullptr, err);
   close_record_file(name, records);
+  stop_catching_interruptions();
   report_lost = report_lost || verification.listing_lost;
   if (verification.verdict != Verdict::valid) {
     return report_not_valid(verification, name, nullptr, out, err);
+  }
+  if (verification.summary.records == 0) {
+    return report_no_records(name, out, err);
+  }
+  if (!list) {
+    separate(out, printed, report_lost);
   }
   report_lost = !print_report(out, name, verification.summary) || report_lost;
   (void)std::fflush(out);  // checked once, at the end
@@ -221,7 +263,9 @@ std::optional<std::string> image_refused(const char* image,
 // leaves neither the image nor the temporary file.
 int restore(const char* name, const char* image, bool list, std::FILE* out,
             std::FILE* err, bool& report_lost) {
-  if (!is_standard_input(name) && same_file(name, image)) {
+  // Standard input is compared by what it reads, whatever its name.
+  if (is_standard_input(name) ? same_file_as_standard_input(image)
+                              : same_file(name, image)) {
     say_problem(out, err, quoted(image) + " is the record file itself");
     return kCheckFailed;
   }
@@ -259,6 +303,10 @@ int restore(const char* name, const char* image, bool list, std::FILE* out,
   if (verification.verdict != Verdict::valid) {
     give_up();
     return report_not_valid(verification, name, image, out, err);
+  }
+  if (verification.summary.records == 0) {
+    give_up();
+    return report_no_records(name, out, err);
   }
   const Summary& summary = verification.summary;
   report_lost = verification.listing_lost || !print_report(out, name, summary);
@@ -325,12 +373,14 @@ int run_check(std::span<const char* const> args, std::FILE* out,
                      options.list, out, err, report_lost);
   } else {
     // Each file on its own: one that is wrong or cannot be read does not
-    // stop the others.
-    for (const char* name : options.record_names) {
-      // Each step checks a file and prints its report: a loop, not a fold.
-      // cppcheck-suppress useStlAlgorithm
-      status =
-          worse(status, check_file(name, options.list, out, err, report_lost));
+    // stop the others. Two names were, before -o, a record file and its
+    // image.
+    const std::span<const char* const> names = options.record_names;
+    bool printed = false;  // on `out`, by an earlier file
+    for (std::size_t i = 0; i < names.size(); ++i) {
+      const bool maybe_image = names.size() == 2 && i == 1;
+      status = worse(status, check_file(names[i], options.list, out, err,
+                                        report_lost, printed, maybe_image));
     }
   }
   // The report is the answer: if it could not be written, nothing was told.

@@ -1,6 +1,7 @@
 #include "cli/conversion.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <memory>
 #include <span>
 
@@ -57,7 +58,8 @@ Outcome write_records(std::FILE* src, std::FILE* dst,
 }
 
 Outcome convert_files(std::FILE* src, std::FILE* dst,
-                      std::uint32_t start_address, Progress* progress) {
+                      std::uint32_t start_address, Progress* progress,
+                      std::error_code* why) {
   const std::optional<std::uint64_t> size = stream_size(src);
   Outcome outcome = Outcome::size_unsupported;
   if (size && (*size & kBlockMask) == 0) {
@@ -65,6 +67,10 @@ Outcome convert_files(std::FILE* src, std::FILE* dst,
       progress->total = size;
     }
     outcome = write_records(src, dst, start_address, *size, progress);
+  }
+  // Taken at once: the failed write or sync left it, and the close may not.
+  if (outcome == Outcome::write_failed && why != nullptr) {
+    *why = {errno != 0 ? errno : EIO, std::generic_category()};
   }
 
   // A failed close only changes an outcome that was a success so far: the

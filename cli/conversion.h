@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <optional>
+#include <system_error>
 
 #include "console/progress.h"
 
@@ -33,9 +34,11 @@ enum class Outcome {
 
 // The conversion of two open streams: size, records, then closing the
 // source. The destination stays open for its owner to publish or discard,
-// which it never publishes once an interruption is noted.
+// which it never publishes once an interruption is noted. When writing
+// fails, `why`, unless null, is set to the system's reason.
 [[nodiscard]] Outcome convert_files(std::FILE* src, std::FILE* dst,
                                     std::uint32_t start_address,
-                                    Progress* progress = nullptr);
+                                    Progress* progress = nullptr,
+                                    std::error_code* why = nullptr);
 
 }  // namespace varnel

@@ -1,6 +1,8 @@
 #include "cli/driver.h"
 
+#include <cerrno>
 #include <optional>
+#include <system_error>
 
 #include "cli/conversion.h"
 #include "cli/messages.h"
@@ -8,6 +10,7 @@
 #include "console/console_output.h"
 #include "console/interruption.h"
 #include "console/progress.h"
+#include "console/terminal.h"
 #include "files/file_checks.h"
 #include "files/output_file.h"
 
@@ -33,6 +36,35 @@ void say_file(std::FILE* out, const char* format, const char* name) {
 // Closes a source that nothing has been read from yet.
 void release_source(std::FILE* src) { (void)std::fclose(src); }
 
+// At a terminal, where a person reads them, a failure message gets one more
+// line, on standard error, with the system's reason: "Cannot create" reads
+// the same for a directory, a missing folder and a file that may not be
+// written. Standard output stays as scripts know it, and nothing is added
+// where standard error is no terminal.
+void say_reason(std::FILE* terminal, const char* name,
+                const std::error_code& why) {
+  if (terminal == nullptr || !why || !is_terminal(terminal)) {
+    return;
+  }
+  (void)print_text(terminal, "varnel: \"%s\": %s\n", name,
+                   why.message().c_str());
+  (void)std::fflush(terminal);
+}
+
+// Opens the image for reading; null, with the reason in `why`, when it
+// cannot be read. fopen would take a directory, whose reads fail.
+std::FILE* open_source(const char* name, std::error_code& why) {
+  if (is_directory(name)) {
+    why = std::make_error_code(std::errc::is_a_directory);
+    return nullptr;
+  }
+  std::FILE* src = std::fopen(name, "rb");
+  if (src == nullptr) {
+    why = {errno, std::generic_category()};
+  }
+  return src;
+}
+
 }  // namespace
 
 void convert_and_report(std::FILE* src, Output& dst,
@@ -40,7 +72,9 @@ void convert_and_report(std::FILE* src, Output& dst,
                         const char* dst_name, std::FILE* out,
                         std::FILE* progress_to) {
   Progress progress = start_progress(progress_to, std::nullopt);
-  Outcome outcome = convert_files(src, dst.file, start_address, &progress);
+  std::error_code why;
+  Outcome outcome =
+      convert_files(src, dst.file, start_address, &progress, &why);
   clear_progress(progress);
   // The record file reaches its name only whole. A name where nothing was
   // gets its empty file after a size problem, as it always has; an existing
@@ -51,6 +85,7 @@ void convert_and_report(std::FILE* src, Output& dst,
     discard_output(dst);
   } else if (!publish_output(dst) && outcome == Outcome::converted) {
     outcome = Outcome::write_failed;
+    why = dst.error;
   }
   if (interrupted() && outcome != Outcome::converted) {
     end_by_interruption();  // nothing was published
@@ -70,6 +105,7 @@ void convert_and_report(std::FILE* src, Output& dst,
       return;
     case Outcome::write_failed:
       say_file(out, kWriteFailed, dst_name);
+      say_reason(progress_to, dst_name, why);
       return;
     case Outcome::interrupted:
       return;  // the program has ended above
@@ -92,10 +128,11 @@ int run_varnel(std::span<const char* const> args, std::FILE* out,
 
   const char* src_name = args[1];
   const char* dst_name = args[2];
-  std::FILE* src =
-      is_directory(src_name) ? nullptr : std::fopen(src_name, "rb");
+  std::error_code why;
+  std::FILE* src = open_source(src_name, why);
   if (src == nullptr) {
     say_file(out, kCannotOpenSource, src_name);
+    say_reason(progress_to, src_name, why);
     return 0;
   }
   // The destination must not be the source: publishing it would replace the
@@ -117,6 +154,7 @@ int run_varnel(std::span<const char* const> args, std::FILE* out,
     }
     stop_catching_interruptions();
     say_file(out, kCannotCreateDestination, dst_name);
+    say_reason(progress_to, dst_name, dst.error);
     return 0;
   }
   convert_and_report(src, dst, *start_address, src_name, dst_name, out,

@@ -10,11 +10,11 @@
 namespace varnel {
 
 // Runs the converter on `args` (the command line without the program name),
-// printing every message on `out`, and a progress line on `progress_to` when
-// it is a terminal. Returns the exit status, which is 0 on every path:
-// callers tell outcomes apart by the messages. An interruption once the
-// destination is open throws the unfinished record file away and ends the
-// program.
+// printing every message on `out`, and on `progress_to`, when it is a
+// terminal, a progress line and the system's reason for a failure. Returns the
+// exit status, which is 0 on every path: callers tell outcomes apart by the
+// messages. An interruption once the destination is open throws the unfinished
+// record file away and ends the program.
 int run_varnel(std::span<const char* const> args, std::FILE* out,
                std::FILE* progress_to = nullptr);
 

@@ -6,6 +6,7 @@
 #include <string_view>
 
 #include "console/console_output.h"
+#include "console/interruption.h"
 #include "console/terminal.h"
 
 namespace varnel {
@@ -18,6 +19,8 @@ constexpr auto kFirstShown = std::chrono::seconds(1);
 constexpr auto kBetweenRewrites = std::chrono::milliseconds(100);
 // What a terminal that does not tell its width is taken to be.
 constexpr std::size_t kUsualColumns = 80;
+// What a terminal echoes for Ctrl-C at the cursor: "^C".
+constexpr std::size_t kEchoedKey = 2;
 
 std::string with_decimals(double value, int decimals) {
   std::array<char, 48> text{};
@@ -67,16 +70,22 @@ void draw(Progress& progress, const std::string& text, std::size_t columns) {
   (void)write_text(progress.terminal, line);
   (void)std::fflush(progress.terminal);
   progress.width = text.size();
+  progress.cursor = line.size() - 1;
 }
 
-void erase(Progress& progress) {
+// Blanks over `columns` of the line, from its start, and the cursor back
+// there.
+void erase(Progress& progress, std::size_t columns) {
   std::string line = "\r";
-  line.append(progress.width, ' ');
+  line.append(columns, ' ');
   line += '\r';
   (void)write_text(progress.terminal, line);
   (void)std::fflush(progress.terminal);
   progress.width = 0;
+  progress.cursor = 0;
 }
+
+void erase(Progress& progress) { erase(progress, progress.width); }
 
 std::size_t columns_of(std::FILE* terminal) {
   const std::size_t columns = terminal_columns(terminal);
@@ -186,7 +195,16 @@ void clear_progress(Progress& progress) {
   if (progress.terminal == nullptr || progress.width == 0) {
     return;
   }
-  erase(progress);
+  if (!interrupted()) {
+    erase(progress);
+    return;
+  }
+  // The echo stands after the cursor, which may be past the line; short of
+  // the last column, as every rewrite.
+  const std::size_t room = columns_of(progress.terminal) - 1;
+  erase(progress,
+        std::min(std::max(progress.width, progress.cursor) + kEchoedKey,
+                 std::max(room, progress.width)));
 }
 
 }  // namespace varnel

@@ -22,7 +22,10 @@ struct Progress {
   std::chrono::steady_clock::time_point shown;  // the last rewrite
   std::string text;                             // the line as last drawn
   std::size_t width = 0;  // of the line on the terminal now; 0 when none
-  bool hidden = false;    // erased for a row, to be drawn again after it
+  // Where the cursor stands after the line was drawn: past the blanks over
+  // what a longer line before it left.
+  std::size_t cursor = 0;
+  bool hidden = false;  // erased for a row, to be drawn again after it
 };
 
 // Progress over `total` bytes (nothing when unknown), shown on `stream` if it
@@ -46,7 +49,10 @@ void show_progress(Progress& progress, std::uint64_t done);
 void progress_before_row(Progress& progress);
 void progress_after_row(Progress& progress);
 
-// Erases the line, so that the terminal shows the messages alone.
+// Erases the line, so that the terminal shows the messages alone, and
+// leaves the cursor at its start. Once the run is interrupted, also what the
+// terminal echoed where the cursor stood for the key that interrupted it
+// ("^C"), so that the program ends by the signal on a clean line.
 void clear_progress(Progress& progress);
 
 // The text of the line for a terminal `columns` wide: "  1.2 GiB of 8.0 GiB

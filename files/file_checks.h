@@ -7,9 +7,15 @@ namespace varnel {
 // Whether `name` names a directory, which fopen would accept for reading.
 [[nodiscard]] bool is_directory(const char* name);
 
-// Whether both names lead to one file: the same name, another spelling of it
-// (other letter case where the file system ignores it, other separators,
-// "." and ".."), a hard link or a symbolic link.
+// Whether both names lead to one file, as the system tells it: the same name,
+// another spelling of it (other letter case where the file system ignores
+// it, other separators, "." and ".."), a hard link, a symbolic link, another
+// mount or drive letter of the same folder, or for a device another name of
+// the same device.
 [[nodiscard]] bool same_file(const char* a, const char* b);
+
+// Whether `name` leads to the very file that standard input reads, so that
+// writing to it would change what is being read.
+[[nodiscard]] bool same_file_as_standard_input(const char* name);
 
 }  // namespace varnel

@@ -27,6 +27,7 @@
 #include <atomic>
 #include <cerrno>
 #include <csignal>
+#include <mutex>
 #endif
 
 namespace varnel::test {
@@ -158,14 +159,11 @@ void make_pipe(HANDLE& read_end, HANDLE& write_end) {
 
 BOOL WINAPI ignore_console_event(DWORD) { return TRUE; }
 
-}  // namespace
-
-std::shared_ptr<StartedProgram> start_program(
+// Starts the program with its standard streams as `streams` says: a pipe
+// read as it writes, the null device as input, a file, or no handle at all.
+std::shared_ptr<StartedProgram> start_with_streams(
     const std::string& program, const std::vector<std::string>& args,
-    const fs::path& cwd, const std::function<void()>& in_child) {
-  if (in_child) {
-    throw std::runtime_error("Windows cannot prepare a child before it runs");
-  }
+    const fs::path& cwd, const StandardStreams& streams) {
   std::wstring command_line;
   for (const std::string& word : command_words(program, args)) {
     command_line += (command_line.empty() ? L"" : L" ") + quoted(wide(word));
@@ -175,11 +173,21 @@ std::shared_ptr<StartedProgram> start_program(
   HANDLE out_write = nullptr;
   HANDLE err_read = nullptr;
   HANDLE err_write = nullptr;
-  make_pipe(out_read, out_write);
-  make_pipe(err_read, err_write);
+  if (!streams.output_closed) {
+    make_pipe(out_read, out_write);
+  }
+  if (!streams.error_closed) {
+    make_pipe(err_read, err_write);
+  }
   SECURITY_ATTRIBUTES inherit{sizeof(SECURITY_ATTRIBUTES), nullptr, TRUE};
-  HANDLE nothing = ::CreateFileW(L"NUL", GENERIC_READ, FILE_SHARE_READ,
-                                 &inherit, OPEN_EXISTING, 0, nullptr);
+  const fs::path input =
+      streams.input.empty() ? fs::path(L"NUL") : cwd / utf8_path(streams.input);
+  HANDLE nothing = streams.input_closed
+                       ? nullptr
+                       : ::CreateFileW(input.c_str(), GENERIC_READ,
+                                       FILE_SHARE_READ | FILE_SHARE_WRITE |
+                                           FILE_SHARE_DELETE,
+                                       &inherit, OPEN_EXISTING, 0, nullptr);
 
   STARTUPINFOW startup{};
   startup.cb = sizeof startup;
@@ -193,12 +201,17 @@ std::shared_ptr<StartedProgram> start_program(
       ::CreateProcessW(nullptr, command_line.data(), nullptr, nullptr, TRUE, 0,
                        nullptr, directory.c_str(), &startup, &process) != 0;
   // The child holds its own copies: the pipes end when it does.
-  ::CloseHandle(out_write);
-  ::CloseHandle(err_write);
-  ::CloseHandle(nothing);
+  for (HANDLE handle : {out_write, err_write, nothing}) {
+    if (handle != nullptr) {
+      ::CloseHandle(handle);
+    }
+  }
   if (!started) {
-    ::CloseHandle(out_read);
-    ::CloseHandle(err_read);
+    for (HANDLE handle : {out_read, err_read}) {
+      if (handle != nullptr) {
+        ::CloseHandle(handle);
+      }
+    }
     throw std::runtime_error("CreateProcessW failed for " + program);
   }
   ::CloseHandle(process.hThread);
@@ -207,11 +220,34 @@ std::shared_ptr<StartedProgram> start_program(
   child->process = process.hProcess;
   // Both pipes are drained at once, so that neither can fill and stall the
   // child while the other is read.
-  child->drain_out =
-      running_thread([out_read, &out = child->out] { drain(out_read, out); });
-  child->drain_err =
-      running_thread([err_read, &err = child->err] { drain(err_read, err); });
+  if (out_read != nullptr) {
+    child->drain_out =
+        running_thread([out_read, &out = child->out] { drain(out_read, out); });
+  }
+  if (err_read != nullptr) {
+    child->drain_err =
+        running_thread([err_read, &err = child->err] { drain(err_read, err); });
+  }
   return child;
+}
+
+}  // namespace
+
+std::shared_ptr<StartedProgram> start_program(
+    const std::string& program, const std::vector<std::string>& args,
+    const fs::path& cwd, const std::function<void()>& in_child) {
+  if (in_child) {
+    throw std::runtime_error("Windows cannot prepare a child before it runs");
+  }
+  return start_with_streams(program, args, cwd, {});
+}
+
+RunResult run_with_streams(const std::string& program,
+                           const std::vector<std::string>& args,
+                           const fs::path& cwd,
+                           const StandardStreams& streams) {
+  return wait_for(*start_with_streams(program, args, cwd, streams),
+                  std::chrono::minutes(10));
 }
 
 RunResult wait_for(StartedProgram& program, std::chrono::milliseconds limit) {
@@ -223,8 +259,12 @@ RunResult wait_for(StartedProgram& program, std::chrono::milliseconds limit) {
     ::WaitForSingleObject(program.process, INFINITE);
     result.timed_out = true;
   }
-  program.drain_out.join();
-  program.drain_err.join();
+  if (program.drain_out.joinable()) {
+    program.drain_out.join();
+  }
+  if (program.drain_err.joinable()) {
+    program.drain_err.join();
+  }
   DWORD code = 0;
   if (::GetExitCodeProcess(program.process, &code)) {
     result.exit_status = static_cast<int>(code);
@@ -270,6 +310,14 @@ void close_terminal(StartedProgram&) {
   throw std::runtime_error("only POSIX systems open a pseudo-terminal");
 }
 
+std::string shown_on_terminal(StartedProgram&) {
+  throw std::runtime_error("only POSIX systems open a pseudo-terminal");
+}
+
+void type_on_terminal(StartedProgram&, std::string_view) {
+  throw std::runtime_error("only POSIX systems open a pseudo-terminal");
+}
+
 int process_id(const StartedProgram& program) {
   return static_cast<int>(::GetProcessId(program.process));
 }
@@ -298,6 +346,7 @@ struct StartedProgram {
   bool on_terminal = false;
   int terminal = -1;
   std::atomic<bool> stop_watching{false};
+  std::mutex watched;  // over `out` while the terminal is watched
   std::thread drain_out;
   std::thread drain_err;
   std::string out;
@@ -334,7 +383,8 @@ void drain(int fd, std::string& text) {
 // Reads what the program's terminal shows until `stop`, or until the far
 // side is gone (EIO): polling, so that the terminal can be closed meanwhile
 // without a read left blocked on it.
-void watch_terminal(int fd, std::string& text, const std::atomic<bool>& stop) {
+void watch_terminal(int fd, std::string& text, std::mutex& watched,
+                    const std::atomic<bool>& stop) {
   char buffer[4096];
   while (!stop) {
     pollfd ready{fd, POLLIN, 0};
@@ -349,6 +399,7 @@ void watch_terminal(int fd, std::string& text, const std::atomic<bool>& stop) {
     if (got <= 0) {
       return;  // EIO once the program and all it started are gone
     }
+    const std::lock_guard<std::mutex> lock(watched);
     text.append(buffer, static_cast<std::size_t>(got));
   }
 }
@@ -478,8 +529,9 @@ std::shared_ptr<StartedProgram> start_on_terminal(
     std::this_thread::sleep_for(std::chrono::microseconds(100));
   }
   child->drain_out =
-      running_thread([near, &text = child->out, &stop = child->stop_watching] {
-        watch_terminal(near, text, stop);
+      running_thread([near, &text = child->out, &watched = child->watched,
+                      &stop = child->stop_watching] {
+        watch_terminal(near, text, watched, stop);
       });
   return child;
 }
@@ -544,6 +596,19 @@ void close_terminal(StartedProgram& program) {
 
 void use_own_console() {}
 
+std::string shown_on_terminal(StartedProgram& program) {
+  const std::lock_guard<std::mutex> lock(program.watched);
+  return program.out;
+}
+
+void type_on_terminal(StartedProgram& program, std::string_view keys) {
+  if (program.terminal < 0 ||
+      ::write(program.terminal, keys.data(), keys.size()) !=
+          static_cast<ssize_t>(keys.size())) {
+    throw std::runtime_error("cannot type on the program's terminal");
+  }
+}
+
 int process_id(const StartedProgram& program) { return program.pid; }
 
 std::function<void()> stdin_from_pipe(const Bytes& data) {
@@ -587,6 +652,32 @@ std::function<void()> with_environment(
       if (::setenv(name.c_str(), value.c_str(), 1) != 0) ::_exit(125);
     }
   };
+}
+
+RunResult run_with_streams(const std::string& program,
+                           const std::vector<std::string>& args,
+                           const fs::path& cwd,
+                           const StandardStreams& streams) {
+  // A shell's own redirections, after the name of the input is taken from
+  // the arguments.
+  std::string script = "input=$1; shift; exec \"$@\"";
+  if (!streams.input.empty()) {
+    script += " <\"$input\"";
+  }
+  if (streams.input_closed) {
+    script += " <&-";
+  }
+  if (streams.output_closed) {
+    script += " >&-";
+  }
+  if (streams.error_closed) {
+    script += " 2>&-";
+  }
+  std::vector<std::string> words = {"-c", script, "sh", streams.input};
+  for (const std::string& word : command_words(program, args)) {
+    words.push_back(word);
+  }
+  return run_program("sh", words, cwd);
 }
 
 std::function<void()> stdout_to(const fs::path& path) {

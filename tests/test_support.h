@@ -104,6 +104,25 @@ RunResult run_program(const std::string& program,
                       const std::filesystem::path& cwd,
                       const std::function<void()>& in_child = {});
 
+// Standard streams other than run_program gives (the null device as input,
+// pipes for output and error).
+struct StandardStreams {
+  std::string input;  // a file in the program's folder, read as its input
+  bool input_closed = false;
+  bool output_closed = false;
+  bool error_closed = false;
+};
+
+// Runs a program as run_program does, with its standard streams as
+// `streams` says: on POSIX systems through sh, with its redirections
+// (`<file`, `<&-`, `>&-`, `2>&-`); on Windows with the file, or no handle
+// at all, as its standard handle. What a closed stream would have carried
+// comes back empty.
+RunResult run_with_streams(const std::string& program,
+                           const std::vector<std::string>& args,
+                           const std::filesystem::path& cwd,
+                           const StandardStreams& streams);
+
 // A program started by start_program and not yet waited for.
 struct StartedProgram;
 
@@ -122,6 +141,14 @@ std::shared_ptr<StartedProgram> start_on_terminal(
     const std::string& program, const std::vector<std::string>& args,
     const std::filesystem::path& cwd, unsigned short columns = 80,
     const std::function<void()>& in_child = {});
+
+// What the terminal of a program started on one has shown so far, while it
+// runs. POSIX systems only.
+std::string shown_on_terminal(StartedProgram& program);
+
+// Types `keys` on the terminal of a program started on one, as a user at
+// its keyboard does ("\x03" is Ctrl-C). POSIX systems only.
+void type_on_terminal(StartedProgram& program, std::string_view keys);
 
 // Closes the terminal of a program started on one, as closing its window
 // does: the program gets SIGHUP.

@@ -144,11 +144,12 @@ def screen_text(screen):
 
 
 def run_on_terminal(arguments, directory, columns, piped_output=False,
-                    limit=120.0):
+                    limit=120.0, watch=None):
     """Runs WINE with `arguments` in `directory`, its standard input and error
     on a pseudo-terminal `columns` wide, standard output there too or, with
     `piped_output`, on a pipe read 512 bytes every 10 ms: 115 KiB in some
-    2.3 s. Returns the screen,
+    2.3 s. `watch`, when given, is called with the screen and the terminal's
+    near side each time the screen changes, to type on it. Returns the screen,
     the exit status and what came through the pipe."""
     near, far = os.openpty()
     fcntl.ioctl(far, termios.TIOCSWINSZ, struct.pack("HHHH", 24, columns, 0, 0))
@@ -194,6 +195,8 @@ def run_on_terminal(arguments, directory, columns, piped_output=False,
                 reading.discard(fd)
             elif fd == near:
                 feed(screen, decoder.decode(data))
+                if watch:
+                    watch(screen, near)
             else:
                 output += data
                 time.sleep(0.01)
@@ -260,8 +263,9 @@ def names_varnel(options, directory):
         [options.wine, options.varnel, "0", "нет-файла.fls", "Ωmega.hy"],
         directory, 80)
     expect_screen(screen,
-                  [BANNER, "", 'Cannot open source file "нет-файла.fls".'],
-                  "a missing image")
+                  [BANNER, "", 'Cannot open source file "нет-файла.fls".', "",
+                   'varnel: "нет-файла.fls": No such file or directory'],
+                  "a missing image, and the reason on the console")
 
 
 def names_check(options, directory):
@@ -352,6 +356,58 @@ def progress_check(options, directory):
         fail(f"status {status}, or the listing ends in {listing[-80:]!r}")
 
 
+def reason_varnel(options, directory):
+    """A failure message on the console is followed by the system's reason,
+    on standard error; standard output, when it is a pipe, holds the message
+    alone, byte for byte as ever."""
+    os.mkdir(os.path.join(directory, "dd"))
+    with open(os.path.join(directory, "in.fls"), "wb") as image:
+        image.write(numbered_image(1))
+    message = 'Cannot create destination file "dd".'
+    reason = 'varnel: "dd": Is a directory'
+    screen, status, _ = run_on_terminal(
+        [options.wine, options.varnel, "0", "in.fls", "dd"], directory, 80)
+    expect_screen(screen, [BANNER, "", message, "", reason], "on the console")
+    if status != 0:
+        fail(f"status {status}")
+    screen, status, output = run_on_terminal(
+        [options.wine, options.varnel, "0", "in.fls", "dd"], directory, 80,
+        piped_output=True)
+    expect_screen(screen, [reason], "standard output on a pipe")
+    if status != 0 or output != f"{BANNER}\r\n\r\n{message}\r\n\r\n".encode():
+        fail(f"status {status}, or standard output {output!r}")
+
+
+def interrupt_check(options, directory):
+    """Ctrl-C typed while varnel-check --list shows its progress line (its
+    listing on a pipe read slowly): the program ends as Ctrl-C ends it, and
+    the console is left clean, the cursor at the start of the line."""
+    with open(os.path.join(directory, "in.fls"), "wb") as image:
+        image.truncate(4096 * BLOCK)
+    run_on_terminal([options.wine, options.varnel, "0", "in.fls", "rec.hy"],
+                    directory, 80)
+    typed = []
+
+    def type_ctrl_c_once_shown(screen, near):
+        if not typed and re.fullmatch(rf"  {NUMBER} of 32\.0 MiB.*",
+                                      screen.frames[-1]):
+            os.write(near, b"\x03")
+            typed.append(screen.frames[-1])
+
+    screen, status, _ = run_on_terminal(
+        [options.wine, options.check, "--list", "rec.hy"], directory, 80,
+        piped_output=True, watch=type_ctrl_c_once_shown)
+    if not typed:
+        fail("no progress line to interrupt", screen.frames[-20:])
+    print(f"Ctrl-C typed at {typed[0]!r}")
+    expect_screen(screen, [], "after Ctrl-C")
+    if screen.column != 0:
+        fail(f"the cursor is at column {screen.column}")
+    # Wine hands on the low byte of 0xC000013A, as the status of a process.
+    if status != 0xC000013A & 0xFF:
+        fail(f"status {status:#x}, not Ctrl-C's")
+
+
 def console_output(options, directory):
     """The in-process test of write_text on a console, which needs a console
     that takes output: one on a terminal."""
@@ -368,10 +424,12 @@ def console_output(options, directory):
 
 CASES = {
     "console-output": console_output,
+    "interrupt-check": interrupt_check,
     "names-varnel": names_varnel,
     "names-check": names_check,
     "progress-varnel": progress_varnel,
     "progress-check": progress_check,
+    "reason-varnel": reason_varnel,
 }
 
 
