@@ -9,8 +9,10 @@
 #include <system_error>
 
 #include "check/options.h"
+#include "check/quoting.h"
 #include "check/report.h"
 #include "check/verify.h"
+#include "console/closed_pipe.h"
 #include "console/console_output.h"
 #include "console/interruption.h"
 #include "console/progress.h"
@@ -64,14 +66,6 @@ void say_problem(std::FILE* out, std::FILE* err, const std::string& line) {
   (void)std::fflush(out);
   // Nowhere is left to say that this could not be said.
   (void)write_text(err, "varnel-check: " + line + "\n");
-}
-
-// The text in double quotes, as the messages name files and options.
-std::string quoted(std::string_view text) {
-  std::string quoted(1, '"');
-  quoted += text;
-  quoted += '"';
-  return quoted;
 }
 
 // "cannot open "NAME": No such file or directory".
@@ -168,6 +162,8 @@ int report_not_valid(const Verification& verification, const char* name,
       say_problem(out, err, quoted(name) + line);
       return kCheckInvalid;
     }
+    case Verdict::listing_failed:  // said once, at the end
+      return kCheckFailed;
     case Verdict::interrupted:  // ends the program before this is reached
     case Verdict::valid:
       break;
@@ -176,7 +172,7 @@ int report_not_valid(const Verification& verification, const char* name,
 }
 
 // Checks one record file and reports on it; sets `report_lost` when some of
-// the report could not be written.
+// the report or listing could not be written, which then ends the run.
 int check_file(const char* name, bool list, std::FILE* out, std::FILE* err,
                bool& report_lost) {
   std::FILE* records = open_record_file(name, out, err);
@@ -186,13 +182,12 @@ int check_file(const char* name, bool list, std::FILE* out, std::FILE* err,
   const Verification verification =
       verify_with_progress(name, records, nullptr, list ? out : nullptr, err);
   close_record_file(name, records);
-  report_lost = report_lost || verification.listing_lost;
+  report_lost = verification.verdict == Verdict::listing_failed;
   if (verification.verdict != Verdict::valid) {
     return report_not_valid(verification, name, nullptr, out, err);
   }
-  report_lost = !print_report(out, name, verification.summary) || report_lost;
-  (void)std::fflush(out);  // checked once, at the end
-  return kCheckValid;
+  report_lost = !print_report(out, name, verification.summary) || !reached(out);
+  return report_lost ? kCheckFailed : kCheckValid;
 }
 
 // What the name given for the image leads to is refused, when it is not a
@@ -258,15 +253,16 @@ int restore(const char* name, const char* image, bool list, std::FILE* out,
   }
   if (verification.verdict != Verdict::valid) {
     give_up();
+    report_lost = verification.verdict == Verdict::listing_failed;
     return report_not_valid(verification, name, image, out, err);
   }
   const Summary& summary = verification.summary;
-  report_lost = verification.listing_lost || !print_report(out, name, summary);
-  if (summary.runs.size() > 1) {
+  report_lost = !print_report(out, name, summary);
+  if (summary.run_count > 1) {
     give_up();
     say_problem(out, err,
                 quoted(name) + ": not restored: the records form " +
-                    std::to_string(summary.runs.size()) + " runs, not one");
+                    std::to_string(summary.run_count) + " runs, not one");
     return kCheckInvalid;
   }
   // The report is the answer: unless it has been told, there is no image.
@@ -288,11 +284,19 @@ int restore(const char* name, const char* image, bool list, std::FILE* out,
   return kCheckValid;
 }
 
+// Says that the report could not be written; nothing where its reader has
+// gone on Windows, which ends the program as quietly as SIGPIPE would.
+int report_not_written(std::FILE* out, std::FILE* err) {
+  if (!reader_gone(out)) {
+    (void)write_text(err, "varnel-check: error writing the report\n");
+  }
+  return kCheckFailed;
+}
+
 // The answer to --help or --version: only its own output can fail.
 int print_and_exit(std::FILE* out, std::FILE* err, const std::string& text) {
   if (!write_text(out, text) || !reached(out)) {
-    (void)write_text(err, "varnel-check: error writing the report\n");
-    return kCheckFailed;
+    return report_not_written(out, err);
   }
   return kCheckValid;
 }
@@ -325,18 +329,19 @@ int run_check(std::span<const char* const> args, std::FILE* out,
                      options.list, out, err, report_lost);
   } else {
     // Each file on its own: one that is wrong or cannot be read does not
-    // stop the others.
+    // stop the others. A report that cannot be written stops them all: it
+    // would tell nobody.
     for (const char* name : options.record_names) {
-      // Each step checks a file and prints its report: a loop, not a fold.
-      // cppcheck-suppress useStlAlgorithm
       status =
           worse(status, check_file(name, options.list, out, err, report_lost));
+      if (report_lost) {
+        break;
+      }
     }
   }
   // The report is the answer: if it could not be written, nothing was told.
   if (!reached(out) || report_lost) {
-    (void)write_text(err, "varnel-check: error writing the report\n");
-    status = kCheckFailed;
+    return report_not_written(out, err);
   }
   return status;
 }

@@ -10,6 +10,7 @@
 #include "console/progress.h"
 #include "files/file_checks.h"
 #include "files/output_file.h"
+#include "files/source_file.h"
 
 namespace varnel {
 namespace {
@@ -92,8 +93,7 @@ int run_varnel(std::span<const char* const> args, std::FILE* out,
 
   const char* src_name = args[1];
   const char* dst_name = args[2];
-  std::FILE* src =
-      is_directory(src_name) ? nullptr : std::fopen(src_name, "rb");
+  std::FILE* src = is_directory(src_name) ? nullptr : open_source(src_name);
   if (src == nullptr) {
     say_file(out, kCannotOpenSource, src_name);
     return 0;
