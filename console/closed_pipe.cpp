@@ -31,7 +31,7 @@ bool reader_gone(std::FILE* stream) {
 
 #else
 
-bool reader_gone(std::FILE*) { return false; }
+bool reader_gone(std::FILE* /*stream*/) { return false; }
 
 #endif
 

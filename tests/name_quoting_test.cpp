@@ -16,6 +16,8 @@ namespace fs = std::filesystem;
 using namespace std::chrono_literals;
 using test::Bytes;
 
+#if !defined(_WIN32)
+
 // One record of three data bytes 01 at 123456: the data checksum is FD, and
 // bytes 1 to 7 sum to 12 + 34 + 56 + FD + 03 = 19C, so the header checksum
 // is 63.
@@ -69,6 +71,8 @@ const std::vector<Name>& names() {
   };
   return all;
 }
+
+#endif
 
 // Every message that names a file: the report, a wrong record, a file that
 // cannot be opened, the image written, an image that cannot be, a name

@@ -31,11 +31,20 @@ const Bytes kRecord = {0x0B, 0x12, 0x34, 0x56, 0xFD, 0x00,
                        0x00, 0x03, 0x63, 0x01, 0x01, 0x01};
 const std::string kColumns = "record offset address length checksum\n";
 
-// `count` copies of kRecord: a listing far longer than a pipe holds.
-Bytes repeated_records(std::size_t count) {
+// `count` records of three data bytes 01, one run from address 0: record i
+// at 3i. The data checksum is FD, the length 00 00 03, and the header
+// checksum the complement of the address bytes + FD + 03.
+Bytes one_run(std::size_t count) {
   Bytes records;
   for (std::size_t i = 0; i < count; ++i) {
-    records.insert(records.end(), kRecord.begin(), kRecord.end());
+    const auto address = static_cast<std::uint32_t>(3 * i);
+    const auto high = static_cast<std::uint8_t>(address >> 16);
+    const auto middle = static_cast<std::uint8_t>(address >> 8);
+    const auto low = static_cast<std::uint8_t>(address);
+    const auto sum = static_cast<std::uint8_t>(high + middle + low + 0xFD + 3);
+    records.insert(records.end(),
+                   {0x0B, high, middle, low, 0xFD, 0x00, 0x00, 0x03,
+                    static_cast<std::uint8_t>(~sum), 0x01, 0x01, 0x01});
   }
   return records;
 }
@@ -101,7 +110,7 @@ TEST(VarnelCheck, ReportForAReaderThatIsGoneStopsTheOtherFiles) {
 // signal, the closed pipe ends it as quietly, with status 2. Either way no
 // error line, and no image or temporary file.
 TEST(VarnelCheck, ListingForAReaderThatQuitsEndsQuietly) {
-  const Bytes records = repeated_records(100000);  // 2.4 MB of listing
+  const Bytes records = one_run(100000);  // 2.4 MB of listing
   for (const bool restore : {false, true}) {
     SCOPED_TRACE(restore ? "with -o" : "a check");
     const test::ScratchDir dir;
