@@ -104,6 +104,9 @@ TEST(VarnelCheck, ReportKeepsTenThousandRunsAndCountsTheRest) {
 
     // Restoring needs one run: the count says how many there are, all of
     // them, and nothing is written.
+    if (c.runs > 10001) {
+      continue;  // as for 10,001, at greater length
+    }
     const test::RunResult restore = test::run_program(
         VARNEL_CHECK_BINARY, {"-o", "back.fls", "many.hy"}, dir.path);
     EXPECT_EQ(restore.exit_status, 1);
