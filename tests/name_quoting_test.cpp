@@ -161,5 +161,28 @@ TEST(VarnelCheck, NamesReachTheTerminalEscaped) {
 #endif
 }
 
+// On Windows a backslash is the separator of folders, and is doubled there too:
+// "sub\\rec.hy" cannot be read as "sub", a carriage return and "ec.hy".
+TEST(VarnelCheck, BackslashesBetweenFoldersAreDoubledOnWindows) {
+#if !defined(_WIN32)
+  GTEST_SKIP() << "a backslash is no separator here: the table above has it";
+#else
+  const test::ScratchDir dir;
+  fs::create_directory(dir / "sub");
+  // One record of three data bytes 01 at 123456 (checksums FD and 63).
+  test::write_file(
+      dir / "sub" / "rec.hy",
+      {0x0B, 0x12, 0x34, 0x56, 0xFD, 0x00, 0x00, 0x03, 0x63, 0x01, 0x01, 0x01});
+  const test::RunResult run =
+      test::run_program(VARNEL_CHECK_BINARY, {"sub\\rec.hy"}, dir.path);
+  EXPECT_EQ(run.exit_status, 0);
+  EXPECT_EQ(run.out,
+            test::console_text("\"sub\\\\rec.hy\": valid\nrecords: 1\n"
+                               "data bytes: 3\n"
+                               "run 1: 123456 to 123458 (1 record)\n"));
+  EXPECT_EQ(run.err, "");
+#endif
+}
+
 }  // namespace
 }  // namespace varnel
