@@ -11,7 +11,9 @@
 #include "tests/numbered_image.h"
 #include "tests/test_support.h"
 
-#if !defined(_WIN32)
+#if defined(_WIN32)
+#include <windows.h>
+#else
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/stat.h>
@@ -79,89 +81,130 @@ TEST(VarnelCli, SourcesWithoutALengthGetTheSizeMessage) {
   }
 }
 
-#if !defined(_WIN32)
-
-// The reading end of the FIFO at `path`, opened without waiting for a writer;
-// reads then wait as usual.
-int open_fifo_reader(const fs::path& path) {
-  const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-  if (fd >= 0) {
-    (void)::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
-  }
-  return fd;
-}
-
-// Waits until `fd`, the reading end of a FIFO, has data (a FIFO that never
-// had a writer has none, and is not at its end either); false after `limit`.
-bool data_comes(int fd, std::chrono::milliseconds limit) {
-  pollfd ready{fd, POLLIN, 0};
-  return ::poll(&ready, 1, static_cast<int>(limit.count())) == 1 &&
-         (ready.revents & POLLIN) != 0;
-}
-
-// Reads `fd` to its end.
-Bytes read_to_end(int fd) {
-  Bytes bytes;
-  std::uint8_t buffer[65536];
-  for (ssize_t got = 0; (got = ::read(fd, buffer, sizeof buffer)) > 0;) {
-    bytes.insert(bytes.end(), buffer, buffer + got);
-  }
-  return bytes;
-}
-
+// Where the record file goes for the test to read: a FIFO, or on Windows a
+// named pipe that the test serves. Either holds far less than a batch.
+struct RecordPipe {
+  std::string name;  // for varnel
+#if defined(_WIN32)
+  HANDLE pipe = INVALID_HANDLE_VALUE;
+#else
+  int fd = -1;
 #endif
+
+  explicit RecordPipe(const test::ScratchDir& dir) {
+#if defined(_WIN32)
+    (void)dir;
+    name =
+        "\\\\.\\pipe\\varnel-grows-" + std::to_string(::GetCurrentProcessId());
+    pipe = ::CreateNamedPipeA(name.c_str(), PIPE_ACCESS_INBOUND,
+                              PIPE_TYPE_BYTE | PIPE_WAIT, 1, 4096, 4096, 0,
+                              nullptr);
+#else
+    name = "out.hy";
+    // Opened without waiting for a writer; reads then wait as usual.
+    if (::mkfifo((dir / name).c_str(), 0600) == 0) {
+      fd = ::open((dir / name).c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+      (void)::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+    }
+#endif
+  }
+  ~RecordPipe() {
+#if defined(_WIN32)
+    (void)::CloseHandle(pipe);
+#else
+    (void)::close(fd);
+#endif
+  }
+  RecordPipe(const RecordPipe&) = delete;
+  RecordPipe& operator=(const RecordPipe&) = delete;
+
+  bool made() const {
+#if defined(_WIN32)
+    return pipe != INVALID_HANDLE_VALUE;
+#else
+    return fd >= 0;
+#endif
+  }
+
+  // Waits until the program has the pipe open and has written to it (a FIFO
+  // that never had a writer has no data, and is not at its end either).
+  bool data_comes() {
+#if defined(_WIN32)
+    return ::ConnectNamedPipe(pipe, nullptr) != 0 ||
+           ::GetLastError() == ERROR_PIPE_CONNECTED;
+#else
+    pollfd ready{fd, POLLIN, 0};
+    return ::poll(&ready, 1, static_cast<int>(kLimit / 1ms)) == 1 &&
+           (ready.revents & POLLIN) != 0;
+#endif
+  }
+
+  // Reads up to `size` bytes; none at the end.
+  std::size_t read_some(std::uint8_t* into, std::size_t size) {
+#if defined(_WIN32)
+    DWORD got = 0;
+    return ::ReadFile(pipe, into, static_cast<DWORD>(size), &got, nullptr) != 0
+               ? got
+               : 0;
+#else
+    const ssize_t got = ::read(fd, into, size);
+    return got > 0 ? static_cast<std::size_t>(got) : 0;
+#endif
+  }
+};
 
 // An image that grows while it is converted: its record file would miss what
 // came after it was measured, so the conversion fails, as for a source that
-// shrank. The record file goes to a FIFO that the test reads: varnel has
-// read the image (one batch of 256 blocks) when its first byte comes, and
-// cannot finish writing the batch, nor look for more of the image, before
-// the test has appended to it and read on. No timing is involved.
+// shrank. The record file goes to a pipe that the test reads: varnel has read
+// the image (one batch of 256 blocks) when its first byte comes, and cannot
+// finish writing the batch, nor look for more of the image, before the test
+// has appended to it and read on. No timing is involved.
 TEST(VarnelCli, SourceThatGrowsWhileConvertedIsAReadError) {
-  VARNEL_SKIP_ON_WINDOWS("FIFOs are POSIX only");
-#if !defined(_WIN32)
   const std::size_t blocks = 256;
   const struct {
     std::string why;
     std::size_t appended;
-    std::string message;
+    bool grew;
   } cases[] = {
-      {"nothing appended", 0, "Output written to \"out.hy\".\n\n"},
-      {"one byte appended", 1, "Error reading source file \"in.fls\".\n\n"},
-      {"a block appended", 8192, "Error reading source file \"in.fls\".\n\n"},
+      {"nothing appended", 0, false},
+      {"one byte appended", 1, true},
+      {"a block appended", 8192, true},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.why);
     const test::ScratchDir dir;
     test::write_file(dir / "in.fls", test::numbered_image(blocks));
-    ASSERT_EQ(::mkfifo((dir / "out.hy").c_str(), 0600), 0);
-    const int reader = open_fifo_reader(dir / "out.hy");
-    ASSERT_GE(reader, 0);
-    const auto child =
-        test::start_program(VARNEL_BINARY, {"0", "in.fls", "out.hy"}, dir.path);
+    RecordPipe records(dir);
+    ASSERT_TRUE(records.made());
+    const auto child = test::start_program(
+        VARNEL_BINARY, {"0", "in.fls", records.name}, dir.path);
 
-    ASSERT_TRUE(data_comes(reader, kLimit)) << "no record came";
-    std::uint8_t first = 0;
-    ASSERT_EQ(::read(reader, &first, 1), 1);
+    ASSERT_TRUE(records.data_comes()) << "no record came";
+    Bytes written(1);
+    ASSERT_EQ(records.read_some(written.data(), 1), 1U);
     {
       std::ofstream grow(dir / "in.fls", std::ios::binary | std::ios::app);
       grow << std::string(c.appended, '\x5A');
       ASSERT_TRUE(grow.flush());
     }
-    Bytes records = read_to_end(reader);
-    ::close(reader);
-    records.insert(records.begin(), first);
+    std::uint8_t buffer[65536];
+    for (std::size_t got = 0;
+         (got = records.read_some(buffer, sizeof buffer)) > 0;) {
+      written.insert(written.end(), buffer, buffer + got);
+    }
     const test::RunResult run = test::wait_for(*child, kLimit);
 
     EXPECT_FALSE(run.timed_out);
     EXPECT_EQ(run.exit_status, 0);
-    EXPECT_EQ(run.out, test::banner_then(c.message));
+    const std::string message =
+        c.grew ? "Error reading source file \"in.fls\".\n\n"
+               : "Output written to \"" + records.name + "\".\n\n";
+    EXPECT_EQ(run.out, test::banner_then(message));
     EXPECT_EQ(run.err, "");
-    // What went into the FIFO cannot be taken back: the records of the image
-    // as it was measured, and nothing of what came after.
-    test::expect_numbered_records(records, blocks);
+    // What went into the pipe cannot be taken back: the records of the
+    // image as it was measured, and nothing of what came after.
+    test::expect_numbered_records(written, blocks);
   }
-#endif
 }
 
 #if !defined(_WIN32)
