@@ -5,7 +5,8 @@
 # whole 24-bit flash) and 1 GiB. Runs are interleaved triples, images in the
 # page cache, start-up included. Prints, per image, the median wall times,
 # the medians of the per-triple ratios varnel/cat and varnel/(cat + sync),
-# and the peak resident size of each program.
+# and the peak resident size of each program. Then the peak resident size of
+# varnel-check on a record file of 4,000,000 runs.
 #
 #   bench/compare-with-cat.sh            # 9 triples per image
 #   PAIRS=15 bench/compare-with-cat.sh
@@ -78,3 +79,27 @@ for size in 16MiB:16 1GiB:1024; do
     "$(median <"$work/cat.ms")" "$(median <"$work/synced.ms")" "$(median <"$work/varnel.ms")" \
     "$(median <"$work/ratios")" "$(median <"$work/synced-ratios")" "$cat_peak" "$varnel_peak"
 done
+
+# varnel-check's memory on a record file of very many runs: 4,000,000 records
+# of one data byte at falling addresses (40 MB), each a run of its own. Its
+# peak resident size stays that of any other record file.
+echo
+python3 - "$work/runs.hy" <<'PY'
+import sys
+count = 4_000_000
+records = bytearray()
+for i in range(count):
+    address = count - i
+    data = (3 + 7 * i) & 0xFF
+    header = [(address >> 16) & 0xFF, (address >> 8) & 0xFF, address & 0xFF, -data & 0xFF, 0, 0, 1]
+    records += bytes([0x0B, *header, ~sum(header) & 0xFF, data])
+open(sys.argv[1], "wb").write(records)
+PY
+check_peak=0
+for ((i = 0; i < 3; i++)); do
+  t_check=$(measure "$work/rss" sh -c 'exec "$1" "$2" >/dev/null' sh "$build/varnel-check" "$work/runs.hy")
+  rss=$(tail -n 1 "$work/rss")
+  ((rss > check_peak)) && check_peak=$rss
+done
+printf 'varnel-check, 4000000 runs of one record: %.1f ms (last of 3), peak %d KiB\n' \
+  "$(echo "$t_check / 1000000" | bc -l)" "$check_peak"

@@ -78,6 +78,15 @@ bool used_before(AddressReuse& reuse, const std::array<Piece, 2>& pieces,
   return found;
 }
 
+// Stops looking, after record `record`: the spans would take more memory
+// than they may.
+void give_up(AddressReuse& reuse, std::uint64_t record) {
+  reuse.gave_up = true;
+  reuse.looked_up_to = record;
+  reuse.done = true;
+  reuse.used.clear();
+}
+
 // Adds a record that uses no address used before to the spans.
 void add_record(AddressReuse& reuse, std::uint64_t record,
                 std::uint32_t address, std::uint32_t length, bool continues_run,
@@ -94,6 +103,10 @@ void add_record(AddressReuse& reuse, std::uint64_t record,
         }
         continue;
       }
+    }
+    if (reuse.used.size() == kMaxAddressSpans) {
+      give_up(reuse, record);
+      return;
     }
     reuse.used[piece.low] = {piece.high, address, record, record, length};
     reuse.open = true;

@@ -2,9 +2,11 @@
 // flashed, the later ones overwrite the earlier. A run longer than the 24-bit
 // address space does that to itself; so do two runs over the same addresses.
 // Found as the records are walked, with the addresses used so far kept as
-// spans of records, one or two for each run.
+// spans of records, one or two for each run, and at most kMaxAddressSpans of
+// them: memory stays the same for any record file.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <map>
 
@@ -20,6 +22,9 @@ struct AddressSpan {
   std::uint64_t last_record = 0;
   std::uint32_t length = 0;  // of each record; 0 for records of several
 };
+
+// Two spans for each run the report keeps (a run that wraps has two).
+inline constexpr std::size_t kMaxAddressSpans = 20000;
 
 struct AddressReuse {
   // What is found: records `first` to `last` use addresses that records
@@ -40,6 +45,11 @@ struct AddressReuse {
   bool open = false;
   std::uint32_t open_span = 0;
   bool done = false;  // the records after `last` are not looked at
+
+  // Before anything was found, the spans reached kMaxAddressSpans at record
+  // `looked_up_to`: the records after it are not looked at.
+  bool gave_up = false;
+  std::uint64_t looked_up_to = 0;
 };
 
 // Notes record number `record` (from 1), of `length` bytes at `address`;

@@ -9,8 +9,10 @@
 #include <system_error>
 
 #include "check/options.h"
+#include "check/quoting.h"
 #include "check/report.h"
 #include "check/verify.h"
+#include "console/closed_pipe.h"
 #include "console/console_output.h"
 #include "console/interruption.h"
 #include "console/progress.h"
@@ -33,6 +35,11 @@ constexpr char kDescription[] =
     "Checks every record of each record file written by varnel, and reports\n"
     "on each file. With -o, also writes the data of the records of one\n"
     "record file back out as the raw image. \"-\" names standard input.\n"
+    "\n"
+    "A record file is valid when every record in it is right. The format has\n"
+    "no record count and no end mark: a file cut between two records is\n"
+    "valid too. To know that nothing is missing, compare it with the dump it\n"
+    "was made from (--compare IMAGE).\n"
     "\n"
     "Options, before the file names:\n"
     "  --list              print a line per record as it is verified: its\n"
@@ -64,14 +71,6 @@ void say_problem(std::FILE* out, std::FILE* err, const std::string& line) {
   (void)std::fflush(out);
   // Nowhere is left to say that this could not be said.
   (void)write_text(err, "varnel-check: " + line + "\n");
-}
-
-// The text in double quotes, as the messages name files and options.
-std::string quoted(std::string_view text) {
-  std::string quoted(1, '"');
-  quoted += text;
-  quoted += '"';
-  return quoted;
 }
 
 // "cannot open "NAME": No such file or directory".
@@ -173,6 +172,8 @@ int report_not_valid(const Verification& verification, const char* name,
       say_problem(out, err, quoted(name) + line);
       return kCheckInvalid;
     }
+    case Verdict::listing_failed:  // said once, at the end
+      return kCheckFailed;
     case Verdict::interrupted:  // ends the program before this is reached
     case Verdict::valid:
       break;
@@ -200,14 +201,15 @@ void separate(std::FILE* out, bool& printed_before, bool& report_lost) {
 }
 
 // Checks one record file and reports on it; sets `report_lost` when some of
-// the report could not be written, and `printed` once anything was. With
-// `maybe_image`, the file is the second of two, where the image was named
-// before -o: if it does not exist, a hint says how to write it.
+// the report or listing could not be written, which then ends the run, and
+// `printed` once anything was. With `maybe_image`, the file is the second of
+// two, where the image was named before -o: if it does not exist, a hint says
+// how to write it.
 int check_file(const char* name, bool list, std::FILE* out, std::FILE* err,
                bool& report_lost, bool& printed, bool maybe_image) {
   std::FILE* records = open_record_file(
       name, out, err,
-      maybe_image ? "(to write the image, use -o " + std::string(name) + ")"
+      maybe_image ? "(to write the image, use -o " + escaped(name) + ")"
                   : "");
   if (records == nullptr) {
     return kCheckFailed;
@@ -222,7 +224,7 @@ int check_file(const char* name, bool list, std::FILE* out, std::FILE* err,
       verify_with_progress(name, records, nullptr, list ? out : nullptr, err);
   close_record_file(name, records);
   stop_catching_interruptions();
-  report_lost = report_lost || verification.listing_lost;
+  report_lost = report_lost || verification.verdict == Verdict::listing_failed;
   if (verification.verdict != Verdict::valid) {
     return report_not_valid(verification, name, nullptr, out, err);
   }
@@ -232,9 +234,9 @@ int check_file(const char* name, bool list, std::FILE* out, std::FILE* err,
   if (!list) {
     separate(out, printed, report_lost);
   }
-  report_lost = !print_report(out, name, verification.summary) || report_lost;
-  (void)std::fflush(out);  // checked once, at the end
-  return kCheckValid;
+  report_lost = !print_report(out, name, verification.summary) ||
+                !reached(out) || report_lost;
+  return report_lost ? kCheckFailed : kCheckValid;
 }
 
 // What the name given for the image leads to is refused, when it is not a
@@ -302,6 +304,7 @@ int restore(const char* name, const char* image, bool list, std::FILE* out,
   }
   if (verification.verdict != Verdict::valid) {
     give_up();
+    report_lost = verification.verdict == Verdict::listing_failed;
     return report_not_valid(verification, name, image, out, err);
   }
   if (verification.summary.records == 0) {
@@ -309,12 +312,12 @@ int restore(const char* name, const char* image, bool list, std::FILE* out,
     return report_no_records(name, out, err);
   }
   const Summary& summary = verification.summary;
-  report_lost = verification.listing_lost || !print_report(out, name, summary);
-  if (summary.runs.size() > 1) {
+  report_lost = !print_report(out, name, summary);
+  if (summary.run_count > 1) {
     give_up();
     say_problem(out, err,
                 quoted(name) + ": not restored: the records form " +
-                    std::to_string(summary.runs.size()) + " runs, not one");
+                    std::to_string(summary.run_count) + " runs, not one");
     return kCheckInvalid;
   }
   // The report is the answer: unless it has been told, there is no image.
@@ -336,11 +339,19 @@ int restore(const char* name, const char* image, bool list, std::FILE* out,
   return kCheckValid;
 }
 
+// Says that the report could not be written; nothing where its reader has
+// gone on Windows, which ends the program as quietly as SIGPIPE would.
+int report_not_written(std::FILE* out, std::FILE* err) {
+  if (!reader_gone(out)) {
+    (void)write_text(err, "varnel-check: error writing the report\n");
+  }
+  return kCheckFailed;
+}
+
 // The answer to --help or --version: only its own output can fail.
 int print_and_exit(std::FILE* out, std::FILE* err, const std::string& text) {
   if (!write_text(out, text) || !reached(out)) {
-    (void)write_text(err, "varnel-check: error writing the report\n");
-    return kCheckFailed;
+    return report_not_written(out, err);
   }
   return kCheckValid;
 }
@@ -373,11 +384,12 @@ int run_check(std::span<const char* const> args, std::FILE* out,
                      options.list, out, err, report_lost);
   } else {
     // Each file on its own: one that is wrong or cannot be read does not
-    // stop the others. Two names were, before -o, a record file and its
+    // stop the others, but a report that cannot be written stops them all:
+    // it would tell nobody. Two names were, before -o, a record file and its
     // image.
     const std::span<const char* const> names = options.record_names;
     bool printed = false;  // on `out`, by an earlier file
-    for (std::size_t i = 0; i < names.size(); ++i) {
+    for (std::size_t i = 0; i < names.size() && !report_lost; ++i) {
       const bool maybe_image = names.size() == 2 && i == 1;
       status = worse(status, check_file(names[i], options.list, out, err,
                                         report_lost, printed, maybe_image));
@@ -385,8 +397,7 @@ int run_check(std::span<const char* const> args, std::FILE* out,
   }
   // The report is the answer: if it could not be written, nothing was told.
   if (!reached(out) || report_lost) {
-    (void)write_text(err, "varnel-check: error writing the report\n");
-    status = kCheckFailed;
+    return report_not_written(out, err);
   }
   return status;
 }

@@ -2,6 +2,8 @@
 
 #include <algorithm>
 
+#include "check/quoting.h"
+
 namespace varnel {
 namespace {
 
@@ -15,14 +17,6 @@ Options wrong(std::string problem) {
   options.request = Request::usage;
   options.problem = std::move(problem);
   return options;
-}
-
-// The text in double quotes, as the messages name files and options.
-std::string quoted(std::string_view text) {
-  std::string quoted(1, '"');
-  quoted += text;
-  quoted += '"';
-  return quoted;
 }
 
 // An image option in any of its spellings: "-o NAME", "-oNAME", "--output

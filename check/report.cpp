@@ -3,6 +3,7 @@
 #include <cinttypes>
 #include <string>
 
+#include "check/quoting.h"
 #include "console/console_output.h"
 #include "records/record_format.h"
 
@@ -30,10 +31,27 @@ bool print_runs(std::FILE* out, const Summary& summary) {
                          run.records == 1 ? "record" : "records") &&
               written;
   }
+  // Past the runs kept, only their number.
+  if (summary.run_count > summary.runs.size()) {
+    const std::uint64_t more = summary.run_count - summary.runs.size();
+    written = print_text(out, "... and %" PRIu64 " more %s\n", more,
+                         more == 1 ? "run" : "runs") &&
+              written;
+  }
   return written;
 }
 
-bool print_reuse(std::FILE* out, const AddressReuse& reuse) {
+bool print_reuse(std::FILE* out, const AddressReuse& reuse,
+                 std::uint64_t records) {
+  // The addresses are followed within a budget: a file of more runs than it
+  // holds is looked at as far as it goes, and the note says so.
+  if (reuse.gave_up && records > reuse.looked_up_to) {
+    return print_text(out,
+                      "note: records after %" PRIu64
+                      " were not looked at for addresses used again: too "
+                      "many runs\n",
+                      reuse.looked_up_to);
+  }
   if (!reuse.found) {
     return true;
   }
@@ -52,15 +70,16 @@ bool print_reuse(std::FILE* out, const AddressReuse& reuse) {
 }  // namespace
 
 bool print_report(std::FILE* out, const char* name, const Summary& summary) {
-  bool written = print_text(out,
-                            "\"%s\": valid\n"
-                            "records: %" PRIu64
-                            "\n"
-                            "data bytes: %" PRIu64 "\n",
-                            name, summary.records, summary.data_bytes);
+  bool written =
+      print_text(out,
+                 "%s: valid\n"
+                 "records: %" PRIu64
+                 "\n"
+                 "data bytes: %" PRIu64 "\n",
+                 quoted(name).c_str(), summary.records, summary.data_bytes);
   written = print_runs(out, summary) && written;
-  written = print_reuse(out, summary.reuse) && written;
-  if (summary.runs.size() == 1 && summary.all_blocks) {
+  written = print_reuse(out, summary.reuse, summary.records) && written;
+  if (summary.run_count == 1 && summary.all_blocks) {
     written = print_text(out, "start address for varnel: %06" PRIX32 "\n",
                          summary.runs.front().first_address) &&
               written;

@@ -100,10 +100,14 @@ bool list_record(std::FILE* listing, Progress* progress, std::uint64_t number,
   if (progress != nullptr) {
     progress_before_row(*progress);
   }
-  const bool written = print_text(
-      listing, "%" PRIu64 " %" PRIu64 " %06" PRIX32 " %" PRIX32 " %02X\n",
-      number, offset, fields.address, fields.length,
-      static_cast<unsigned>(fields.data_checksum));
+  // A stream keeps a failed write to itself until its buffer is flushed,
+  // but remembers it: the listing stops at the first.
+  const bool written =
+      print_text(listing,
+                 "%" PRIu64 " %" PRIu64 " %06" PRIX32 " %" PRIX32 " %02X\n",
+                 number, offset, fields.address, fields.length,
+                 static_cast<unsigned>(fields.data_checksum)) &&
+      std::ferror(listing) == 0;
   if (progress != nullptr) {
     progress_after_row(*progress);
   }
@@ -158,22 +162,23 @@ HeaderRead next_header(Input& records, Verification& result,
   return HeaderRead::found;
 }
 
-// Adds a record found right to the summary and its runs, lists it, and moves
-// past it.
+// Adds a record found right to the summary and its runs, and moves past it.
+// Only the first runs are kept; the others are counted.
 void count_record(Verification& result, const RecordFields& fields,
-                  bool continues_run, std::FILE* listing, Progress* progress) {
+                  bool continues_run) {
   Summary& summary = result.summary;
   ++summary.records;
-  if (listing != nullptr &&
-      !list_record(listing, progress, summary.records, result.offset, fields)) {
-    result.listing_lost = true;
-  }
   if (!continues_run) {
-    summary.runs.push_back({fields.address, 0, 0});
+    ++summary.run_count;
+    if (summary.runs.size() < kMaxRunsKept) {
+      summary.runs.push_back({fields.address, 0, 0});
+    }
   }
-  Run& run = summary.runs.back();
-  run.length += fields.length;
-  ++run.records;
+  if (summary.run_count == summary.runs.size()) {
+    Run& run = summary.runs.back();
+    run.length += fields.length;
+    ++run.records;
+  }
   note_addresses(summary.reuse, summary.records, fields.address, fields.length,
                  continues_run);
   summary.data_bytes += fields.length;
@@ -187,8 +192,10 @@ Verification verify_records(std::FILE* records, std::FILE* image,
                             std::FILE* listing, Progress* progress) {
   Verification result;
   if (listing != nullptr &&
-      !write_text(listing, "record offset address length checksum\n")) {
-    result.listing_lost = true;
+      (!write_text(listing, "record offset address length checksum\n") ||
+       std::ferror(listing) != 0)) {
+    result.verdict = Verdict::listing_failed;
+    return result;
   }
   Summary& summary = result.summary;
   std::vector<std::uint8_t> chunk(kChunkSize);
@@ -209,7 +216,7 @@ Verification verify_records(std::FILE* records, std::FILE* image,
         summary.records > 0 && fields.address == next_address;
     // The image is the data of one run only; past a second run it is moot.
     std::FILE* const copy_to =
-        summary.records == 0 || (continues_run && summary.runs.size() == 1)
+        summary.records == 0 || (continues_run && summary.run_count == 1)
             ? image
             : nullptr;
     std::uint8_t sum = 0;
@@ -219,7 +226,15 @@ Verification verify_records(std::FILE* records, std::FILE* image,
     if (!data_sum_matches(fields, sum)) {
       return invalid(result, RecordFault::data_checksum);
     }
-    count_record(result, fields, continues_run, listing, progress);
+    // A listing that cannot be written is lost for good (a reader that
+    // quit): the rest of the file is not read for it.
+    if (listing != nullptr &&
+        !list_record(listing, progress, summary.records + 1, result.offset,
+                     fields)) {
+      result.verdict = Verdict::listing_failed;
+      return result;
+    }
+    count_record(result, fields, continues_run);
     next_address = end_address(fields);
     if (progress != nullptr) {
       show_progress(*progress, result.offset);

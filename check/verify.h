@@ -2,6 +2,7 @@
 // it holds, and optionally copying the data out as the raw image.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <cstdio>
 #include <system_error>
@@ -30,15 +31,27 @@ struct Run {
   std::uint64_t records = 0;
 };
 
+// The runs kept for the report, whatever the number of records: memory stays
+// the same for any record file. The rest are only counted.
+inline constexpr std::size_t kMaxRunsKept = 10000;
+
 struct Summary {
   std::uint64_t records = 0;
   std::uint64_t data_bytes = 0;
-  std::vector<Run> runs;   // in file order
-  bool all_blocks = true;  // every record is 8192 bytes long
-  AddressReuse reuse;      // records that use addresses again
+  std::vector<Run> runs;        // the first kMaxRunsKept, in file order
+  std::uint64_t run_count = 0;  // all of them
+  bool all_blocks = true;       // every record is 8192 bytes long
+  AddressReuse reuse;           // records that use addresses again
 };
 
-enum class Verdict { valid, invalid, read_failed, write_failed, interrupted };
+enum class Verdict {
+  valid,
+  invalid,
+  read_failed,
+  write_failed,    // of the image
+  listing_failed,  // of the listing: nothing more is read
+  interrupted,
+};
 
 struct Verification {
   Verdict verdict = Verdict::valid;
@@ -47,8 +60,7 @@ struct Verification {
   RecordFault fault = RecordFault::none;
   std::uint64_t record = 0;
   std::uint64_t offset = 0;
-  std::error_code error;      // why a read or write failed
-  bool listing_lost = false;  // some of the listing could not be written
+  std::error_code error;  // why a read or write failed
 };
 
 // Reads `records` once, from its current position to its end, checking each
@@ -57,7 +69,8 @@ struct Verification {
 // `listing` is not null, a line naming the columns goes there first, then a
 // line for each record once it is found right. Shows `progress` unless it is
 // null, kept apart from the rows of the listing where they share a terminal.
-// Stops at the first wrong record, failed read or write, or interruption.
+// Stops at the first wrong record, failed read or write (of the listing too:
+// a listing nobody reads stops the walk), or interruption.
 [[nodiscard]] Verification verify_records(std::FILE* records, std::FILE* image,
                                           std::FILE* listing,
                                           Progress* progress = nullptr);

@@ -100,6 +100,25 @@ bool read_blocks_from_fd(int fd, std::uint64_t offset,
   return true;
 }
 
+bool ends_at_fd(int fd, std::uint64_t offset) {
+  if (::lseek(fd, static_cast<off_t>(offset), SEEK_SET) < 0) {
+    return false;
+  }
+  std::uint8_t byte = 0;
+  iovec vector{&byte, 1};
+  const bool waits = can_block(fd);
+  for (;;) {
+    if (interrupted() || (waits && !wait_until_ready(fd, false))) {
+      return false;
+    }
+    const ssize_t got = ::readv(fd, &vector, 1);
+    if (got < 0 && errno == EINTR) {
+      continue;
+    }
+    return got == 0;
+  }
+}
+
 bool write_to_fd(int fd, std::span<const std::uint8_t> bytes) {
   const bool waits = can_block(fd);
   while (!bytes.empty()) {
@@ -156,6 +175,17 @@ bool read_blocks(std::FILE* src, std::uint64_t offset,
   (void)offset;
 #endif
   return read_blocks_from_stream(src, records);
+}
+
+bool ends_at(std::FILE* src, std::uint64_t offset) {
+#if VARNEL_HAVE_POSIX_IO
+  if (const int fd = ::fileno(src); fd >= 0) {
+    return ends_at_fd(fd, offset);
+  }
+#else
+  (void)offset;
+#endif
+  return std::fgetc(src) == EOF && std::ferror(src) == 0;
 }
 
 bool write_all(std::FILE* dst, std::span<const std::uint8_t> bytes) {

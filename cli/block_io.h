@@ -25,6 +25,11 @@ namespace varnel {
 [[nodiscard]] bool read_blocks(std::FILE* src, std::uint64_t offset,
                                std::span<std::uint8_t> records);
 
+// Whether `src` ends at byte `offset`: a read there finds nothing more, and
+// no error. False when it holds more (it grew since it was measured) or the
+// read fails.
+[[nodiscard]] bool ends_at(std::FILE* src, std::uint64_t offset);
+
 // Writes all of `bytes` to `dst`. False on any error or short write.
 [[nodiscard]] bool write_all(std::FILE* dst,
                              std::span<const std::uint8_t> bytes);

@@ -8,7 +8,7 @@
 #include "cli/block_io.h"
 #include "console/interruption.h"
 #include "files/durable_io.h"
-#include "files/stream_position.h"
+#include "files/source_file.h"
 #include "records/record_format.h"
 #include "records/record_header.h"
 
@@ -54,13 +54,18 @@ Outcome write_records(std::FILE* src, std::FILE* dst,
       show_progress(*progress, done * kBlockSize);
     }
   }
+  // A source that holds more than it was measured at grew while it was read:
+  // its record file would miss the rest.
+  if (!ends_at(src, size)) {
+    return Outcome::read_failed;
+  }
   return Outcome::converted;
 }
 
 Outcome convert_files(std::FILE* src, std::FILE* dst,
                       std::uint32_t start_address, Progress* progress,
                       std::error_code* why) {
-  const std::optional<std::uint64_t> size = stream_size(src);
+  const std::optional<std::uint64_t> size = source_size(src);
   Outcome outcome = Outcome::size_unsupported;
   if (size && (*size & kBlockMask) == 0) {
     if (progress != nullptr) {

@@ -26,16 +26,18 @@ enum class Outcome {
 // Reads `size` bytes from `src` (a whole number of blocks) and writes a record
 // for each block to `dst`, a batch of blocks at a time, showing `progress`
 // unless it is null. Stops at the first short read or short write, and at an
-// interruption.
+// interruption. A source that holds more than `size` bytes once they are read
+// (it grew meanwhile) is a failed read.
 [[nodiscard]] Outcome write_records(std::FILE* src, std::FILE* dst,
                                     std::uint32_t start_address,
                                     std::uint64_t size,
                                     Progress* progress = nullptr);
 
-// The conversion of two open streams: size, records, then closing the
-// source. The destination stays open for its owner to publish or discard,
-// which it never publishes once an interruption is noted. When writing
-// fails, `why`, unless null, is set to the system's reason.
+// The conversion of two open streams: size (only where the source's kind
+// tells it: see source_size), records, then closing the source. The
+// destination stays open for its owner to publish or discard, which it never
+// publishes once an interruption is noted. When writing fails, `why`, unless
+// null, is set to the system's reason.
 [[nodiscard]] Outcome convert_files(std::FILE* src, std::FILE* dst,
                                     std::uint32_t start_address,
                                     Progress* progress = nullptr,

@@ -13,6 +13,7 @@
 #include "console/terminal.h"
 #include "files/file_checks.h"
 #include "files/output_file.h"
+#include "files/source_file.h"
 
 namespace varnel {
 namespace {
@@ -52,13 +53,13 @@ void say_reason(std::FILE* terminal, const char* name,
 }
 
 // Opens the image for reading; null, with the reason in `why`, when it
-// cannot be read. fopen would take a directory, whose reads fail.
-std::FILE* open_source(const char* name, std::error_code& why) {
+// cannot be read. A directory would open, and its reads fail.
+std::FILE* open_image(const char* name, std::error_code& why) {
   if (is_directory(name)) {
     why = std::make_error_code(std::errc::is_a_directory);
     return nullptr;
   }
-  std::FILE* src = std::fopen(name, "rb");
+  std::FILE* src = open_source(name);
   if (src == nullptr) {
     why = {errno, std::generic_category()};
   }
@@ -129,7 +130,7 @@ int run_varnel(std::span<const char* const> args, std::FILE* out,
   const char* src_name = args[1];
   const char* dst_name = args[2];
   std::error_code why;
-  std::FILE* src = open_source(src_name, why);
+  std::FILE* src = open_image(src_name, why);
   if (src == nullptr) {
     say_file(out, kCannotOpenSource, src_name);
     say_reason(progress_to, src_name, why);

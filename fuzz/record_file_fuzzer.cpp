@@ -99,6 +99,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data,
     // Every byte belongs to a header or to the data its header announced.
     check(summary.records * varnel::kHeaderSize + summary.data_bytes == size);
     check(summary.runs.size() >= 1 && summary.runs.size() <= summary.records);
+    // Far fewer runs than are kept: every one of them is.
+    check(summary.run_count == summary.runs.size());
     std::uint64_t in_runs = 0;
     std::uint64_t bytes = 0;
     for (const varnel::Run& run : summary.runs) {

@@ -15,8 +15,9 @@ namespace varnel::test {
 
 namespace {
 
-// Counts the call against the file's plan and says whether it fails.
-bool must_fail(FakeFile& file, Op op) {
+// Counts the call against the file's plan and says whether it fails. A read
+// at the end of the data (`can_come_short` false) has nothing to cut short.
+bool must_fail(FakeFile& file, Op op, bool can_come_short = true) {
   FaultPlan* const plan = file.plan;
   if (plan == nullptr || (plan->only && *plan->only != op)) {
     return false;
@@ -26,7 +27,7 @@ bool must_fail(FakeFile& file, Op op) {
       plan->fail_at > 0 &&
       (plan->persists ? call >= plan->fail_at : call == plan->fail_at);
   const bool moves_bytes = op == Op::read || op == Op::write;
-  if (!hit || (plan->short_count && !moves_bytes)) {
+  if (!hit || (plan->short_count && (!moves_bytes || !can_come_short))) {
     return false;
   }
   if (!plan->failed_op) {
@@ -39,7 +40,7 @@ bool must_fail(FakeFile& file, Op op) {
 ssize_t fake_read(void* cookie, char* buffer, size_t size) {
   auto& file = *static_cast<FakeFile*>(cookie);
   std::size_t count = std::min(size, file.data.size() - file.position);
-  if (must_fail(file, Op::read)) {
+  if (must_fail(file, Op::read, count > 0)) {
     if (!file.plan->short_count) {
       return -1;
     }

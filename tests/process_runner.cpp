@@ -161,9 +161,12 @@ BOOL WINAPI ignore_console_event(DWORD) { return TRUE; }
 
 // Starts the program with its standard streams as `streams` says: a pipe
 // read as it writes, the null device as input, a file, or no handle at all.
+// When `output` is given, standard output goes into a pipe whose reading end
+// is handed over there instead of being drained into the result.
 std::shared_ptr<StartedProgram> start_with_streams(
     const std::string& program, const std::vector<std::string>& args,
-    const fs::path& cwd, const StandardStreams& streams) {
+    const fs::path& cwd, const StandardStreams& streams,
+    HANDLE* output = nullptr) {
   std::wstring command_line;
   for (const std::string& word : command_words(program, args)) {
     command_line += (command_line.empty() ? L"" : L" ") + quoted(wide(word));
@@ -220,7 +223,9 @@ std::shared_ptr<StartedProgram> start_with_streams(
   child->process = process.hProcess;
   // Both pipes are drained at once, so that neither can fill and stall the
   // child while the other is read.
-  if (out_read != nullptr) {
+  if (output != nullptr) {
+    *output = out_read;
+  } else if (out_read != nullptr) {
     child->drain_out =
         running_thread([out_read, &out = child->out] { drain(out_read, out); });
   }
@@ -248,6 +253,30 @@ RunResult run_with_streams(const std::string& program,
                            const StandardStreams& streams) {
   return wait_for(*start_with_streams(program, args, cwd, streams),
                   std::chrono::minutes(10));
+}
+
+RunResult run_into_head(const std::string& program,
+                        const std::vector<std::string>& args,
+                        const fs::path& cwd, std::size_t lines,
+                        std::chrono::milliseconds limit,
+                        const std::function<void()>& in_child) {
+  if (in_child) {
+    throw std::runtime_error("Windows cannot prepare a child before it runs");
+  }
+  HANDLE output = nullptr;
+  const auto child = start_with_streams(program, args, cwd, {}, &output);
+  std::string text;
+  char c = 0;
+  DWORD got = 0;
+  for (std::size_t seen = 0;
+       seen < lines && ::ReadFile(output, &c, 1, &got, nullptr) && got == 1;) {
+    text.push_back(c);
+    seen += c == '\n' ? 1 : 0;
+  }
+  ::CloseHandle(output);  // the reader quits
+  RunResult result = wait_for(*child, limit);
+  result.out = text;
+  return result;
 }
 
 RunResult wait_for(StartedProgram& program, std::chrono::milliseconds limit) {
@@ -331,6 +360,10 @@ void kill_now(StartedProgram& program) {
 std::function<void()> with_environment(
     std::vector<std::pair<std::string, std::string>>) {
   throw std::runtime_error("only POSIX systems prepare a child this way");
+}
+
+std::function<void()> stdin_without_end(const Bytes&) {
+  throw std::runtime_error("only POSIX systems stage a pipe this way");
 }
 
 std::function<void()> stdout_to(const fs::path&) {
@@ -489,6 +522,33 @@ std::shared_ptr<StartedProgram> start_program(
   return child;
 }
 
+RunResult run_into_head(const std::string& program,
+                        const std::vector<std::string>& args,
+                        const fs::path& cwd, std::size_t lines,
+                        std::chrono::milliseconds limit,
+                        const std::function<void()>& in_child) {
+  int ends[2];
+  make_pipe(ends);  // close-on-exec: only the child's standard output writes
+  const int write_end = ends[1];
+  const auto child = start_program(program, args, cwd, [write_end, &in_child] {
+    if (in_child) {
+      in_child();
+    }
+    if (::dup2(write_end, STDOUT_FILENO) < 0) ::_exit(125);
+  });
+  ::close(ends[1]);
+  std::string text;
+  char c = 0;
+  for (std::size_t seen = 0; seen < lines && ::read(ends[0], &c, 1) == 1;) {
+    text.push_back(c);
+    seen += c == '\n' ? 1 : 0;
+  }
+  ::close(ends[0]);  // the reader quits
+  RunResult result = wait_for(*child, limit);
+  result.out = text;
+  return result;
+}
+
 std::shared_ptr<StartedProgram> start_on_terminal(
     const std::string& program, const std::vector<std::string>& args,
     const fs::path& cwd, unsigned short columns,
@@ -632,6 +692,38 @@ std::function<void()> stdin_from_pipe(const Bytes& data) {
         done += static_cast<std::size_t>(put);
       }
       ::_exit(0);
+    }
+    ::close(ends[1]);
+    if (::dup2(ends[0], STDIN_FILENO) < 0) ::_exit(125);
+    ::close(ends[0]);
+  };
+}
+
+std::function<void()> stdin_without_end(const Bytes& data) {
+  return [data] {
+    int ends[2];
+    if (::pipe(ends) != 0) ::_exit(125);
+    const pid_t writer = ::fork();
+    if (writer < 0) ::_exit(125);
+    if (writer == 0) {
+      // Holding nothing but its end of the pipe (none of the program's
+      // output, none of the test's pipes), so that a reader that quits is
+      // seen as gone.
+      if (::dup2(ends[1], STDOUT_FILENO) < 0) ::_exit(1);
+      ::close(STDERR_FILENO);
+      if (::close_range(3, ~0U, 0) != 0) {
+        for (int fd = 3; fd < 1024; ++fd) {
+          ::close(fd);
+        }
+      }
+      for (;;) {
+        for (std::size_t done = 0; done < data.size();) {
+          const ssize_t put =
+              ::write(STDOUT_FILENO, data.data() + done, data.size() - done);
+          if (put <= 0) ::_exit(0);  // nobody reads any more
+          done += static_cast<std::size_t>(put);
+        }
+      }
     }
     ::close(ends[1]);
     if (::dup2(ends[0], STDIN_FILENO) < 0) ::_exit(125);

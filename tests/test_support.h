@@ -132,6 +132,18 @@ std::shared_ptr<StartedProgram> start_program(
     const std::filesystem::path& cwd,
     const std::function<void()>& in_child = {});
 
+// Runs `program` as run_program does, with its standard output into a pipe
+// that the test reads as `| head -n LINES` does: the first `lines` lines
+// (none: the reader is gone before the program writes), then it closes its
+// end. What it read is the result's `out`. Past `limit` the program is
+// killed. On POSIX systems `in_child` prepares the child as for run_program
+// (to ignore SIGPIPE, say, as `trap '' PIPE` does).
+RunResult run_into_head(const std::string& program,
+                        const std::vector<std::string>& args,
+                        const std::filesystem::path& cwd, std::size_t lines,
+                        std::chrono::milliseconds limit,
+                        const std::function<void()>& in_child = {});
+
 // Starts a program on a pseudo-terminal `columns` wide that becomes its
 // controlling terminal, as a shell in a terminal window starts it: standard
 // input, output and error are that terminal, and what it shows is the
@@ -189,6 +201,9 @@ std::function<void()> stdin_from_pipe(const Bytes& data);
 // These variables are set, in addition to the inherited environment.
 std::function<void()> with_environment(
     std::vector<std::pair<std::string, std::string>> variables);
+// Standard input becomes a pipe that brings `data` over and over, for ever:
+// an endless input, whose writer ends once nobody reads.
+std::function<void()> stdin_without_end(const Bytes& data);
 // Standard output goes to `path`, an existing file (such as /dev/full).
 std::function<void()> stdout_to(const std::filesystem::path& path);
 
