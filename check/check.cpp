@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cerrno>
 #include <cinttypes>
+#include <memory>
+#include <new>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -124,6 +126,7 @@ void close_record_file(const char* name, std::FILE* records) {
 // alone for a pipe.
 Verification verify_with_progress(const char* name, std::FILE* records,
                                   std::FILE* image, std::FILE* listing,
+                                  std::span<std::uint8_t> chunk,
                                   std::FILE* err) {
   Progress progress = start_progress(err, std::nullopt, listing);
   // The size is only for the line, and taken only for it. Standard input may
@@ -141,7 +144,7 @@ Verification verify_with_progress(const char* name, std::FILE* records,
     }
   }
   const Verification verification =
-      verify_records(records, image, listing, &progress);
+      verify_records(records, image, listing, chunk, &progress);
   clear_progress(progress);
   return verification;
 }
@@ -177,14 +180,14 @@ int report_not_valid(const Verification& verification, const char* name,
 
 // Checks one record file and reports on it; sets `report_lost` when some of
 // the report could not be written.
-int check_file(const char* name, bool list, std::FILE* out, std::FILE* err,
-               bool& report_lost) {
+int check_file(const char* name, bool list, std::span<std::uint8_t> chunk,
+               std::FILE* out, std::FILE* err, bool& report_lost) {
   std::FILE* records = open_record_file(name, out, err);
   if (records == nullptr) {
     return kCheckFailed;
   }
-  const Verification verification =
-      verify_with_progress(name, records, nullptr, list ? out : nullptr, err);
+  const Verification verification = verify_with_progress(
+      name, records, nullptr, list ? out : nullptr, chunk, err);
   close_record_file(name, records);
   report_lost = report_lost || verification.listing_lost;
   if (verification.verdict != Verdict::valid) {
@@ -219,8 +222,9 @@ std::optional<std::string> image_refused(const char* image,
 // that takes the image's name only once the records are found right, the
 // report is written and the image is on the disk. An interruption meanwhile
 // leaves neither the image nor the temporary file.
-int restore(const char* name, const char* image, bool list, std::FILE* out,
-            std::FILE* err, bool& report_lost) {
+int restore(const char* name, const char* image, bool list,
+            std::span<std::uint8_t> chunk, std::FILE* out, std::FILE* err,
+            bool& report_lost) {
   if (!is_standard_input(name) && same_file(name, image)) {
     say_problem(out, err, quoted(image) + " is the record file itself");
     return kCheckFailed;
@@ -244,7 +248,7 @@ int restore(const char* name, const char* image, bool list, std::FILE* out,
     return kCheckFailed;
   }
   const Verification verification = verify_with_progress(
-      name, records, output.file, list ? out : nullptr, err);
+      name, records, output.file, list ? out : nullptr, chunk, err);
   close_record_file(name, records);
   // Every way out below that publishes nothing throws the image away first;
   // an interruption noted by then ends the program there, with nothing
@@ -318,19 +322,30 @@ int run_check(std::span<const char* const> args, std::FILE* out,
     case Request::check:
       break;
   }
+  // The memory of the whole run is had before any file is opened.
+  const std::unique_ptr<std::uint8_t[]> storage(new (std::nothrow)
+                                                    std::uint8_t[kChunkSize]);
+  if (!storage) {
+    say_problem(
+        out, err,
+        "cannot allocate the buffer for reading (1 MiB): " +
+            std::make_error_code(std::errc::not_enough_memory).message());
+    return kCheckFailed;
+  }
+  const std::span<std::uint8_t> chunk(storage.get(), kChunkSize);
   int status = kCheckValid;
   bool report_lost = false;
   if (options.image_name != nullptr) {
     status = restore(options.record_names.front(), options.image_name,
-                     options.list, out, err, report_lost);
+                     options.list, chunk, out, err, report_lost);
   } else {
     // Each file on its own: one that is wrong or cannot be read does not
     // stop the others.
     for (const char* name : options.record_names) {
       // Each step checks a file and prints its report: a loop, not a fold.
       // cppcheck-suppress useStlAlgorithm
-      status =
-          worse(status, check_file(name, options.list, out, err, report_lost));
+      status = worse(
+          status, check_file(name, options.list, chunk, out, err, report_lost));
     }
   }
   // The report is the answer: if it could not be written, nothing was told.

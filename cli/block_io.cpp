@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <array>
 #include <memory>
+#include <new>
 
 #include "console/interruption.h"
 #include "files/stream_read.h"
@@ -133,8 +134,11 @@ std::span<std::uint8_t> allocate_records(
     std::unique_ptr<std::uint8_t[]>& storage, std::size_t size) {
   const std::size_t rounded = (size + kLargePage - 1) / kLargePage * kLargePage;
   // Left uninitialised: the first touch is what gives the memory its pages.
-  storage =
-      std::make_unique_for_overwrite<std::uint8_t[]>(rounded + kLargePage);
+  // A failure is an answer, not an exception.
+  storage.reset(new (std::nothrow) std::uint8_t[rounded + kLargePage]);
+  if (!storage) {
+    return {};
+  }
   void* start = storage.get();
   std::size_t space = rounded + kLargePage;
   start = std::align(kLargePage, rounded, start, space);

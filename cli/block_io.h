@@ -12,10 +12,11 @@
 
 namespace varnel {
 
-// Memory for `size` bytes of records, held by `storage`. Every byte is
-// copied into it and out of it by the system, so where the system allows, it
-// is aligned and marked for large pages before it is first touched: that
-// spares most of the page-table walks of those copies.
+// Memory for `size` bytes of records, held by `storage`; empty when there is
+// not that much memory to be had. Every byte is copied into it and out of it
+// by the system, so where the system allows, it is aligned and marked for
+// large pages before it is first touched: that spares most of the page-table
+// walks of those copies.
 [[nodiscard]] std::span<std::uint8_t> allocate_records(
     std::unique_ptr<std::uint8_t[]>& storage, std::size_t size);
 

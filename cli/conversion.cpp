@@ -1,7 +1,6 @@
 #include "cli/conversion.h"
 
 #include <algorithm>
-#include <memory>
 #include <span>
 
 #include "cli/block_io.h"
@@ -14,13 +13,9 @@
 namespace varnel {
 Outcome write_records(std::FILE* src, std::FILE* dst,
                       std::uint32_t start_address, std::uint64_t size,
-                      Progress* progress) {
+                      std::span<std::uint8_t> records, Progress* progress) {
   // One buffer for the whole run, whatever the size of the image. Blocks are
   // read straight into their records, so each byte is copied in and out once.
-  std::unique_ptr<std::uint8_t[]> storage;
-  const std::span<std::uint8_t> records =
-      allocate_records(storage, kBatchBlocks * kRecordSize);
-
   const std::uint64_t total_blocks = size / kBlockSize;
   for (std::uint64_t done = 0; done < total_blocks;) {
     if (interrupted()) {
@@ -57,14 +52,15 @@ Outcome write_records(std::FILE* src, std::FILE* dst,
 }
 
 Outcome convert_files(std::FILE* src, std::FILE* dst,
-                      std::uint32_t start_address, Progress* progress) {
+                      std::uint32_t start_address,
+                      std::span<std::uint8_t> records, Progress* progress) {
   const std::optional<std::uint64_t> size = stream_size(src);
   Outcome outcome = Outcome::size_unsupported;
   if (size && (*size & kBlockMask) == 0) {
     if (progress != nullptr) {
       progress->total = size;
     }
-    outcome = write_records(src, dst, start_address, *size, progress);
+    outcome = write_records(src, dst, start_address, *size, records, progress);
   }
 
   // A failed close only changes an outcome that was a success so far: the

@@ -1,7 +1,9 @@
 #include "cli/driver.h"
 
+#include <memory>
 #include <optional>
 
+#include "cli/block_io.h"
 #include "cli/conversion.h"
 #include "cli/messages.h"
 #include "cli/start_address.h"
@@ -36,11 +38,13 @@ void release_source(std::FILE* src) { (void)std::fclose(src); }
 }  // namespace
 
 void convert_and_report(std::FILE* src, Output& dst,
-                        std::uint32_t start_address, const char* src_name,
+                        std::uint32_t start_address,
+                        std::span<std::uint8_t> records, const char* src_name,
                         const char* dst_name, std::FILE* out,
                         std::FILE* progress_to) {
   Progress progress = start_progress(progress_to, std::nullopt);
-  Outcome outcome = convert_files(src, dst.file, start_address, &progress);
+  Outcome outcome =
+      convert_files(src, dst.file, start_address, records, &progress);
   clear_progress(progress);
   // The record file reaches its name only whole. A name where nothing was
   // gets its empty file after a size problem, as it always has; an existing
@@ -92,6 +96,15 @@ int run_varnel(std::span<const char* const> args, std::FILE* out,
 
   const char* src_name = args[1];
   const char* dst_name = args[2];
+  // The memory of the whole run is had before any file is opened: without
+  // it, nothing can be made, and nothing has been touched.
+  std::unique_ptr<std::uint8_t[]> storage;
+  const std::span<std::uint8_t> records =
+      allocate_records(storage, kBatchBytes);
+  if (records.empty()) {
+    say_file(out, kCannotCreateDestination, dst_name);
+    return 0;
+  }
   std::FILE* src =
       is_directory(src_name) ? nullptr : std::fopen(src_name, "rb");
   if (src == nullptr) {
@@ -119,7 +132,7 @@ int run_varnel(std::span<const char* const> args, std::FILE* out,
     say_file(out, kCannotCreateDestination, dst_name);
     return 0;
   }
-  convert_and_report(src, dst, *start_address, src_name, dst_name, out,
+  convert_and_report(src, dst, *start_address, records, src_name, dst_name, out,
                      progress_to);
   return 0;
 }
