@@ -3,8 +3,8 @@
 #include <algorithm>
 #include <cerrno>
 #include <cinttypes>
+#include <cstdlib>
 #include <memory>
-#include <new>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -52,6 +52,9 @@ constexpr char kDescription[] =
     "not be checked (wrong arguments, a file that cannot be read, an image\n"
     "that cannot be written); otherwise 1 a file with a wrong record (or,\n"
     "with -o, records that form more than one run).\n";
+
+// Frees memory that std::malloc gave.
+void free_memory(void* memory) { std::free(memory); }
 
 bool is_standard_input(const char* name) {
   return std::string_view(name) == "-";
@@ -322,9 +325,12 @@ int run_check(std::span<const char* const> args, std::FILE* out,
     case Request::check:
       break;
   }
-  // The memory of the whole run is had before any file is opened.
-  const std::unique_ptr<std::uint8_t[]> storage(new (std::nothrow)
-                                                    std::uint8_t[kChunkSize]);
+  // The memory of the whole run is had before any file is opened, from the
+  // C library, which answers a failure with null rather than an exception
+  // (C++'s nothrow new throws and catches inside, and with no memory left
+  // even the throw fails).
+  const std::unique_ptr<void, decltype(&free_memory)> storage(
+      std::malloc(kChunkSize), free_memory);
   if (!storage) {
     say_problem(
         out, err,
@@ -332,7 +338,8 @@ int run_check(std::span<const char* const> args, std::FILE* out,
             std::make_error_code(std::errc::not_enough_memory).message());
     return kCheckFailed;
   }
-  const std::span<std::uint8_t> chunk(storage.get(), kChunkSize);
+  const std::span<std::uint8_t> chunk(static_cast<std::uint8_t*>(storage.get()),
+                                      kChunkSize);
   int status = kCheckValid;
   bool report_lost = false;
   if (options.image_name != nullptr) {

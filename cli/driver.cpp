@@ -1,6 +1,5 @@
 #include "cli/driver.h"
 
-#include <memory>
 #include <optional>
 
 #include "cli/block_io.h"
@@ -98,10 +97,8 @@ int run_varnel(std::span<const char* const> args, std::FILE* out,
   const char* dst_name = args[2];
   // The memory of the whole run is had before any file is opened: without
   // it, nothing can be made, and nothing has been touched.
-  std::unique_ptr<std::uint8_t[]> storage;
-  const std::span<std::uint8_t> records =
-      allocate_records(storage, kBatchBytes);
-  if (records.empty()) {
+  const RecordMemory memory = allocate_records(kBatchBytes);
+  if (memory.records.empty()) {
     say_file(out, kCannotCreateDestination, dst_name);
     return 0;
   }
@@ -132,8 +129,8 @@ int run_varnel(std::span<const char* const> args, std::FILE* out,
     say_file(out, kCannotCreateDestination, dst_name);
     return 0;
   }
-  convert_and_report(src, dst, *start_address, records, src_name, dst_name, out,
-                     progress_to);
+  convert_and_report(src, dst, *start_address, memory.records, src_name,
+                     dst_name, out, progress_to);
   return 0;
 }
 

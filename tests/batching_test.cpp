@@ -3,7 +3,6 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
-#include <memory>
 #include <string>
 
 #include "cli/block_io.h"
@@ -52,9 +51,8 @@ TEST(Batching, Streams) {
     test::FakeFile src{.data = numbered_image(blocks)};
     test::FakeFile dst;
     std::FILE* records = test::open_fake(dst, "wb");
-    std::unique_ptr<std::uint8_t[]> storage;
     ASSERT_EQ(convert_files(test::open_fake(src, "rb"), records, 0,
-                            allocate_records(storage, kBatchBytes)),
+                            allocate_records(kBatchBytes).records),
               Outcome::converted);
     ASSERT_EQ(std::fclose(records), 0);
     expect_numbered_records(dst.data, blocks);

@@ -4,7 +4,6 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
-#include <memory>
 #include <string>
 
 #include "cli/block_io.h"
@@ -67,9 +66,8 @@ Conversion convert(FakeFile& src, FakeFile& dst, const test::ScratchDir& dir) {
   test::write_file(output.temporary, {});
   output.file = test::open_fake(dst, "wb");
   std::FILE* out = std::tmpfile();
-  std::unique_ptr<std::uint8_t[]> storage;
   convert_and_report(test::open_fake(src, "rb"), output, kStart,
-                     allocate_records(storage, kBatchBytes), "in.fls",
+                     allocate_records(kBatchBytes).records, "in.fls",
                      dst_name.c_str(), out);
   Conversion result;
   std::rewind(out);
@@ -258,9 +256,8 @@ TEST(ConversionFaults, RealSourceShorterThanItsMeasuredSize) {
     std::FILE* dst = std::fopen(test::utf8_name(dir / "out.hy").c_str(), "wb");
     ASSERT_NE(src, nullptr);
     ASSERT_NE(dst, nullptr);
-    std::unique_ptr<std::uint8_t[]> storage;
     EXPECT_EQ(write_records(src, dst, 0, c.size_measured,
-                            allocate_records(storage, kBatchBytes)),
+                            allocate_records(kBatchBytes).records),
               Outcome::read_failed);
     std::fclose(src);
     std::fclose(dst);
