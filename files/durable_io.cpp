@@ -100,11 +100,37 @@ std::FILE* open_existing_for_writing(const std::filesystem::path& path,
   return stream_on(fd, error);
 }
 
-FileAccess access_of(std::FILE*) { return {}; }
+FileAccess access_of(std::FILE* file) {
+  const HANDLE handle = handle_of(file);
+  BY_HANDLE_FILE_INFORMATION information{};
+  if (handle == INVALID_HANDLE_VALUE ||
+      ::GetFileInformationByHandle(handle, &information) == 0) {
+    return {};
+  }
+  FileAccess access;
+  access.known = true;
+  access.windows_attributes = information.dwFileAttributes;
+  return access;
+}
 
 bool read_attributes(std::FILE*, FileAccess&, std::error_code&) { return true; }
 
-bool give_access(std::FILE*, const FileAccess&, std::error_code&) {
+bool give_access(std::FILE* file, const FileAccess& access,
+                 std::error_code& error) {
+  const HANDLE handle = handle_of(file);
+  const DWORD kept = access.windows_attributes &
+                     (FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM);
+  if (handle == INVALID_HANDLE_VALUE || !access.known || kept == 0) {
+    return true;  // a new file has the archive attribute already
+  }
+  // Times of zero are left as they are.
+  FILE_BASIC_INFO information{};
+  information.FileAttributes = kept | FILE_ATTRIBUTE_ARCHIVE;
+  if (::SetFileInformationByHandle(handle, FileBasicInfo, &information,
+                                   sizeof information) == 0) {
+    error = last_error();
+    return false;
+  }
   return true;
 }
 

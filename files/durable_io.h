@@ -32,19 +32,21 @@ struct ExtendedAttribute {
   std::vector<std::uint8_t> value;
 };
 
-// What a replaced file hands on to the file that replaces it, on POSIX
-// systems: its permission bits, owner and group, and on Linux its extended
-// attributes, its access ACL among them. Nothing on Windows, where replacing
-// the file keeps its attributes, ACL and streams.
+// What a replaced file hands on to the file that replaces it: on POSIX
+// systems its permission bits, owner and group, and on Linux its extended
+// attributes, its access ACL among them; on Windows its file attributes
+// (replacing the file keeps its ACL and streams).
 struct FileAccess {
   bool known = false;
   unsigned mode = 0;
   unsigned owner = 0;
   unsigned group = 0;
   std::vector<ExtendedAttribute> attributes;
+  unsigned windows_attributes = 0;  // hidden, system, read-only...
 };
 
-// The permission bits, owner and group of an open file.
+// The permission bits, owner and group of an open file; on Windows its file
+// attributes.
 [[nodiscard]] FileAccess access_of(std::FILE* file);
 
 // Adds the extended attributes of `file` that this user may read to
@@ -57,7 +59,9 @@ struct FileAccess {
 // may set them, its extended attributes but those that cannot be set here,
 // and its permission bits. Where the group or the ACL cannot be kept, access
 // is narrowed, never widened: the group gets no more than others had, and
-// without the ACL the group bits are what the owning group could do.
+// without the ACL the group bits are what the owning group could do. On
+// Windows: the hidden and system attributes, and the archive attribute that
+// new contents get.
 [[nodiscard]] bool give_access(std::FILE* file, const FileAccess& access,
                                std::error_code& error);
 

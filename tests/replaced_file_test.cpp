@@ -388,8 +388,10 @@ TEST(ReplacedFile, OwnerOrGroupThatCannotBeKept) {
 
 #endif
 
-// Windows: replacing a file keeps its attributes, hidden among them; a
-// read-only file is refused and left as it was.
+// Windows: replacing a file keeps its hidden and system attributes (copied
+// to the new file before it is synced, and kept by ReplaceFileW on Windows:
+// Wine's keeps none), and the new file is marked for backup, as files with
+// new contents are. A read-only file is refused and left as it was.
 TEST(ReplacedFile, KeepsItsWindowsAttributes) {
 #if !defined(_WIN32)
   GTEST_SKIP() << "file attributes such as hidden are Windows'; modes, "
@@ -400,10 +402,10 @@ TEST(ReplacedFile, KeepsItsWindowsAttributes) {
     DWORD attributes;
     bool refused;
   } cases[] = {
+      {"none but archive", FILE_ATTRIBUTE_ARCHIVE, false},
       {"hidden", FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_ARCHIVE, false},
-      {"hidden, system and not for indexing",
-       FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM |
-           FILE_ATTRIBUTE_NOT_CONTENT_INDEXED | FILE_ATTRIBUTE_ARCHIVE,
+      {"hidden and system",
+       FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM | FILE_ATTRIBUTE_ARCHIVE,
        false},
       {"read-only and hidden",
        FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_ARCHIVE,
@@ -433,6 +435,52 @@ TEST(ReplacedFile, KeepsItsWindowsAttributes) {
       EXPECT_EQ(after, c.attributes);
       EXPECT_EQ(test::names_in(dir.path), only_the_files_of(command));
     }
+  }
+#endif
+}
+
+// Windows: a file that another program holds open without letting it be
+// deleted cannot be replaced (ReplaceFileW fails): the write error, and the
+// file as it was, with no temporary file beside it.
+TEST(ReplacedFile, HeldOpenOnWindows) {
+#if !defined(_WIN32)
+  GTEST_SKIP() << "on POSIX systems an open file does not stop a rename";
+#else
+  for (const Command& command : commands()) {
+    SCOPED_TRACE(command.program);
+    const test::ScratchDir dir;
+    test::write_file(dir / command.input, command.input_bytes);
+    const fs::path output = dir / command.output;
+    test::write_file(output, command.old_bytes);
+    const HANDLE held = ::CreateFileW(
+        output.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
+        nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    ASSERT_NE(held, INVALID_HANDLE_VALUE);
+    const test::RunResult run = test::run_program(
+        command.program, arguments(command, test::utf8_name(dir.path)),
+        dir.path);
+    ::CloseHandle(held);
+    const std::string name = test::utf8_name(dir.path) + "/" + command.output;
+    if (command.program == VARNEL_BINARY) {
+      EXPECT_EQ(run.out, test::banner_then("Error writing destination file \"" +
+                                           name + "\".\n\n"));
+    } else {
+      EXPECT_EQ(run.exit_status, 2);
+      EXPECT_EQ(
+          run.err.rfind("varnel-check: error writing \"" + name + "\": ", 0),
+          0U)
+          << run.err;
+    }
+    EXPECT_TRUE(test::read_file(output) == command.old_bytes);
+    // Wine's ReplaceFileW leaves the name it took from GetTempFileNameW
+    // (rf1a2b.tmp), empty, when it fails; the programs leave nothing.
+    std::vector<std::string> names = test::names_in(dir.path);
+    if (test::under_wine()) {
+      std::erase_if(names, [](const std::string& each) {
+        return each.starts_with("rf") && each.ends_with(".tmp");
+      });
+    }
+    EXPECT_EQ(names, only_the_files_of(command));
   }
 #endif
 }
