@@ -165,6 +165,19 @@ void expect_kept_before_the_sync(const std::vector<Operation>& trace) {
       << "the old file's access was given after the sync";
 }
 
+// The sweep reaches every call that reads or sets what the new file keeps of
+// an old one that has an extended attribute and no ACL: so each of them is
+// failed in turn.
+void expect_attribute_calls(const std::vector<Operation>& trace) {
+  for (const char* op :
+       {"flistxattr", "fgetxattr", "fsetxattr", "fremovexattr", "fchmod"}) {
+    EXPECT_TRUE(
+        std::any_of(trace.begin(), trace.end(),
+                    [op](const Operation& each) { return each.op == op; }))
+        << op << " never happened";
+  }
+}
+
 // An extended attribute that the sweeps put on the old file, which the new
 // one must keep.
 constexpr char kAttributeName[] = "user.varnel-sweep";
@@ -369,6 +382,9 @@ TEST(FaultSweep, EveryFileOperationOfVarnelFailedInTurn) {
     expect_attribute_kept(dir, "out.hy", marked);
     if (existing) {
       expect_kept_before_the_sync(count.trace);
+      if (marked) {
+        expect_attribute_calls(count.trace);
+      }
     }
     // At least: 2 opens, 3 size steps, 2 batch reads, 2 batch writes, the
     // writeback, a flush, a sync, 2 closes and the rename.
@@ -574,6 +590,9 @@ TEST(FaultSweep, EveryFileOperationOfARestoreFailedInTurn) {
     expect_attribute_kept(dir, "back.fls", marked);
     if (existing) {
       expect_kept_before_the_sync(count.trace);
+      if (marked) {
+        expect_attribute_calls(count.trace);
+      }
     }
     // The size taken (3), the record file read, the image written, flushed,
     // synced, closed and renamed.
