@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cerrno>
 #include <cinttypes>
+#include <cstdlib>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -57,6 +59,9 @@ constexpr char kDescription[] =
     "not be checked (wrong arguments, a file that cannot be read, an image\n"
     "that cannot be written); otherwise 1 a file with a wrong record (or,\n"
     "with -o, records that form more than one run).\n";
+
+// Frees memory that std::malloc gave.
+void free_memory(void* memory) { std::free(memory); }
 
 bool is_standard_input(const char* name) {
   return std::string_view(name) == "-";
@@ -128,6 +133,7 @@ void close_record_file(const char* name, std::FILE* records) {
 // alone for a pipe.
 Verification verify_with_progress(const char* name, std::FILE* records,
                                   std::FILE* image, std::FILE* listing,
+                                  std::span<std::uint8_t> chunk,
                                   std::FILE* err) {
   Progress progress = start_progress(err, std::nullopt, listing);
   // The size is only for the line, and taken only for it. Standard input may
@@ -145,7 +151,7 @@ Verification verify_with_progress(const char* name, std::FILE* records,
     }
   }
   const Verification verification =
-      verify_records(records, image, listing, &progress);
+      verify_records(records, image, listing, chunk, &progress);
   clear_progress(progress);
   return verification;
 }
@@ -205,8 +211,9 @@ void separate(std::FILE* out, bool& printed_before, bool& report_lost) {
 // `printed` once anything was. With `maybe_image`, the file is the second of
 // two, where the image was named before -o: if it does not exist, a hint says
 // how to write it.
-int check_file(const char* name, bool list, std::FILE* out, std::FILE* err,
-               bool& report_lost, bool& printed, bool maybe_image) {
+int check_file(const char* name, bool list, std::span<std::uint8_t> chunk,
+               std::FILE* out, std::FILE* err, bool& report_lost, bool& printed,
+               bool maybe_image) {
   std::FILE* records = open_record_file(
       name, out, err,
       maybe_image ? "(to write the image, use -o " + escaped(name) + ")"
@@ -220,8 +227,8 @@ int check_file(const char* name, bool list, std::FILE* out, std::FILE* err,
   // Noted, so that the progress line is erased before an interruption ends
   // the program, which it then does here.
   catch_interruptions();
-  const Verification verification =
-      verify_with_progress(name, records, nullptr, list ? out : nullptr, err);
+  const Verification verification = verify_with_progress(
+      name, records, nullptr, list ? out : nullptr, chunk, err);
   close_record_file(name, records);
   stop_catching_interruptions();
   report_lost = report_lost || verification.verdict == Verdict::listing_failed;
@@ -263,8 +270,9 @@ std::optional<std::string> image_refused(const char* image,
 // that takes the image's name only once the records are found right, the
 // report is written and the image is on the disk. An interruption meanwhile
 // leaves neither the image nor the temporary file.
-int restore(const char* name, const char* image, bool list, std::FILE* out,
-            std::FILE* err, bool& report_lost) {
+int restore(const char* name, const char* image, bool list,
+            std::span<std::uint8_t> chunk, std::FILE* out, std::FILE* err,
+            bool& report_lost) {
   // Standard input is compared by what it reads, whatever its name.
   if (is_standard_input(name) ? same_file_as_standard_input(image)
                               : same_file(name, image)) {
@@ -290,7 +298,7 @@ int restore(const char* name, const char* image, bool list, std::FILE* out,
     return kCheckFailed;
   }
   const Verification verification = verify_with_progress(
-      name, records, output.file, list ? out : nullptr, err);
+      name, records, output.file, list ? out : nullptr, chunk, err);
   close_record_file(name, records);
   // Every way out below that publishes nothing throws the image away first;
   // an interruption noted by then ends the program there, with nothing
@@ -377,11 +385,26 @@ int run_check(std::span<const char* const> args, std::FILE* out,
     case Request::check:
       break;
   }
+  // The memory of the whole run is had before any file is opened, from the
+  // C library, which answers a failure with null rather than an exception
+  // (C++'s nothrow new throws and catches inside, and with no memory left
+  // even the throw fails).
+  const std::unique_ptr<void, decltype(&free_memory)> storage(
+      std::malloc(kChunkSize), free_memory);
+  if (!storage) {
+    say_problem(
+        out, err,
+        "cannot allocate the buffer for reading (1 MiB): " +
+            std::make_error_code(std::errc::not_enough_memory).message());
+    return kCheckFailed;
+  }
+  const std::span<std::uint8_t> chunk(static_cast<std::uint8_t*>(storage.get()),
+                                      kChunkSize);
   int status = kCheckValid;
   bool report_lost = false;
   if (options.image_name != nullptr) {
     status = restore(options.record_names.front(), options.image_name,
-                     options.list, out, err, report_lost);
+                     options.list, chunk, out, err, report_lost);
   } else {
     // Each file on its own: one that is wrong or cannot be read does not
     // stop the others, but a report that cannot be written stops them all:
@@ -391,8 +414,9 @@ int run_check(std::span<const char* const> args, std::FILE* out,
     bool printed = false;  // on `out`, by an earlier file
     for (std::size_t i = 0; i < names.size() && !report_lost; ++i) {
       const bool maybe_image = names.size() == 2 && i == 1;
-      status = worse(status, check_file(names[i], options.list, out, err,
-                                        report_lost, printed, maybe_image));
+      status = worse(status,
+                     check_file(names[i], options.list, chunk, out, err,
+                                report_lost, printed, maybe_image));
     }
   }
   // The report is the answer: if it could not be written, nothing was told.

@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <cerrno>
 #include <cinttypes>
-#include <vector>
 
 #include "console/console_output.h"
 #include "console/interruption.h"
@@ -13,9 +12,6 @@
 
 namespace varnel {
 namespace {
-
-// Data is read in pieces of this size, whatever the length of a record.
-constexpr std::size_t kChunkSize = 1 << 20;
 
 std::uint32_t end_address(const RecordFields& fields) {
   return (fields.address + fields.length) & kField24Mask;
@@ -189,7 +185,8 @@ void count_record(Verification& result, const RecordFields& fields,
 }  // namespace
 
 Verification verify_records(std::FILE* records, std::FILE* image,
-                            std::FILE* listing, Progress* progress) {
+                            std::FILE* listing, std::span<std::uint8_t> chunk,
+                            Progress* progress) {
   Verification result;
   if (listing != nullptr &&
       (!write_text(listing, "record offset address length checksum\n") ||
@@ -198,7 +195,6 @@ Verification verify_records(std::FILE* records, std::FILE* image,
     return result;
   }
   Summary& summary = result.summary;
-  std::vector<std::uint8_t> chunk(kChunkSize);
   Input input{records, can_block(records)};
   std::uint32_t next_address = 0;
 

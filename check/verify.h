@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
+#include <span>
 #include <system_error>
 #include <vector>
 
@@ -63,16 +64,22 @@ struct Verification {
   std::error_code error;  // why a read or write failed
 };
 
+// The data of a record is read in pieces of this size, whatever its length.
+inline constexpr std::size_t kChunkSize = std::size_t{1} << 20U;
+
 // Reads `records` once, from its current position to its end, checking each
-// record and gathering the runs as it goes: a pipe will do. While the records
-// form one run, their data goes to `image` when it is not null. When
-// `listing` is not null, a line naming the columns goes there first, then a
-// line for each record once it is found right. Shows `progress` unless it is
-// null, kept apart from the rows of the listing where they share a terminal.
-// Stops at the first wrong record, failed read or write (of the listing too:
-// a listing nobody reads stops the walk), or interruption.
+// record and gathering the runs as it goes: a pipe will do. The data is read
+// through `chunk` (kChunkSize bytes, allocated before any file was opened).
+// While the records form one run, their data goes to `image` when it is not
+// null. When `listing` is not null, a line naming the columns goes there
+// first, then a line for each record once it is found right. Shows
+// `progress` unless it is null, kept apart from the rows of the listing where
+// they share a terminal. Stops at the first wrong record, failed read or
+// write (of the listing too: a listing nobody reads stops the walk), or
+// interruption.
 [[nodiscard]] Verification verify_records(std::FILE* records, std::FILE* image,
                                           std::FILE* listing,
+                                          std::span<std::uint8_t> chunk,
                                           Progress* progress = nullptr);
 
 // What is wrong, in words, for the message naming the record.

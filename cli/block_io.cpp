@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <array>
+#include <cstdlib>
 #include <memory>
 
 #include "console/interruption.h"
@@ -148,20 +149,25 @@ constexpr std::size_t kLargePage = std::size_t{2} << 20;
 
 }  // namespace
 
-std::span<std::uint8_t> allocate_records(
-    std::unique_ptr<std::uint8_t[]>& storage, std::size_t size) {
+void free_memory(void* memory) { std::free(memory); }
+
+RecordMemory allocate_records(std::size_t size) {
   const std::size_t rounded = (size + kLargePage - 1) / kLargePage * kLargePage;
   // Left uninitialised: the first touch is what gives the memory its pages.
-  storage =
-      std::make_unique_for_overwrite<std::uint8_t[]>(rounded + kLargePage);
-  void* start = storage.get();
+  RecordMemory memory;
+  memory.held.reset(std::malloc(rounded + kLargePage));
+  if (!memory.held) {
+    return memory;
+  }
+  void* start = memory.held.get();
   std::size_t space = rounded + kLargePage;
   start = std::align(kLargePage, rounded, start, space);
 #if defined(__linux__) && defined(MADV_HUGEPAGE)
   // Only a hint: where it is refused, the memory serves just as well.
   (void)::madvise(start, rounded, MADV_HUGEPAGE);
 #endif
-  return {static_cast<std::uint8_t*>(start), size};
+  memory.records = {static_cast<std::uint8_t*>(start), size};
+  return memory;
 }
 
 bool read_blocks(std::FILE* src, std::uint64_t offset,

@@ -12,12 +12,23 @@
 
 namespace varnel {
 
-// Memory for `size` bytes of records, held by `storage`. Every byte is
-// copied into it and out of it by the system, so where the system allows, it
-// is aligned and marked for large pages before it is first touched: that
+// Frees memory that std::malloc gave.
+void free_memory(void* memory);
+
+// Memory for records: `records`, inside the block that `held` frees.
+struct RecordMemory {
+  std::unique_ptr<void, decltype(&free_memory)> held{nullptr, free_memory};
+  std::span<std::uint8_t> records;
+};
+
+// Memory for `size` bytes of records; `records` is empty when there is not
+// that much memory to be had. Taken from the C library, which answers a
+// failure with null rather than an exception (C++'s nothrow new throws and
+// catches inside, and with no memory left even the throw fails). Every byte
+// is copied into it and out of it by the system, so where the system allows,
+// it is aligned and marked for large pages before it is first touched: that
 // spares most of the page-table walks of those copies.
-[[nodiscard]] std::span<std::uint8_t> allocate_records(
-    std::unique_ptr<std::uint8_t[]>& storage, std::size_t size);
+[[nodiscard]] RecordMemory allocate_records(std::size_t size);
 
 // Reads the next blocks of `src`, found at byte `offset`, one into the data
 // part of each record of `records` (whose size is a whole number of records).

@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <memory>
 #include <span>
 
 #include "cli/block_io.h"
@@ -15,13 +14,9 @@
 namespace varnel {
 Outcome write_records(std::FILE* src, std::FILE* dst,
                       std::uint32_t start_address, std::uint64_t size,
-                      Progress* progress) {
+                      std::span<std::uint8_t> records, Progress* progress) {
   // One buffer for the whole run, whatever the size of the image. Blocks are
   // read straight into their records, so each byte is copied in and out once.
-  std::unique_ptr<std::uint8_t[]> storage;
-  const std::span<std::uint8_t> records =
-      allocate_records(storage, kBatchBlocks * kRecordSize);
-
   const std::uint64_t total_blocks = size / kBlockSize;
   for (std::uint64_t done = 0; done < total_blocks;) {
     if (interrupted()) {
@@ -63,7 +58,8 @@ Outcome write_records(std::FILE* src, std::FILE* dst,
 }
 
 Outcome convert_files(std::FILE* src, std::FILE* dst,
-                      std::uint32_t start_address, Progress* progress,
+                      std::uint32_t start_address,
+                      std::span<std::uint8_t> records, Progress* progress,
                       std::error_code* why) {
   const std::optional<std::uint64_t> size = source_size(src);
   Outcome outcome = Outcome::size_unsupported;
@@ -71,7 +67,7 @@ Outcome convert_files(std::FILE* src, std::FILE* dst,
     if (progress != nullptr) {
       progress->total = size;
     }
-    outcome = write_records(src, dst, start_address, *size, progress);
+    outcome = write_records(src, dst, start_address, *size, records, progress);
   }
   // Taken at once: the failed write or sync left it, and the close may not.
   if (outcome == Outcome::write_failed && why != nullptr) {

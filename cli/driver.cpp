@@ -4,6 +4,7 @@
 #include <optional>
 #include <system_error>
 
+#include "cli/block_io.h"
 #include "cli/conversion.h"
 #include "cli/messages.h"
 #include "cli/start_address.h"
@@ -69,13 +70,14 @@ std::FILE* open_image(const char* name, std::error_code& why) {
 }  // namespace
 
 void convert_and_report(std::FILE* src, Output& dst,
-                        std::uint32_t start_address, const char* src_name,
+                        std::uint32_t start_address,
+                        std::span<std::uint8_t> records, const char* src_name,
                         const char* dst_name, std::FILE* out,
                         std::FILE* progress_to) {
   Progress progress = start_progress(progress_to, std::nullopt);
   std::error_code why;
   Outcome outcome =
-      convert_files(src, dst.file, start_address, &progress, &why);
+      convert_files(src, dst.file, start_address, records, &progress, &why);
   clear_progress(progress);
   // The record file reaches its name only whole. A name where nothing was
   // gets its empty file after a size problem, as it always has; an existing
@@ -129,6 +131,15 @@ int run_varnel(std::span<const char* const> args, std::FILE* out,
 
   const char* src_name = args[1];
   const char* dst_name = args[2];
+  // The memory of the whole run is had before any file is opened: without
+  // it, nothing can be made, and nothing has been touched.
+  const RecordMemory memory = allocate_records(kBatchBytes);
+  if (memory.records.empty()) {
+    say_file(out, kCannotCreateDestination, dst_name);
+    say_reason(progress_to, dst_name,
+               std::make_error_code(std::errc::not_enough_memory));
+    return 0;
+  }
   std::error_code why;
   std::FILE* src = open_image(src_name, why);
   if (src == nullptr) {
@@ -158,8 +169,8 @@ int run_varnel(std::span<const char* const> args, std::FILE* out,
     say_reason(progress_to, dst_name, dst.error);
     return 0;
   }
-  convert_and_report(src, dst, *start_address, src_name, dst_name, out,
-                     progress_to);
+  convert_and_report(src, dst, *start_address, memory.records, src_name,
+                     dst_name, out, progress_to);
   return 0;
 }
 

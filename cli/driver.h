@@ -18,10 +18,12 @@ namespace varnel {
 int run_varnel(std::span<const char* const> args, std::FILE* out,
                std::FILE* progress_to = nullptr);
 
-// The part of a run after both files are open: converts, closes the source,
-// publishes the record file or throws it away, and prints the outcome.
+// The part of a run after both files are open: converts through `records`
+// (kBatchBytes), closes the source, publishes the record file or throws it
+// away, and prints the outcome.
 void convert_and_report(std::FILE* src, Output& dst,
-                        std::uint32_t start_address, const char* src_name,
+                        std::uint32_t start_address,
+                        std::span<std::uint8_t> records, const char* src_name,
                         const char* dst_name, std::FILE* out,
                         std::FILE* progress_to = nullptr);
 

@@ -13,6 +13,15 @@
 #include <sys/stat.h>
 #include <sys/types.h>
 #include <unistd.h>
+
+#include <optional>
+#include <span>
+#include <utility>
+
+#include "files/kept_access.h"
+#if defined(__linux__)
+#include <sys/xattr.h>
+#endif
 #endif
 
 namespace varnel {
@@ -91,9 +100,37 @@ std::FILE* open_existing_for_writing(const std::filesystem::path& path,
   return stream_on(fd, error);
 }
 
-FileAccess access_of(std::FILE*) { return {}; }
+FileAccess access_of(std::FILE* file) {
+  const HANDLE handle = handle_of(file);
+  BY_HANDLE_FILE_INFORMATION information{};
+  if (handle == INVALID_HANDLE_VALUE ||
+      ::GetFileInformationByHandle(handle, &information) == 0) {
+    return {};
+  }
+  FileAccess access;
+  access.known = true;
+  access.windows_attributes = information.dwFileAttributes;
+  return access;
+}
 
-bool give_access(std::FILE*, const FileAccess&, std::error_code&) {
+bool read_attributes(std::FILE*, FileAccess&, std::error_code&) { return true; }
+
+bool give_access(std::FILE* file, const FileAccess& access,
+                 std::error_code& error) {
+  const HANDLE handle = handle_of(file);
+  const DWORD kept = access.windows_attributes &
+                     (FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM);
+  if (handle == INVALID_HANDLE_VALUE || !access.known || kept == 0) {
+    return true;  // a new file has the archive attribute already
+  }
+  // Times of zero are left as they are.
+  FILE_BASIC_INFO information{};
+  information.FileAttributes = kept | FILE_ATTRIBUTE_ARCHIVE;
+  if (::SetFileInformationByHandle(handle, FileBasicInfo, &information,
+                                   sizeof information) == 0) {
+    error = last_error();
+    return false;
+  }
   return true;
 }
 
@@ -134,6 +171,48 @@ bool replace_file(const std::filesystem::path& from,
   return true;
 }
 
+bool replace_existing_file(const std::filesystem::path& from,
+                           const std::filesystem::path& to,
+                           std::error_code& error) {
+  // No flags: where the old file's ACL or attributes cannot be given to the
+  // new one, nothing is replaced, rather than a file that grants more.
+  if (::ReplaceFileW(to.c_str(), from.c_str(), nullptr, 0, nullptr, nullptr) !=
+      0) {
+    return true;
+  }
+  if (::GetLastError() == ERROR_FILE_NOT_FOUND) {
+    return replace_file(from, to, error);  // gone meanwhile: a new name
+  }
+  error = last_error();
+  return false;
+}
+
+std::filesystem::path path_for_system(const std::filesystem::path& path) {
+  const std::wstring& name = path.native();
+  if (name.empty() || name.starts_with(LR"(\\?\)") ||
+      name.starts_with(LR"(\\.\)")) {
+    return path;
+  }
+  // The full path, with "." and ".." resolved and the trailing dots and
+  // blanks of a name dropped, as Windows does to a name it is given: the
+  // prefix turns all of that off.
+  const DWORD size = ::GetFullPathNameW(name.c_str(), 0, nullptr, nullptr);
+  if (size == 0) {
+    return path;
+  }
+  std::wstring full(size, L'\0');
+  const DWORD length =
+      ::GetFullPathNameW(name.c_str(), size, full.data(), nullptr);
+  if (length == 0 || length >= size) {
+    return path;
+  }
+  full.resize(length);
+  if (full.starts_with(LR"(\\)")) {
+    return LR"(\\?\UNC\)" + full.substr(2);  // \\server\share\...
+  }
+  return LR"(\\?\)" + full;
+}
+
 bool write_back(std::FILE*, std::uint64_t, std::uint64_t, std::error_code&) {
   return true;
 }
@@ -154,6 +233,175 @@ std::FILE* stream_on(int fd, std::error_code& error) {
     (void)::close(fd);  // nothing was written through it
   }
   return file;
+}
+
+// Gives the file on `fd` the owner and group of `access`, where the process
+// may, and notes in `kept` what it could not. Only the superuser may give a
+// file away, and only a member may give it to a group: what the process may
+// not set stays its own.
+bool give_owner(int fd, const FileAccess& access, Kept& kept,
+                std::error_code& error) {
+  struct stat now {};
+  if (::fstat(fd, &now) != 0) {
+    error = errno_code();
+    return false;
+  }
+  const auto owner = static_cast<uid_t>(access.owner);
+  const auto group = static_cast<gid_t>(access.group);
+  kept.owner = now.st_uid == owner;
+  kept.group = now.st_gid == group;
+  if (kept.owner && kept.group) {
+    return true;
+  }
+  if (::fchown(fd, owner, group) == 0) {
+    kept.owner = kept.group = true;
+    return true;
+  }
+  if (errno != EPERM) {
+    error = errno_code();
+    return false;
+  }
+  if (!kept.group) {
+    if (::fchown(fd, static_cast<uid_t>(-1), group) == 0) {
+      kept.group = true;
+    } else if (errno != EPERM) {
+      error = errno_code();
+      return false;
+    }
+  }
+  return true;
+}
+
+#if defined(__linux__)
+
+// Attempts at a list or a value that changes size between the call that
+// measures it and the one that reads it.
+constexpr int kAttributeAttempts = 8;
+
+// Errors of the attribute calls that say that an attribute cannot be had or
+// set here (a file system without attributes or ACLs, a namespace this user
+// may not use, a value this file system does not take), not that the disk
+// failed: such an attribute is left out.
+bool attribute_impossible(int error) {
+  return error == ENOTSUP || error == EOPNOTSUPP || error == EPERM ||
+         error == EACCES || error == EINVAL || error == E2BIG;
+}
+
+// The names of the extended attributes of `fd`, each ended by a null byte.
+bool list_attributes(int fd, std::vector<char>& names, std::error_code& error) {
+  for (int attempt = 0; attempt < kAttributeAttempts; ++attempt) {
+    const ssize_t size = ::flistxattr(fd, nullptr, 0);
+    ssize_t got = 0;
+    if (size > 0) {
+      names.resize(static_cast<std::size_t>(size));
+      got = ::flistxattr(fd, names.data(), names.size());
+    }
+    if (size >= 0 && got >= 0) {
+      names.resize(static_cast<std::size_t>(got));
+      return true;
+    }
+    if (errno == ERANGE) {
+      continue;  // more names since they were measured
+    }
+    names.clear();
+    if (attribute_impossible(errno)) {
+      return true;  // none that can be kept
+    }
+    error = errno_code();
+    return false;
+  }
+  error = std::make_error_code(std::errc::result_out_of_range);
+  return false;
+}
+
+// Reads the value of `attribute`, named; `readable` is false for one gone
+// meanwhile or that this user may not read.
+bool read_attribute(int fd, ExtendedAttribute& attribute, bool& readable,
+                    std::error_code& error) {
+  const char* name = attribute.name.c_str();
+  for (int attempt = 0; attempt < kAttributeAttempts; ++attempt) {
+    const ssize_t size = ::fgetxattr(fd, name, nullptr, 0);
+    ssize_t got = 0;
+    if (size > 0) {
+      attribute.value.resize(static_cast<std::size_t>(size));
+      got =
+          ::fgetxattr(fd, name, attribute.value.data(), attribute.value.size());
+    }
+    if (size >= 0 && got >= 0) {
+      attribute.value.resize(static_cast<std::size_t>(got));
+      readable = true;
+      return true;
+    }
+    if (errno == ERANGE) {
+      continue;  // longer since it was measured
+    }
+    if (errno == ENODATA || attribute_impossible(errno)) {
+      return true;
+    }
+    error = errno_code();
+    return false;
+  }
+  error = std::make_error_code(std::errc::result_out_of_range);
+  return false;
+}
+
+#endif
+
+// Sets one extended attribute on `fd`; one that cannot be set here is left
+// out (true with `set` false).
+bool set_attribute(int fd, const std::string& name,
+                   std::span<const std::uint8_t> value, bool& set,
+                   std::error_code& error) {
+#if defined(__linux__)
+  set = ::fsetxattr(fd, name.c_str(), value.data(), value.size(), 0) == 0;
+  if (set || attribute_impossible(errno)) {
+    return true;
+  }
+  error = errno_code();
+  return false;
+#else
+  (void)fd;
+  (void)name;
+  (void)value;
+  (void)error;
+  set = false;
+  return true;
+#endif
+}
+
+bool give_attribute(int fd, const std::string& name,
+                    std::span<const std::uint8_t> value,
+                    std::error_code& error) {
+  bool set = false;
+  return set_attribute(fd, name, value, set, error);
+}
+
+// The old file's access ACL, for a new file whose owner and group are in
+// `kept`: where the group is another, its own entry gives it no more than
+// others had, and where it cannot be narrowed so, it is not set.
+bool give_acl(int fd, const std::vector<std::uint8_t>& value, Kept& kept,
+              std::error_code& error) {
+  std::vector<std::uint8_t> acl = value;
+  if (!kept.group && !narrow_acl_group_to_other(acl)) {
+    return true;
+  }
+  return set_attribute(fd, kAccessAclAttribute, acl, kept.acl, error);
+}
+
+// Removes the access ACL of `fd`, if it has one.
+bool drop_acl(int fd, std::error_code& error) {
+#if defined(__linux__)
+  if (::fremovexattr(fd, kAccessAclAttribute) == 0 || errno == ENODATA ||
+      attribute_impossible(errno)) {
+    return true;
+  }
+  error = errno_code();
+  return false;
+#else
+  (void)fd;
+  (void)error;
+  return true;
+#endif
 }
 
 }  // namespace
@@ -190,7 +438,40 @@ FileAccess access_of(std::FILE* file) {
   if (fd < 0 || ::fstat(fd, &status) != 0) {
     return {};
   }
-  return {true, status.st_mode & 07777U, status.st_uid, status.st_gid};
+  FileAccess access;
+  access.known = true;
+  access.mode = status.st_mode & 07777U;
+  access.owner = status.st_uid;
+  access.group = status.st_gid;
+  return access;
+}
+
+bool read_attributes(std::FILE* file, FileAccess& access,
+                     std::error_code& error) {
+#if defined(__linux__)
+  const int fd = ::fileno(file);
+  std::vector<char> names;
+  if (fd < 0 || !list_attributes(fd, names, error)) {
+    return fd < 0;
+  }
+  for (std::size_t at = 0; at < names.size();) {
+    ExtendedAttribute attribute;
+    attribute.name = names.data() + at;
+    at += attribute.name.size() + 1;
+    bool readable = false;
+    if (!read_attribute(fd, attribute, readable, error)) {
+      return false;
+    }
+    if (readable) {
+      access.attributes.push_back(std::move(attribute));
+    }
+  }
+#else
+  (void)file;
+  (void)access;
+  (void)error;
+#endif
+  return true;
 }
 
 bool give_access(std::FILE* file, const FileAccess& access,
@@ -199,21 +480,32 @@ bool give_access(std::FILE* file, const FileAccess& access,
   if (fd < 0 || !access.known) {
     return true;
   }
-  const FileAccess now = access_of(file);
-  if (now.owner != access.owner || now.group != access.group) {
-    // Only the superuser may give a file away, and only a member may give it
-    // to a group: what the process may not set stays its own.
-    const auto owner = static_cast<uid_t>(access.owner);
-    const auto group = static_cast<gid_t>(access.group);
-    if (::fchown(fd, owner, group) != 0 &&
-        (errno != EPERM || (::fchown(fd, static_cast<uid_t>(-1), group) != 0 &&
-                            errno != EPERM))) {
-      error = errno_code();
+  Kept kept;
+  if (!give_owner(fd, access, kept, error)) {
+    return false;
+  }
+  bool had_acl = false;
+  std::optional<AclClasses> acl;
+  for (const ExtendedAttribute& attribute : access.attributes) {
+    if (attribute.name == kAccessAclAttribute) {
+      had_acl = true;
+      acl = acl_classes(attribute.value);
+      if (!give_acl(fd, attribute.value, kept, error)) {
+        return false;
+      }
+    } else if (!give_attribute(fd, attribute.name, attribute.value, error)) {
       return false;
     }
   }
-  // After the owner: a change of owner clears the set-user-ID bits.
-  if (::fchmod(fd, static_cast<mode_t>(access.mode)) != 0) {
+  // The new file may have taken an ACL from its folder's default: one that
+  // the old file did not have would grant more.
+  if (!had_acl && !drop_acl(fd, error)) {
+    return false;
+  }
+  // After the owner, whose change clears the set-user-ID bits, and after the
+  // ACL, which sets the group bits of its own.
+  const unsigned mode = kept_mode(access.mode, kept, had_acl, acl);
+  if (::fchmod(fd, static_cast<mode_t>(mode)) != 0) {
     error = errno_code();
     return false;
   }
@@ -263,6 +555,16 @@ bool replace_file(const std::filesystem::path& from,
     return false;
   }
   return true;
+}
+
+bool replace_existing_file(const std::filesystem::path& from,
+                           const std::filesystem::path& to,
+                           std::error_code& error) {
+  return replace_file(from, to, error);
+}
+
+std::filesystem::path path_for_system(const std::filesystem::path& path) {
+  return path;
 }
 
 bool write_back(std::FILE* file, std::uint64_t offset, std::uint64_t length,

@@ -7,7 +7,9 @@
 #include <cstdint>
 #include <cstdio>
 #include <filesystem>
+#include <string>
 #include <system_error>
+#include <vector>
 
 namespace varnel {
 
@@ -24,21 +26,42 @@ namespace varnel {
 [[nodiscard]] std::FILE* open_existing_for_writing(
     const std::filesystem::path& path, std::error_code& error);
 
-// Who may do what with a file: its permission bits, owner and group on POSIX
-// systems; nothing on Windows, whose files take their rights from their
-// folder.
+// One extended attribute of a file.
+struct ExtendedAttribute {
+  std::string name;
+  std::vector<std::uint8_t> value;
+};
+
+// What a replaced file hands on to the file that replaces it: on POSIX
+// systems its permission bits, owner and group, and on Linux its extended
+// attributes, its access ACL among them; on Windows its file attributes
+// (replacing the file keeps its ACL and streams).
 struct FileAccess {
   bool known = false;
   unsigned mode = 0;
   unsigned owner = 0;
   unsigned group = 0;
+  std::vector<ExtendedAttribute> attributes;
+  unsigned windows_attributes = 0;  // hidden, system, read-only...
 };
 
-// The access of an open file.
+// The permission bits, owner and group of an open file; on Windows its file
+// attributes.
 [[nodiscard]] FileAccess access_of(std::FILE* file);
 
-// Gives `file` the permission bits of `access`, and its owner and group where
-// the process may set them.
+// Adds the extended attributes of `file` that this user may read to
+// `access`. Those this file system or this user cannot have are left out;
+// false only when reading them failed otherwise (an I/O error).
+[[nodiscard]] bool read_attributes(std::FILE* file, FileAccess& access,
+                                   std::error_code& error);
+
+// Gives `file`, new, all of `access`: its owner and group where the process
+// may set them, its extended attributes but those that cannot be set here,
+// and its permission bits. Where the group or the ACL cannot be kept, access
+// is narrowed, never widened: the group gets no more than others had, and
+// without the ACL the group bits are what the owning group could do. On
+// Windows: the hidden and system attributes, and the archive attribute that
+// new contents get.
 [[nodiscard]] bool give_access(std::FILE* file, const FileAccess& access,
                                std::error_code& error);
 
@@ -59,6 +82,20 @@ struct FileAccess {
 [[nodiscard]] bool replace_file(const std::filesystem::path& from,
                                 const std::filesystem::path& to,
                                 std::error_code& error);
+
+// The same where `to` names a file that `from` replaces: on Windows the new
+// file then keeps the old one's attributes, ACL and alternate streams
+// (ReplaceFileW), and takes the name anyway if the old file is gone.
+[[nodiscard]] bool replace_existing_file(const std::filesystem::path& from,
+                                         const std::filesystem::path& to,
+                                         std::error_code& error);
+
+// `path` in the form that the system calls take at any length: on Windows
+// its full path behind the \\?\ prefix, which lifts the limit of MAX_PATH
+// (260) characters that a temporary name beside a long name would pass;
+// elsewhere `path` itself.
+[[nodiscard]] std::filesystem::path path_for_system(
+    const std::filesystem::path& path);
 
 // Starts writing `length` bytes of `file` from `offset` to the disk, without
 // waiting for them (Linux; elsewhere nothing): the system's own limits on

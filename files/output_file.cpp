@@ -124,6 +124,8 @@ bool publish_replacement(Output& output, std::FILE* file) {
   std::error_code& error = output.error;
   // Once interrupted, the run publishes nothing: it is not even sent to the
   // disk, which can take long. A look before that, and one before the rename.
+  // Everything of the old file is given to the new one before the sync, so
+  // that the sync covers it too.
   const auto not_interrupted = [&error] {
     if (interrupted()) {
       error = std::make_error_code(std::errc::interrupted);
@@ -131,10 +133,13 @@ bool publish_replacement(Output& output, std::FILE* file) {
     return !interrupted();
   };
   bool whole = flushed(file, error) && not_interrupted() &&
-               sync_file(file, error) &&
-               (!output.existed || give_access(file, output.previous, error));
+               (!output.existed || give_access(file, output.previous, error)) &&
+               not_interrupted() && sync_file(file, error);
   whole = closed(file, error) && whole && not_interrupted();
-  if (!whole || !replace_file(output.temporary, output.target, error)) {
+  if (!whole ||
+      !(output.existed
+            ? replace_existing_file(output.temporary, output.target, error)
+            : replace_file(output.temporary, output.target, error))) {
     std::error_code ignored;  // the failure is what gets reported
     fs::remove(output.temporary, ignored);
     output.temporary.clear();
@@ -190,7 +195,7 @@ DestinationFound find_destination(const char* name) {
 bool open_output(const char* name, const DestinationFound& found,
                  Output& output) {
   output = Output{};
-  output.target = found.path;
+  output.target = path_for_system(found.path);
   ignore_file_size_signal();
   switch (found.kind) {
     case Destination::other:
@@ -220,6 +225,12 @@ bool open_output(const char* name, const DestinationFound& found,
   }
   output.existed = true;
   output.previous = access_of(existing);
+  // All that the new file is to keep is read now, before anything is written:
+  // a file whose attributes cannot be read cannot be replaced whole.
+  if (!read_attributes(existing, output.previous, output.error)) {
+    (void)std::fclose(existing);  // nothing was written through it
+    return false;
+  }
   // The data is no more open to others while it is written than after.
   const unsigned mode = output.previous.known
                             ? output.previous.mode & kNewFileMode

@@ -46,7 +46,7 @@ struct Output {
   std::filesystem::path target;     // the destination, links followed
   std::filesystem::path temporary;  // for `replace`
   bool existed = false;             // a file was there before
-  FileAccess previous;              // that file's permissions and owner
+  FileAccess previous;              // all that the new file keeps of it
   std::error_code error;            // why the last step failed
 };
 
@@ -57,9 +57,10 @@ struct Output {
 [[nodiscard]] bool open_output(const char* name, const DestinationFound& found,
                                Output& output);
 
-// Finishes the output and gives it its name: flushed, sent to the disk, given
-// the permissions and owner of the file it replaces, renamed onto the
-// destination, and the directory sent to the disk. False, with
+// Finishes the output and gives it its name: flushed, given all that it keeps
+// of the file it replaces (permissions, owner and group, extended attributes
+// and ACL), sent to the disk, renamed onto the destination, and the directory
+// sent to the disk. False, with
 // `output.error` set, when any step fails: the temporary file is then gone
 // and the destination as it was, unless only the last step failed, when the
 // complete new file is in place but may not survive a power cut. An

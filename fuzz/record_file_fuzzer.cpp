@@ -92,8 +92,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data,
   std::FILE* sink = std::fopen("/dev/null", "wb");
   check(records != nullptr && sink != nullptr);
 
+  static std::vector<std::uint8_t> chunk(varnel::kChunkSize);
   const varnel::Verification result =
-      varnel::verify_records(records, nullptr, sink);
+      varnel::verify_records(records, nullptr, sink, chunk);
   const varnel::Summary& summary = result.summary;
   if (result.verdict == varnel::Verdict::valid) {
     // Every byte belongs to a header or to the data its header announced.

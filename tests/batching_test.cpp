@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <string>
 
+#include "cli/block_io.h"
 #include "cli/conversion.h"
 #include "cli/driver.h"
 #include "tests/fake_stream.h"
@@ -50,7 +51,8 @@ TEST(Batching, Streams) {
     test::FakeFile src{.data = numbered_image(blocks)};
     test::FakeFile dst;
     std::FILE* records = test::open_fake(dst, "wb");
-    ASSERT_EQ(convert_files(test::open_fake(src, "rb"), records, 0),
+    ASSERT_EQ(convert_files(test::open_fake(src, "rb"), records, 0,
+                            allocate_records(kBatchBytes).records),
               Outcome::converted);
     ASSERT_EQ(std::fclose(records), 0);
     expect_numbered_records(dst.data, blocks);

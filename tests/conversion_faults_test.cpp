@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <string>
 
+#include "cli/block_io.h"
 #include "cli/conversion.h"
 #include "cli/driver.h"
 #include "tests/fake_stream.h"
@@ -65,7 +66,8 @@ Conversion convert(FakeFile& src, FakeFile& dst, const test::ScratchDir& dir) {
   test::write_file(output.temporary, {});
   output.file = test::open_fake(dst, "wb");
   std::FILE* out = std::tmpfile();
-  convert_and_report(test::open_fake(src, "rb"), output, kStart, "in.fls",
+  convert_and_report(test::open_fake(src, "rb"), output, kStart,
+                     allocate_records(kBatchBytes).records, "in.fls",
                      dst_name.c_str(), out);
   Conversion result;
   std::rewind(out);
@@ -254,7 +256,8 @@ TEST(ConversionFaults, RealSourceShorterThanItsMeasuredSize) {
     std::FILE* dst = std::fopen(test::utf8_name(dir / "out.hy").c_str(), "wb");
     ASSERT_NE(src, nullptr);
     ASSERT_NE(dst, nullptr);
-    EXPECT_EQ(write_records(src, dst, 0, c.size_measured),
+    EXPECT_EQ(write_records(src, dst, 0, c.size_measured,
+                            allocate_records(kBatchBytes).records),
               Outcome::read_failed);
     std::fclose(src);
     std::fclose(dst);

@@ -1,12 +1,12 @@
 // Loaded with LD_PRELOAD into the real varnel binary, this fails its Nth file
 // operation: every fopen, open, fdopen, fseeko, ftello, fread, fwrite, fflush,
-// fclose, lseek, readv, write, fsync, sync_file_range, ftruncate, fchmod and
-// fchown on a file that the program opened (the console streams are left
-// alone), and every rename. The program is built with 64-bit file offsets, so
-// its calls may reach the C library under their "64" names: both are caught,
-// each with its own offset type (off_t is 32 bits on 32-bit systems, where
-// this library is built without 64-bit offsets so that both names exist).
-// Set by the environment:
+// fclose, lseek, readv, write, fsync, sync_file_range, ftruncate, fchmod,
+// fchown, flistxattr, fgetxattr, fsetxattr and fremovexattr on a file that the
+// program opened (the console streams are left alone), and every rename. The
+// program is built with 64-bit file offsets, so its calls may reach the C
+// library under their "64" names: both are caught, each with its own offset
+// type (off_t is 32 bits on 32-bit systems, where this library is built without
+// 64-bit offsets so that both names exist). Set by the environment:
 //   VARNEL_FAIL_AT    N, from 1; 0 or unset fails nothing and only counts
 //   VARNEL_FAIL_MODE  once (the default), persist (N and every later call),
 //                     short (a read or write at N moves half its bytes and
@@ -20,6 +20,9 @@
 //                     N\nfailed OP PATH\nafter K\ntrace\nOP PATH\n...". Written
 //                     at exit, and at each step after a signal, which may end
 //                     the program.
+//   VARNEL_REFUSE_ATTRIBUTE  an extended attribute that no fsetxattr may
+//                     set, as on a file system that cannot hold it: the call
+//                     fails with EOPNOTSUPP (counted like any other).
 //   VARNEL_SIGNAL_WHEN_BLOCKED  when set, SIGINT is raised just before the
 //                     first ppoll that would wait, at the worst moment for
 //                     a program that tests for an interruption and then waits:
@@ -30,6 +33,7 @@
 #include <poll.h>
 #include <sys/types.h>
 #include <sys/uio.h>
+#include <sys/xattr.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -301,6 +305,34 @@ int fchmod(int fd, mode_t mode) {
 int fchown(int fd, uid_t owner, gid_t group) {
   if (must_fail("fchown", path_of(fd))) return -1;
   return real<int (*)(int, uid_t, gid_t)>("fchown")(fd, owner, group);
+}
+
+ssize_t flistxattr(int fd, char* names, size_t size) {
+  if (must_fail("flistxattr", path_of(fd))) return -1;
+  return real<ssize_t (*)(int, char*, size_t)>("flistxattr")(fd, names, size);
+}
+
+ssize_t fgetxattr(int fd, const char* name, void* value, size_t size) {
+  if (must_fail("fgetxattr", path_of(fd))) return -1;
+  return real<ssize_t (*)(int, const char*, void*, size_t)>("fgetxattr")(
+      fd, name, value, size);
+}
+
+int fsetxattr(int fd, const char* name, const void* value, size_t size,
+              int flags) {
+  if (must_fail("fsetxattr", path_of(fd))) return -1;
+  const char* refused = std::getenv("VARNEL_REFUSE_ATTRIBUTE");
+  if (refused != nullptr && std::strcmp(name, refused) == 0) {
+    errno = EOPNOTSUPP;
+    return -1;
+  }
+  return real<int (*)(int, const char*, const void*, size_t, int)>("fsetxattr")(
+      fd, name, value, size, flags);
+}
+
+int fremovexattr(int fd, const char* name) {
+  if (must_fail("fremovexattr", path_of(fd))) return -1;
+  return real<int (*)(int, const char*)>("fremovexattr")(fd, name);
 }
 
 int ppoll(struct pollfd* fds, nfds_t count, const struct timespec* timeout,

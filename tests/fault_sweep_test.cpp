@@ -1,5 +1,6 @@
 // The real binaries with each of their file operations failed in turn (open,
-// size query, seek, read, write, flush, sync, permissions, close, rename), or
+// size query, seek, read, write, flush, sync, permissions, extended
+// attributes, close, rename), or
 // interrupted just before each, through an LD_PRELOAD library that stands
 // between the program and the C library.
 #include <gtest/gtest.h>
@@ -7,6 +8,7 @@
 #include <algorithm>
 #include <csignal>
 #include <cstdlib>
+#include <cstring>
 #include <fstream>
 #include <functional>
 #include <sstream>
@@ -22,6 +24,9 @@
 #include <pty.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#endif
+#if defined(__linux__)
+#include <sys/xattr.h>
 #endif
 
 namespace varnel {
@@ -135,13 +140,87 @@ void expect_synced_around_the_rename(const std::vector<Operation>& trace) {
   })) << "the folder was not synced after the rename";
 }
 
+// Everything the new file keeps of the old one is given to it before the
+// sync that covers it: no owner, mode or attribute is set on the temporary
+// file after its sync.
+void expect_kept_before_the_sync(const std::vector<Operation>& trace) {
+  const auto rename =
+      std::find_if(trace.begin(), trace.end(),
+                   [](const Operation& each) { return each.op == "rename"; });
+  ASSERT_NE(rename, trace.end());
+  const std::string temporary = rename->path;
+  const auto sync =
+      std::find_if(trace.begin(), rename, [&temporary](const Operation& each) {
+        return each.op == "fsync" && each.path == temporary;
+      });
+  ASSERT_NE(sync, rename) << "the file was not synced before its rename";
+  const auto is_kept_step = [&temporary](const Operation& each) {
+    return each.path == temporary &&
+           (each.op == "fchown" || each.op == "fchmod" ||
+            each.op == "fsetxattr" || each.op == "fremovexattr");
+  };
+  EXPECT_TRUE(std::any_of(trace.begin(), sync, is_kept_step))
+      << "nothing of the old file was given to the new one";
+  EXPECT_TRUE(std::none_of(sync, rename, is_kept_step))
+      << "the old file's access was given after the sync";
+}
+
+// The sweep reaches every call that reads or sets what the new file keeps of
+// an old one that has an extended attribute and no ACL: so each of them is
+// failed in turn.
+void expect_attribute_calls(const std::vector<Operation>& trace) {
+  for (const char* op :
+       {"flistxattr", "fgetxattr", "fsetxattr", "fremovexattr", "fchmod"}) {
+    EXPECT_TRUE(
+        std::any_of(trace.begin(), trace.end(),
+                    [op](const Operation& each) { return each.op == op; }))
+        << op << " never happened";
+  }
+}
+
+// An extended attribute that the sweeps put on the old file, which the new
+// one must keep.
+constexpr char kAttributeName[] = "user.varnel-sweep";
+constexpr char kAttributeValue[] = "kept";
+
+// The value of the sweep's attribute on `path`, or "" when it has none.
+std::string sweep_attribute(const fs::path& path) {
+#if defined(__linux__)
+  char value[64] = "";
+  const ssize_t got =
+      ::getxattr(path.c_str(), kAttributeName, value, sizeof value);
+  return got > 0 ? std::string(value, static_cast<std::size_t>(got)) : "";
+#else
+  (void)path;
+  return "";
+#endif
+}
+
 // Puts `old_bytes` at `output` in `dir` when `existing`, and nothing there
-// otherwise: how each run of a sweep starts.
-void reset_output(const test::ScratchDir& dir, const std::string& output,
+// otherwise: how each run of a sweep starts. The old file gets the sweep's
+// attribute where the file system holds such attributes: true then.
+bool reset_output(const test::ScratchDir& dir, const std::string& output,
                   bool existing, const Bytes& old_bytes) {
   fs::remove(dir / output);
-  if (existing) {
-    test::write_file(dir / output, old_bytes);
+  if (!existing) {
+    return false;
+  }
+  test::write_file(dir / output, old_bytes);
+#if defined(__linux__)
+  return ::setxattr((dir / output).c_str(), kAttributeName, kAttributeValue,
+                    std::strlen(kAttributeValue), 0) == 0;
+#else
+  return false;
+#endif
+}
+
+// Whatever `output` holds after a run, the old file or the new one, carries
+// the attribute the old file had.
+void expect_attribute_kept(const test::ScratchDir& dir,
+                           const std::string& output, bool marked) {
+  if (marked && fs::exists(dir / output)) {
+    EXPECT_EQ(sweep_attribute(dir / output), kAttributeValue)
+        << "the old file's extended attribute was lost";
   }
 }
 
@@ -292,8 +371,9 @@ TEST(FaultSweep, EveryFileOperationOfVarnelFailedInTurn) {
   // leave as it was.
   for (const bool existing : {false, true}) {
     SCOPED_TRACE(existing ? "over an old record file" : "no record file yet");
+    bool marked = false;
     const auto reset = [&] {
-      reset_output(dir, "out.hy", existing, old_bytes);
+      marked = reset_output(dir, "out.hy", existing, old_bytes);
     };
     reset();
     const SweepRun count = run_with_fault(VARNEL_BINARY, args, dir, 0, "once");
@@ -301,6 +381,13 @@ TEST(FaultSweep, EveryFileOperationOfVarnelFailedInTurn) {
     ASSERT_EQ(count.failed.op, "nothing");
     const Bytes whole = test::read_file(dir / "out.hy");
     test::expect_numbered_records(whole, kBlocks);
+    expect_attribute_kept(dir, "out.hy", marked);
+    if (existing) {
+      expect_kept_before_the_sync(count.trace);
+      if (marked) {
+        expect_attribute_calls(count.trace);
+      }
+    }
     // At least: 2 opens, 2 batch reads, the read that finds the end, 2 batch
     // writes, the writeback, a flush, a sync, 2 closes and the rename.
     ASSERT_GE(count.calls, 16);
@@ -330,6 +417,7 @@ TEST(FaultSweep, EveryFileOperationOfVarnelFailedInTurn) {
         SCOPED_TRACE("failed: " + run.failed.op + " " + run.failed.path);
         EXPECT_EQ(run.result.out, kBanner + expected.message);
         expect_left(dir, "out.hy", expected.left, existing, old_bytes, whole);
+        expect_attribute_kept(dir, "out.hy", marked);
       }
     }
     // Two batch reads and two batch writes at the least.
@@ -491,8 +579,9 @@ TEST(FaultSweep, EveryFileOperationOfARestoreFailedInTurn) {
 
   for (const bool existing : {false, true}) {
     SCOPED_TRACE(existing ? "over an old image" : "no image yet");
+    bool marked = false;
     const auto reset = [&] {
-      reset_output(dir, "back.fls", existing, old_bytes);
+      marked = reset_output(dir, "back.fls", existing, old_bytes);
     };
     reset();
     const SweepRun count = run_with_fault(VARNEL_CHECK_BINARY, args, dir, 0,
@@ -500,6 +589,13 @@ TEST(FaultSweep, EveryFileOperationOfARestoreFailedInTurn) {
     ASSERT_EQ(count.result.exit_status, 0);
     ASSERT_EQ(count.result.out, report + "image written to \"back.fls\"\n");
     ASSERT_EQ(test::read_file(dir / "back.fls"), image);
+    expect_attribute_kept(dir, "back.fls", marked);
+    if (existing) {
+      expect_kept_before_the_sync(count.trace);
+      if (marked) {
+        expect_attribute_calls(count.trace);
+      }
+    }
     // The size taken (3), the record file read, the image written, flushed,
     // synced, closed and renamed.
     ASSERT_GE(count.calls, 12);
@@ -548,6 +644,7 @@ TEST(FaultSweep, EveryFileOperationOfARestoreFailedInTurn) {
           EXPECT_EQ(run.result.out.find("image written"), std::string::npos);
         }
         expect_left(dir, "back.fls", expected.left, existing, old_bytes, image);
+        expect_attribute_kept(dir, "back.fls", marked);
       }
     }
   }

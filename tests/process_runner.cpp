@@ -59,6 +59,17 @@ std::vector<std::string> command_words(const std::string& program,
 
 bool under_emulator() { return std::string_view(VARNEL_TEST_EMULATOR) != ""; }
 
+bool under_wine() {
+#if defined(_WIN32)
+  // Wine's ntdll says its version; Microsoft's has no such function.
+  const HMODULE ntdll = ::GetModuleHandleW(L"ntdll.dll");
+  return ntdll != nullptr &&
+         ::GetProcAddress(ntdll, "wine_get_version") != nullptr;
+#else
+  return false;
+#endif
+}
+
 std::vector<std::string> binary_words(const std::string& program) {
   std::vector<std::string> words;
   if (const char* wrapper = std::getenv("VARNEL_TEST_WRAPPER")) {

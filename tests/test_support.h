@@ -98,6 +98,10 @@ std::string copy_for_anyone(const std::string& program, const ScratchDir& dir);
 // architecture), where they take many times as long.
 bool under_emulator();
 
+// Whether the tests run under Wine, whose Windows differs from Microsoft's in
+// ways a test has to name (a test skips, or looks past, what only Wine does).
+bool under_wine();
+
 // The same for any program, such as varnel-check.
 RunResult run_program(const std::string& program,
                       const std::vector<std::string>& args,
