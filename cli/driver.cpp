@@ -10,6 +10,7 @@
 #include "console/progress.h"
 #include "files/file_checks.h"
 #include "files/output_file.h"
+#include "records/record_reader.h"
 
 namespace varnel {
 namespace {
@@ -32,6 +33,13 @@ void say_file(std::FILE* out, const char* format, const char* name) {
 
 // Closes a source that nothing has been read from yet.
 void release_source(std::FILE* src) { (void)std::fclose(src); }
+
+// varnel replaces only what it makes: an empty file, or a record file (a
+// conversion run again). Anything else, a dump above all, may be what the
+// user meant to keep.
+bool is_record_file_or_empty(std::span<const std::uint8_t> first) {
+  return first.empty() || begins_with_block_header(first);
+}
 
 }  // namespace
 
@@ -110,7 +118,8 @@ int run_varnel(std::span<const char* const> args, std::FILE* out,
   // behind.
   catch_interruptions();
   Output dst;
-  if (!open_output(dst_name, find_destination(dst_name), dst)) {
+  if (!open_output(dst_name, find_destination(dst_name),
+                   is_record_file_or_empty, dst)) {
     release_source(src);
     if (interrupted()) {
       end_by_interruption();  // the open was cut short: nothing was made
