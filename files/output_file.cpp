@@ -67,6 +67,12 @@ bool open_existing(const DestinationFound& found, ReplaceCheck may_replace,
   if (existing == nullptr) {
     return false;
   }
+  // Interrupted meanwhile, the run goes no further: not even a read.
+  if (interrupted()) {
+    output.error = std::make_error_code(std::errc::interrupted);
+    (void)std::fclose(existing);
+    return false;
+  }
   std::array<std::uint8_t, kFirstBytes> first{};
   const std::size_t got =
       std::fread(first.data(), 1, first.size(), existing);

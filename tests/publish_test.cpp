@@ -47,18 +47,15 @@ void expect_records_of(const fs::path& path, std::size_t blocks) {
   test::expect_numbered_records(test::read_file(path), blocks);
 }
 
-// A wrong-size source leaves an existing destination exactly as it was, and
-// makes an empty file where there was none. Swapping the two names, a record
-// file of two records (16402 bytes) as the image, is such a source: the dump
-// named as destination survives it.
+// A wrong-size source leaves an existing record file exactly as it was,
+// and makes an empty file where there was none.
 TEST(Publish, WrongSizeSourceLeavesTheDestination) {
-  const Bytes dump = test::numbered_image(2);
+  const Bytes old_records = test::zero_record_file();
   const struct {
     std::string why;
     Bytes source;
     bool destination_exists;
   } cases[] = {
-      {"the names swapped: a record file as the image", {}, true},
       {"8193 bytes over an existing record file", Bytes(8193, 0xAA), true},
       {"8193 bytes where there is no file", Bytes(8193, 0xAA), false},
       {"1 byte where there is no file", Bytes(1, 0xAA), false},
@@ -66,27 +63,20 @@ TEST(Publish, WrongSizeSourceLeavesTheDestination) {
   for (const auto& c : cases) {
     SCOPED_TRACE(c.why);
     const test::ScratchDir dir;
-    if (c.source.empty()) {
-      test::make_records("0", 2, "dump.hy", dir);
-      fs::remove(dir / "in.fls");
-      test::write_file(dir / "dump.fls", dump);
-    } else {
-      test::write_file(dir / "dump.hy", c.source);
-      if (c.destination_exists) {
-        test::write_file(dir / "dump.fls", dump);
-      }
+    test::write_file(dir / "in.fls", c.source);
+    if (c.destination_exists) {
+      test::write_file(dir / "out.hy", old_records);
     }
-    const Bytes source = test::read_file(dir / "dump.hy");
     const test::RunResult run =
-        test::run_binary({"270000", "dump.hy", "dump.fls"}, dir.path);
+        test::run_binary({"270000", "in.fls", "out.hy"}, dir.path);
     EXPECT_EQ(run.exit_status, 0);
     EXPECT_EQ(run.out, banner_then(kSizeMessage));
     EXPECT_EQ(run.err, "");
-    EXPECT_EQ(test::read_file(dir / "dump.fls"),
-              c.destination_exists ? dump : Bytes{});
-    EXPECT_EQ(test::read_file(dir / "dump.hy"), source);
+    EXPECT_EQ(test::read_file(dir / "out.hy"),
+              c.destination_exists ? old_records : Bytes{});
+    EXPECT_EQ(test::read_file(dir / "in.fls"), c.source);
     EXPECT_EQ(test::names_in(dir.path),
-              (std::vector<std::string>{"dump.fls", "dump.hy"}));
+              (std::vector<std::string>{"in.fls", "out.hy"}));
   }
 }
 
@@ -128,7 +118,7 @@ TEST(Publish, ReplacedFileKeepsItsPermissions) {
     SCOPED_TRACE(mode);
     const test::ScratchDir dir;
     test::write_file(dir / "in.fls", test::numbered_image(1));
-    test::write_file(dir / "out.hy", {'o', 'l', 'd'});
+    test::write_file(dir / "out.hy", test::zero_record_file());
     ASSERT_EQ(::chmod((dir / "out.hy").c_str(), mode), 0);
     EXPECT_EQ(test::run_binary({"0", "in.fls", "out.hy"}, dir.path).out,
               written("out.hy"));
@@ -147,7 +137,7 @@ TEST(Publish, ReplacedFileKeepsItsPermissions) {
   }
   const test::ScratchDir dir;
   test::write_file(dir / "in.fls", test::numbered_image(1));
-  test::write_file(dir / "out.hy", {'o', 'l', 'd'});
+  test::write_file(dir / "out.hy", test::zero_record_file());
   ASSERT_EQ(::chown((dir / "out.hy").c_str(), nobody->pw_uid, nobody->pw_gid),
             0);
   EXPECT_EQ(test::run_binary({"0", "in.fls", "out.hy"}, dir.path).out,
@@ -217,9 +207,9 @@ void hand_over(const fs::path& path, const Unprivileged& user, mode_t mode) {
 #endif
 
 // A destination that this user may not write is refused before anything
-// else happens to it; one whose folder they may not write to (no temporary
-// file can be made there) is written in place, whole, and cut to its new
-// length.
+// else happens to it, and so is one whose folder they may not write to: no
+// temporary file can be made there, and a file written over in place could
+// be left neither old nor new.
 TEST(Publish, PermissionsOfTheDestination) {
   VARNEL_SKIP_ON_WINDOWS(
       "Windows' read-only attribute is tested apart; folder rights are ACLs");
@@ -228,29 +218,36 @@ TEST(Publish, PermissionsOfTheDestination) {
   if (!user.skip.empty()) {
     GTEST_SKIP() << user.skip;
   }
-  const Bytes old_bytes(20000, 'x');
+  const Bytes old_records = test::zero_record_file();
+  // A block of 0x01 at 0: 8192 ones sum to 0 modulo 256, so the header is
+  // the all-zero block's, 0B 00 00 00 00 00 20 00 DF.
+  const Bytes new_records =
+      test::concat({{0x0B, 0x00, 0x00, 0x00, 0x00, 0x00, 0x20, 0x00, 0xDF},
+                    test::block_filled(0x01)});
+  const std::string refused =
+      "Cannot create destination file \"sub/out.hy\".\n\n";
   const struct {
     std::string why;
     mode_t file_mode;
     mode_t folder_mode;
     std::size_t image_size;
     std::string message;
-    bool records;  // else the old bytes
+    bool replaced;  // else the old records
   } cases[] = {
-      {"a read-only destination", 0444, 0755, 8192,
-       "Cannot create destination file \"sub/out.hy\".\n\n", false},
-      {"a folder that may not be written", 0644, 0555, 8192,
+      {"a file and folder the user may write", 0644, 0755, 8192,
        "Output written to \"sub/out.hy\".\n\n", true},
+      {"a read-only destination", 0444, 0755, 8192, refused, false},
+      {"a folder that may not be written", 0644, 0555, 8192, refused, false},
       {"a wrong size in a folder that may not be written", 0644, 0555, 8193,
-       kSizeMessage, false},
+       refused, false},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.why);
     // The files sit one folder down, in a folder of the user's own.
     const test::ScratchDir dir;
     fs::create_directory(dir / "sub");
-    test::write_file(dir / "sub/in.fls", Bytes(c.image_size, 0));
-    test::write_file(dir / "sub/out.hy", old_bytes);
+    test::write_file(dir / "sub/in.fls", Bytes(c.image_size, 0x01));
+    test::write_file(dir / "sub/out.hy", old_records);
     ASSERT_NO_FATAL_FAILURE(hand_over(dir / "sub/out.hy", user, c.file_mode));
     ASSERT_NO_FATAL_FAILURE(hand_over(dir / "sub", user, c.folder_mode));
 
@@ -260,15 +257,8 @@ TEST(Publish, PermissionsOfTheDestination) {
     EXPECT_EQ(run.exit_status, 0);
     EXPECT_EQ(run.out, banner_then(c.message));
     EXPECT_EQ(run.err, "");
-    if (c.records) {
-      // A block of zeros at 0: the all-zero record worked by hand.
-      EXPECT_EQ(
-          test::read_file(dir / "sub/out.hy"),
-          test::concat({{0x0B, 0x00, 0x00, 0x00, 0x00, 0x00, 0x20, 0x00, 0xDF},
-                        test::block_filled(0x00)}));
-    } else {
-      EXPECT_EQ(test::read_file(dir / "sub/out.hy"), old_bytes);
-    }
+    EXPECT_EQ(test::read_file(dir / "sub/out.hy"),
+              c.replaced ? new_records : old_records);
     struct stat status {};
     ASSERT_EQ(::stat((dir / "sub/out.hy").c_str(), &status), 0);
     EXPECT_EQ(status.st_mode & 07777U, c.file_mode);
@@ -287,7 +277,7 @@ TEST(Publish, ReadOnlyAttributeIsRefused) {
 #else
   const test::ScratchDir dir;
   test::write_file(dir / "in.fls", test::numbered_image(1));
-  test::write_file(dir / "out.hy", {'o', 'l', 'd'});
+  test::write_file(dir / "out.hy", test::zero_record_file());
   fs::permissions(
       dir / "out.hy",
       fs::perms::owner_write | fs::perms::group_write | fs::perms::others_write,
@@ -298,7 +288,7 @@ TEST(Publish, ReadOnlyAttributeIsRefused) {
                   fs::perm_options::add);
   EXPECT_EQ(run.out,
             banner_then("Cannot create destination file \"out.hy\".\n\n"));
-  EXPECT_EQ(test::read_file(dir / "out.hy"), (Bytes{'o', 'l', 'd'}));
+  EXPECT_EQ(test::read_file(dir / "out.hy"), test::zero_record_file());
   EXPECT_EQ(test::names_in(dir.path),
             (std::vector<std::string>{"in.fls", "out.hy"}));
 #endif
@@ -325,7 +315,7 @@ TEST(Publish, SymbolicLinksAreFollowed) {
     fs::create_directory(dir / "sub");
     test::write_file(dir / "in.fls", test::numbered_image(3));
     if (c.target_exists) {
-      test::write_file(dir / c.target, {'o', 'l', 'd'});
+      test::write_file(dir / c.target, test::zero_record_file());
     }
     fs::create_symlink("target.hy", dir / "link2.hy");
     fs::create_symlink(c.link_to, dir / "link.hy");
