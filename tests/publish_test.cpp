@@ -269,6 +269,45 @@ TEST(Publish, PermissionsOfTheDestination) {
 #endif
 }
 
+// varnel-check the same: an image in a folder this user may not write to is
+// refused with the reason, and the old file stays as it was.
+TEST(Publish, RestoreWhereNoTemporaryCanBeMade) {
+  VARNEL_SKIP_ON_WINDOWS("folder rights are ACLs on Windows");
+#if !defined(_WIN32)
+  const Unprivileged user = unprivileged_user();
+  if (!user.skip.empty()) {
+    GTEST_SKIP() << user.skip;
+  }
+  const test::ScratchDir dir;
+  ASSERT_NO_FATAL_FAILURE(test::make_records("0", 2, "rec.hy", dir));
+  fs::create_directory(dir / "locked");
+  const Bytes old_image(20000, 'x');
+  test::write_file(dir / "locked/old.fls", old_image);
+  ASSERT_NO_FATAL_FAILURE(hand_over(dir / "locked/old.fls", user, 0644));
+  ASSERT_EQ(::chmod((dir / "locked").c_str(), 0755), 0);
+
+  std::vector<std::string> words(user.prefix.begin(), user.prefix.end());
+  for (const std::string& word : test::binary_words(
+           user.prefix.empty() ? VARNEL_CHECK_BINARY
+                               : test::copy_for_anyone(VARNEL_CHECK_BINARY,
+                                                       dir))) {
+    words.push_back(word);
+  }
+  words.insert(words.end(), {"-o", "locked/old.fls", "rec.hy"});
+  const std::string program = words.front();
+  words.erase(words.begin());
+  const test::RunResult run = test::run_program(program, words, dir.path);
+  EXPECT_EQ(run.exit_status, 2);
+  EXPECT_EQ(run.out, "");
+  EXPECT_EQ(run.err,
+            "varnel-check: cannot create \"locked/old.fls\": Permission "
+            "denied\n");
+  EXPECT_EQ(test::read_file(dir / "locked/old.fls"), old_image);
+  EXPECT_EQ(test::names_in(dir / "locked"),
+            std::vector<std::string>{"old.fls"});
+#endif
+}
+
 // Windows: the read-only attribute refuses a destination, as file modes do
 // on POSIX systems.
 TEST(Publish, ReadOnlyAttributeIsRefused) {
