@@ -28,8 +28,6 @@ namespace fs = std::filesystem;
 
 namespace {
 
-std::error_code errno_code() { return {errno, std::generic_category()}; }
-
 DestinationFound unusable(DestinationFound found, std::error_code error) {
   found.kind = Destination::unusable;
   found.error = error;
@@ -50,8 +48,7 @@ std::error_code last_error() {
 // drive mappings followed: \\?\C:\folder\name.
 std::optional<fs::path> final_path_of(HANDLE handle) {
   constexpr DWORD kFlags = FILE_NAME_NORMALIZED | VOLUME_NAME_DOS;
-  const DWORD needed =
-      ::GetFinalPathNameByHandleW(handle, nullptr, 0, kFlags);
+  const DWORD needed = ::GetFinalPathNameByHandleW(handle, nullptr, 0, kFlags);
   if (needed == 0) {
     return std::nullopt;
   }
@@ -105,10 +102,14 @@ DestinationFound find_destination(const char* name) {
   }
   BY_HANDLE_FILE_INFORMATION information{};
   const bool known = ::GetFileInformationByHandle(handle, &information) != 0;
-  const std::optional<fs::path> final_path = final_path_of(handle);
-  const std::error_code error = last_error();
+  std::error_code error = known ? std::error_code{} : last_error();
+  // Where the system found the file, links followed: where the name given
+  // leads. Where it cannot say (Wine, for a path longer than MAX_PATH), the
+  // name given.
+  const std::optional<fs::path> final_path =
+      known ? final_path_of(handle) : std::nullopt;
   (void)::CloseHandle(handle);  // opened for no access: nothing to lose
-  if (!known || !final_path) {
+  if (error) {
     return unusable(found, error);
   }
   if ((information.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
@@ -116,7 +117,9 @@ DestinationFound find_destination(const char* name) {
     return found;
   }
   found.kind = Destination::regular_file;
-  found.path = *final_path;
+  if (final_path) {
+    found.path = *final_path;
+  }
   found.device = information.dwVolumeSerialNumber;
   found.inode = std::uint64_t{information.nFileIndexHigh} << 32U |
                 information.nFileIndexLow;
@@ -125,9 +128,8 @@ DestinationFound find_destination(const char* name) {
 
 bool is_file_found(std::FILE* file, const DestinationFound& found) {
   const int fd = ::_fileno(file);
-  const HANDLE handle =
-      fd < 0 ? INVALID_HANDLE_VALUE
-             : reinterpret_cast<HANDLE>(::_get_osfhandle(fd));
+  const HANDLE handle = fd < 0 ? INVALID_HANDLE_VALUE
+                               : reinterpret_cast<HANDLE>(::_get_osfhandle(fd));
   BY_HANDLE_FILE_INFORMATION information{};
   if (handle == INVALID_HANDLE_VALUE ||
       ::GetFileInformationByHandle(handle, &information) == 0) {
@@ -141,6 +143,8 @@ bool is_file_found(std::FILE* file, const DestinationFound& found) {
 #else
 
 namespace {
+
+std::error_code errno_code() { return {errno, std::generic_category()}; }
 
 // As many as the system itself follows before it gives up (ELOOP).
 constexpr int kMaxLinks = 40;
@@ -206,8 +210,7 @@ int descriptor_named(const fs::path& link) {
   if (::fstat(number, &own) != 0 || ::stat(link.c_str(), &named) != 0) {
     return -1;
   }
-  return own.st_dev == named.st_dev && own.st_ino == named.st_ino ? number
-                                                                   : -1;
+  return own.st_dev == named.st_dev && own.st_ino == named.st_ino ? number : -1;
 }
 
 DestinationFound through_descriptor(DestinationFound found, int fd) {
@@ -217,7 +220,8 @@ DestinationFound through_descriptor(DestinationFound found, int fd) {
     return unusable(found, errno_code());
   }
   if ((flags & O_ACCMODE) == O_RDONLY) {
-    return unusable(found, std::make_error_code(std::errc::bad_file_descriptor));
+    return unusable(found,
+                    std::make_error_code(std::errc::bad_file_descriptor));
   }
   found.kind = Destination::descriptor;
   found.descriptor = fd;
@@ -251,8 +255,8 @@ std::error_code why_not_replaceable(int fd, const struct stat& status,
   struct stat folder {};
   const uid_t user = ::geteuid();
   if (::stat(folder_of(path).c_str(), &folder) == 0 &&
-      (folder.st_mode & S_ISVTX) != 0 && user != 0 &&
-      status.st_uid != user && folder.st_uid != user) {
+      (folder.st_mode & S_ISVTX) != 0 && user != 0 && status.st_uid != user &&
+      folder.st_uid != user) {
     return std::make_error_code(std::errc::operation_not_permitted);
   }
 #if defined(__linux__)
@@ -295,17 +299,51 @@ DestinationFound found_by_the_system(DestinationFound found,
     found.kind = Destination::other;
   } else if (status.st_nlink == 0) {
     // Open somewhere, but removed: nothing has its name.
-    found = unusable(found,
-                     std::make_error_code(std::errc::no_such_file_or_directory));
+    found = unusable(
+        found, std::make_error_code(std::errc::no_such_file_or_directory));
   } else {
     found.kind = Destination::regular_file;
     found.path = path_of_descriptor(fd).value_or(walked);
-    if (const std::error_code why = why_not_replaceable(fd, status, found.path)) {
+    if (const std::error_code why =
+            why_not_replaceable(fd, status, found.path)) {
       found = unusable(found, why);
     }
   }
   (void)::close(fd);  // opened only to look
   return found;
+}
+
+// What one link of a walk leads to.
+enum class Step {
+  next,           // the place it leads to, to look at in turn
+  answered,       // the answer: refused, or an open descriptor
+  to_the_system,  // another process's descriptor: only the system can tell
+};
+
+// Follows the link `at` (`status` is its own) by hand, moving `at` to where
+// it leads; or sets `found` to the answer.
+Step follow_link(fs::path& at, const struct stat& status,
+                 DestinationFound& found) {
+  if (!may_follow(at, status)) {
+    found = unusable(found, std::make_error_code(std::errc::permission_denied));
+    return Step::answered;
+  }
+  if (is_system_link(at)) {
+    const int fd = descriptor_named(at);
+    if (fd < 0) {
+      return Step::to_the_system;
+    }
+    found = through_descriptor(found, fd);
+    return Step::answered;
+  }
+  std::error_code error;
+  const fs::path to = fs::read_symlink(at, error);
+  if (error) {
+    found = unusable(found, error);
+    return Step::answered;
+  }
+  at = to.is_absolute() ? to : at.parent_path() / to;
+  return Step::next;
 }
 
 }  // namespace
@@ -328,7 +366,8 @@ DestinationFound find_destination(const char* name) {
       if (errno != ENOENT) {
         return unusable(found, errno_code());
       }
-      found.kind = links > 0 ? Destination::dangling_link : Destination::nothing;
+      found.kind =
+          links > 0 ? Destination::dangling_link : Destination::nothing;
       found.path = at;
       return found;
     }
@@ -336,25 +375,16 @@ DestinationFound find_destination(const char* name) {
       break;
     }
     if (links == kMaxLinks) {
-      return unusable(
-          found, std::make_error_code(std::errc::too_many_symbolic_link_levels));
+      return unusable(found, std::make_error_code(
+                                 std::errc::too_many_symbolic_link_levels));
     }
-    if (!may_follow(at, status)) {
-      return unusable(found, std::make_error_code(std::errc::permission_denied));
+    const Step step = follow_link(at, status, found);
+    if (step == Step::answered) {
+      return found;
     }
-    if (is_system_link(at)) {
-      const int fd = descriptor_named(at);
-      if (fd >= 0) {
-        return through_descriptor(found, fd);
-      }
-      break;  // another process's: only the system can follow it
+    if (step == Step::to_the_system) {
+      break;
     }
-    std::error_code error;
-    const fs::path to = fs::read_symlink(at, error);
-    if (error) {
-      return unusable(found, error);
-    }
-    at = to.is_absolute() ? to : at.parent_path() / to;
   }
   std::error_code error;
   const fs::path walked = fs::absolute(at, error);

@@ -29,7 +29,7 @@ struct DestinationFound {
   // Where the bytes land: for a file, where the system found it, links
   // followed; for a new file, the name it takes.
   std::filesystem::path path;
-  int descriptor = -1;          // for `descriptor`
+  int descriptor = -1;              // for `descriptor`
   bool descriptor_is_file = false;  // that descriptor is a file on disk
   // The file found, to tell it from another put in its place meanwhile
   // (POSIX systems: its device and inode).
@@ -43,6 +43,7 @@ struct DestinationFound {
 
 // Whether the open `file` is the file that `found` found, and not another
 // put in its place since.
-[[nodiscard]] bool is_file_found(std::FILE* file, const DestinationFound& found);
+[[nodiscard]] bool is_file_found(std::FILE* file,
+                                 const DestinationFound& found);
 
 }  // namespace varnel

@@ -31,8 +31,8 @@ fs::path folder_of(const fs::path& target) {
 // Makes the temporary file beside the output's target.
 bool open_temporary(Output& output, unsigned mode) {
   output.file =
-      create_temporary(folder_of(output.target), output.target.filename(),
-                       mode, output.temporary, output.error);
+      create_temporary(folder_of(output.target), output.target.filename(), mode,
+                       output.temporary, output.error);
   if (output.file == nullptr) {
     output.temporary.clear();
     return false;
@@ -74,8 +74,7 @@ bool open_existing(const DestinationFound& found, ReplaceCheck may_replace,
     return false;
   }
   std::array<std::uint8_t, kFirstBytes> first{};
-  const std::size_t got =
-      std::fread(first.data(), 1, first.size(), existing);
+  const std::size_t got = std::fread(first.data(), 1, first.size(), existing);
   if (got < first.size() && std::ferror(existing) != 0) {
     output.error = errno_code();
     (void)std::fclose(existing);  // only read
@@ -83,7 +82,8 @@ bool open_existing(const DestinationFound& found, ReplaceCheck may_replace,
   }
   if (!is_file_found(existing, found)) {
     // Another file has taken its name since it was looked up.
-    output.error = std::make_error_code(std::errc::resource_unavailable_try_again);
+    output.error =
+        std::make_error_code(std::errc::resource_unavailable_try_again);
     (void)std::fclose(existing);
     return false;
   }
@@ -121,14 +121,13 @@ bool publish_replacement(Output& output, std::FILE* file) {
   };
   // A temporary file without a name gets one only once it is whole and on
   // the disk: until then nothing of it can be left behind.
-  bool whole = flushed(file, error) && not_interrupted() &&
-               sync_file(file, error) &&
-               (!output.existed || give_access(file, output.previous, error)) &&
-               keep_temporary(file, error) &&
-               (!output.temporary.empty() ||
-                name_temporary(file, folder_of(output.target),
-                               output.target.filename(), output.temporary,
-                               error));
+  bool whole =
+      flushed(file, error) && not_interrupted() && sync_file(file, error) &&
+      (!output.existed || give_access(file, output.previous, error)) &&
+      keep_temporary(file, error) &&
+      (!output.temporary.empty() ||
+       name_temporary(file, folder_of(output.target), output.target.filename(),
+                      output.temporary, error));
   whole = closed(file, error) && whole && not_interrupted();
   if (!whole || !replace_file(output.temporary, output.target, error)) {
     remove_temporary(output);

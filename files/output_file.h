@@ -37,11 +37,11 @@ struct Output {
   std::filesystem::path target;  // the destination, links followed
   // For `replace`: the temporary file's name, empty while it has none.
   std::filesystem::path temporary;
-  bool existed = false;      // a file was there before
-  bool wrong_kind = false;   // refused: a kind of file the command does not
-                             // replace
-  FileAccess previous;       // that file's permissions and owner
-  std::error_code error;     // why the last step failed
+  bool existed = false;     // a file was there before
+  bool wrong_kind = false;  // refused: a kind of file the command does not
+                            // replace
+  FileAccess previous;      // that file's permissions and owner
+  std::error_code error;    // why the last step failed
 };
 
 // Opens the output for `name`, found at `found`, for writing in binary mode.

@@ -115,12 +115,32 @@ fs::path temporary_name(const fs::path& folder, const fs::path& base) {
 
 namespace {
 
+// The last error, in the words the C runtime's open gives it, as the
+// messages gave it when the file was made through the C runtime.
 std::error_code last_error() {
-  const DWORD code = ::GetLastError();
-  if (code == ERROR_FILE_EXISTS || code == ERROR_ALREADY_EXISTS) {
-    return std::make_error_code(std::errc::file_exists);
+  switch (const DWORD code = ::GetLastError()) {
+    case ERROR_FILE_EXISTS:
+    case ERROR_ALREADY_EXISTS:
+      return std::make_error_code(std::errc::file_exists);
+    case ERROR_FILE_NOT_FOUND:
+    case ERROR_PATH_NOT_FOUND:
+    case ERROR_INVALID_NAME:
+    case ERROR_INVALID_DRIVE:
+    case ERROR_FILENAME_EXCED_RANGE:
+      return std::make_error_code(std::errc::no_such_file_or_directory);
+    case ERROR_ACCESS_DENIED:
+    case ERROR_SHARING_VIOLATION:
+    case ERROR_LOCK_VIOLATION:
+    case ERROR_WRITE_PROTECT:
+      return std::make_error_code(std::errc::permission_denied);
+    case ERROR_DISK_FULL:
+    case ERROR_HANDLE_DISK_FULL:
+      return std::make_error_code(std::errc::no_space_on_device);
+    case ERROR_TOO_MANY_OPEN_FILES:
+      return std::make_error_code(std::errc::too_many_files_open);
+    default:
+      return {static_cast<int>(code), std::system_category()};
   }
-  return {static_cast<int>(code), std::system_category()};
 }
 
 HANDLE handle_of(std::FILE* file) {
@@ -134,8 +154,8 @@ HANDLE handle_of(std::FILE* file) {
 bool remove_on_close(HANDLE handle, bool remove) {
   FILE_DISPOSITION_INFO disposition{};
   disposition.DeleteFile = remove ? TRUE : FALSE;
-  return ::SetFileInformationByHandle(handle, FileDispositionInfo,
-                                      &disposition, sizeof disposition) != 0;
+  return ::SetFileInformationByHandle(handle, FileDispositionInfo, &disposition,
+                                      sizeof disposition) != 0;
 }
 
 // A new file at `path`, removed by the system when it closes unless kept:
@@ -178,8 +198,7 @@ std::FILE* create_removed_on_close(const fs::path& path,
 }  // namespace
 
 std::FILE* create_temporary(const fs::path& folder, const fs::path& base,
-                            unsigned, fs::path& named,
-                            std::error_code& error) {
+                            unsigned, fs::path& named, std::error_code& error) {
   std::FILE* file = nullptr;
   (void)with_free_name(
       folder, base,
@@ -199,22 +218,19 @@ bool name_temporary(std::FILE*, const fs::path&, const fs::path&, fs::path&,
 }
 
 bool keep_temporary(std::FILE* file, std::error_code& error) {
+  // The mark is taken back whether or not it was set (Wine sets it but does
+  // not report it pending); a file the system would not mark may not take
+  // that either, and then only a mark still pending is a failure.
   const HANDLE handle = handle_of(file);
+  if (handle != INVALID_HANDLE_VALUE && remove_on_close(handle, false)) {
+    return true;
+  }
+  error = last_error();
   FILE_STANDARD_INFO standard{};
-  if (handle == INVALID_HANDLE_VALUE ||
-      ::GetFileInformationByHandleEx(handle, FileStandardInfo, &standard,
-                                     sizeof standard) == 0) {
-    error = last_error();
-    return false;
-  }
-  if (standard.DeletePending == FALSE) {
-    return true;  // never marked
-  }
-  if (!remove_on_close(handle, false)) {
-    error = last_error();
-    return false;
-  }
-  return true;
+  return handle != INVALID_HANDLE_VALUE &&
+         ::GetFileInformationByHandleEx(handle, FileStandardInfo, &standard,
+                                        sizeof standard) != 0 &&
+         standard.DeletePending == FALSE;
 }
 
 #else
@@ -303,7 +319,9 @@ bool name_temporary(std::FILE* file, const fs::path& folder,
       named, error);
 }
 
-bool keep_temporary(std::FILE*, std::error_code&) { return true; }
+bool keep_temporary(std::FILE* /*file*/, std::error_code& /*error*/) {
+  return true;  // a file without a name, or one named from the start, stays
+}
 
 #endif
 

@@ -38,6 +38,7 @@ struct ParsedHeader {
 // Whether `bytes` begin with a header such as varnel writes: record type
 // 0x0B, length 0x002000 (one block) and a header checksum that holds. What
 // marks a file as a record file; fewer than 9 bytes never do.
-[[nodiscard]] bool begins_with_block_header(std::span<const std::uint8_t> bytes);
+[[nodiscard]] bool begins_with_block_header(
+    std::span<const std::uint8_t> bytes);
 
 }  // namespace varnel

@@ -50,7 +50,7 @@ TEST(Destination, ChainsOfLinks) {
   VARNEL_SKIP_ON_WINDOWS("symbolic links need a privilege on Windows");
   const struct {
     std::string why;
-    int links;               // link0.hy -> link1.hy -> ... -> target.hy
+    int links;  // link0.hy -> link1.hy -> ... -> target.hy
     bool target_exists;
     bool followed;
   } cases[] = {
@@ -184,8 +184,7 @@ TEST(Destination, AnotherUsersLinkInASharedFolder) {
   ASSERT_NO_FATAL_FAILURE(test::make_records("0", 1, "rec.hy", dir));
   test::write_file(dir / "in.fls", kImage);
   const auto plant = [&](const std::string& to, const std::string& link) {
-    ASSERT_EQ(
-        run_as(nobody, {"ln", "-s", to, link}, dir).exit_status, 0);
+    ASSERT_EQ(run_as(nobody, {"ln", "-s", to, link}, dir).exit_status, 0);
   };
   ASSERT_NO_FATAL_FAILURE(plant("../victim/config", "shared/config.hy"));
   ASSERT_NO_FATAL_FAILURE(plant("../victim/records.hy", "shared/out.hy"));
@@ -200,18 +199,31 @@ TEST(Destination, AnotherUsersLinkInASharedFolder) {
     std::string out;
     std::string err;
   } cases[] = {
-      {"varnel to nobody's link to a file of root's", VARNEL_BINARY,
-       {"0", "in.fls", "shared/config.hy"}, refused("shared/config.hy"), ""},
-      {"varnel to nobody's link to a record file of root's", VARNEL_BINARY,
-       {"0", "in.fls", "shared/out.hy"}, refused("shared/out.hy"), ""},
-      {"varnel to nobody's link to nothing yet", VARNEL_BINARY,
-       {"0", "in.fls", "shared/new.hy"}, refused("shared/new.hy"), ""},
-      {"varnel-check to nobody's link to nothing yet", VARNEL_CHECK_BINARY,
-       {"-o", "shared/image.fls", "rec.hy"}, "",
+      {"varnel to nobody's link to a file of root's",
+       VARNEL_BINARY,
+       {"0", "in.fls", "shared/config.hy"},
+       refused("shared/config.hy"),
+       ""},
+      {"varnel to nobody's link to a record file of root's",
+       VARNEL_BINARY,
+       {"0", "in.fls", "shared/out.hy"},
+       refused("shared/out.hy"),
+       ""},
+      {"varnel to nobody's link to nothing yet",
+       VARNEL_BINARY,
+       {"0", "in.fls", "shared/new.hy"},
+       refused("shared/new.hy"),
+       ""},
+      {"varnel-check to nobody's link to nothing yet",
+       VARNEL_CHECK_BINARY,
+       {"-o", "shared/image.fls", "rec.hy"},
+       "",
        "varnel-check: cannot create \"shared/image.fls\": Permission "
        "denied\n"},
       {"varnel-check to nobody's link to a file of root's",
-       VARNEL_CHECK_BINARY, {"-o", "shared/config.hy", "rec.hy"}, "",
+       VARNEL_CHECK_BINARY,
+       {"-o", "shared/config.hy", "rec.hy"},
+       "",
        "varnel-check: cannot create \"shared/config.hy\": Permission "
        "denied\n"},
   };
@@ -232,21 +244,20 @@ TEST(Destination, AnotherUsersLinkInASharedFolder) {
   // Root's own link in the shared folder, and nobody's in nobody's own
   // folder, which nobody runs: followed.
   fs::create_symlink("../victim/records.hy", dir / "shared/mine.hy");
-  EXPECT_EQ(
-      test::run_binary({"0", "in.fls", "shared/mine.hy"}, dir.path).out,
-      written("shared/mine.hy"));
+  EXPECT_EQ(test::run_binary({"0", "in.fls", "shared/mine.hy"}, dir.path).out,
+            written("shared/mine.hy"));
   EXPECT_EQ(test::read_file(dir / "victim/records.hy"), kRecords);
 
   fs::create_directory(dir / "own");
   ASSERT_EQ(::chown((dir / "own").c_str(), 65534, 65534), 0);
-  ASSERT_EQ(run_as(nobody, {"ln", "-s", "target.hy", "own/link.hy"}, dir)
-                .exit_status,
-            0);
-  EXPECT_EQ(run_as(nobody, command(VARNEL_BINARY, {"0", "in.fls", "own/link.hy"},
-                                   dir),
-                   dir)
-                .out,
-            written("own/link.hy"));
+  ASSERT_EQ(
+      run_as(nobody, {"ln", "-s", "target.hy", "own/link.hy"}, dir).exit_status,
+      0);
+  EXPECT_EQ(
+      run_as(nobody,
+             command(VARNEL_BINARY, {"0", "in.fls", "own/link.hy"}, dir), dir)
+          .out,
+      written("own/link.hy"));
   EXPECT_EQ(test::read_file(dir / "own/target.hy"), kRecords);
 #endif
 }
@@ -268,8 +279,7 @@ TEST(Destination, NamesOfOpenDescriptors) {
     test::write_file(dir / "build.log", earlier);
     struct stat before {};
     ASSERT_EQ(::stat((dir / "build.log").c_str(), &before), 0);
-    std::vector<std::string> script = {"-c", "exec \"$@\" >> build.log",
-                                       "sh"};
+    std::vector<std::string> script = {"-c", "exec \"$@\" >> build.log", "sh"};
     for (const std::string& word : test::binary_words(VARNEL_BINARY)) {
       script.push_back(word);
     }
@@ -370,10 +380,10 @@ TEST(Destination, FilesNoRenameCanReplace) {
   EXPECT_EQ(through_mount, test::zero_record_file());
   EXPECT_EQ(image_through_mount, (Bytes{'o', 'l', 'd'}));
   EXPECT_EQ(test::read_file(dir / "mounted.hy"), test::zero_record_file());
-  EXPECT_EQ(names, (std::vector<std::string>{"image.fls", "in.fls",
-                                             "mounted.fls", "mounted.hy",
-                                             "out.hy", "rec.hy", "shared",
-                                             "varnel", "varnel-check"}));
+  EXPECT_EQ(names,
+            (std::vector<std::string>{"image.fls", "in.fls", "mounted.fls",
+                                      "mounted.hy", "out.hy", "rec.hy",
+                                      "shared", "varnel", "varnel-check"}));
 #endif
 }
 

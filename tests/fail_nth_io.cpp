@@ -3,11 +3,11 @@
 // fclose, lseek, readv, write, fsync, sync_file_range, ftruncate, fchmod and
 // fchown on a file that the program opened (the console streams are left
 // alone), and every rename and linkat. A file opened without a name
-// (O_TMPFILE) is called "FOLDER/(unnamed)" until linkat names it. The program is built with 64-bit file offsets, so
-// its calls may reach the C library under their "64" names: both are caught,
-// each with its own offset type (off_t is 32 bits on 32-bit systems, where
-// this library is built without 64-bit offsets so that both names exist).
-// Set by the environment:
+// (O_TMPFILE) is called "FOLDER/(unnamed)" until linkat names it. The program
+// is built with 64-bit file offsets, so its calls may reach the C library under
+// their "64" names: both are caught, each with its own offset type (off_t is 32
+// bits on 32-bit systems, where this library is built without 64-bit offsets so
+// that both names exist). Set by the environment:
 //   VARNEL_FAIL_AT    N, from 1; 0 or unset fails nothing and only counts
 //   VARNEL_FAIL_MODE  once (the default), persist (N and every later call),
 //                     short (a read or write at N moves half its bytes and
@@ -368,9 +368,8 @@ int rename(const char* from, const char* to) {
 int linkat(int from_folder, const char* from, int to_folder, const char* to,
            int flags) {
   if (must_fail("linkat", to)) return -1;
-  const int result =
-      real<int (*)(int, const char*, int, const char*, int)>("linkat")(
-          from_folder, from, to_folder, to, flags);
+  const int result = real<int (*)(int, const char*, int, const char*, int)>(
+      "linkat")(from_folder, from, to_folder, to, flags);
   const char prefix[] = "/proc/self/fd/";
   if (result == 0 && std::strncmp(from, prefix, sizeof prefix - 1) == 0) {
     if (Opened* entry = entry_of(std::atoi(from + sizeof prefix - 1))) {

@@ -322,7 +322,8 @@ TEST(FaultSweep, EveryFileOperationOfVarnelFailedInTurn) {
   const test::ScratchDir dir;
   const Bytes image = test::numbered_image(kBlocks);
   test::write_file(dir / "in.fls", image);
-  const Bytes old_bytes = test::zero_record_file();  // varnel replaces only these
+  const Bytes old_bytes =
+      test::zero_record_file();  // varnel replaces only these
   const std::vector<std::string> args = {"0", "in.fls", "out.hy"};
 
   // With no record file yet, and over an old one that every failure must
@@ -383,7 +384,8 @@ TEST(FaultSweep, EveryFileOperationOfVarnelFailedInTurn) {
 // only if the signal came once the rename was under way.
 TEST(FaultSweep, VarnelInterruptedBeforeEveryOperation) {
   SKIP_WITHOUT_PRELOAD();
-  const Bytes old_bytes = test::zero_record_file();  // varnel replaces only these
+  const Bytes old_bytes =
+      test::zero_record_file();  // varnel replaces only these
   const std::vector<std::string> args = {"0", "in.fls", "out.hy"};
   const struct {
     std::string why;
@@ -655,10 +657,10 @@ TEST(FaultSweep, NothingIsWrittenAfterTheSync) {
   // to 9A, so the header checksum is 9A ^ FF = 65.
   Bytes data(5000, 0x00);
   data.back() = 0x01;
-  test::write_file(dir / "rec.hy",
-                   test::concat({{0x0B, 0x00, 0x00, 0x00, 0xFF, 0x00, 0x13,
-                                  0x88, 0x65},
-                                 data}));
+  test::write_file(
+      dir / "rec.hy",
+      test::concat(
+          {{0x0B, 0x00, 0x00, 0x00, 0xFF, 0x00, 0x13, 0x88, 0x65}, data}));
   test::write_file(dir / "in.fls", test::block_filled(0x01));
   const struct {
     std::string why;
@@ -667,10 +669,15 @@ TEST(FaultSweep, NothingIsWrittenAfterTheSync) {
     std::string output;
     Bytes whole;
   } cases[] = {
-      {"varnel-check restoring 5000 bytes", VARNEL_CHECK_BINARY,
-       {"-o", "back.fls", "rec.hy"}, "back.fls", data},
+      {"varnel-check restoring 5000 bytes",
+       VARNEL_CHECK_BINARY,
+       {"-o", "back.fls", "rec.hy"},
+       "back.fls",
+       data},
       // A block of 01 at 0: the sum is 0, the header the all-zero block's.
-      {"varnel writing one record", VARNEL_BINARY, {"0", "in.fls", "out.hy"},
+      {"varnel writing one record",
+       VARNEL_BINARY,
+       {"0", "in.fls", "out.hy"},
        "out.hy",
        test::concat({{0x0B, 0x00, 0x00, 0x00, 0x00, 0x00, 0x20, 0x00, 0xDF},
                      test::block_filled(0x01)})},
@@ -680,9 +687,9 @@ TEST(FaultSweep, NothingIsWrittenAfterTheSync) {
     const SweepRun run = run_with_fault(c.program, c.args, dir, 0, "once");
     EXPECT_EQ(run.result.err, "");
     EXPECT_EQ(test::read_file(dir / c.output), c.whole);
-    EXPECT_TRUE(std::any_of(
-        run.trace.begin(), run.trace.end(),
-        [](const Operation& each) { return each.op == "fsync"; }));
+    EXPECT_TRUE(
+        std::any_of(run.trace.begin(), run.trace.end(),
+                    [](const Operation& each) { return each.op == "fsync"; }));
     EXPECT_EQ(run.late_writes, 0) << "written to after its sync";
   }
 }

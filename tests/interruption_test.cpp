@@ -348,10 +348,10 @@ TEST(Interruption, RestoreKilledOutrightLeavesOldOrWhole) {
   ASSERT_NO_FATAL_FAILURE(expect_whole_or_nothing(
       VARNEL_CHECK_BINARY, {"-o", "back.fls", "rec.hy"}, dir, "back.fls",
       {'o', 'l', 'd'}, [&](std::size_t blocks) {
-                                test::make_records("0", blocks, "rec.hy", dir);
-                                fs::remove(dir / "in.fls");
-                                return test::numbered_image(blocks);
-                              }));
+        test::make_records("0", blocks, "rec.hy", dir);
+        fs::remove(dir / "in.fls");
+        return test::numbered_image(blocks);
+      }));
 }
 
 #if !defined(_WIN32)

@@ -288,9 +288,9 @@ TEST(Publish, RestoreWhereNoTemporaryCanBeMade) {
 
   std::vector<std::string> words(user.prefix.begin(), user.prefix.end());
   for (const std::string& word : test::binary_words(
-           user.prefix.empty() ? VARNEL_CHECK_BINARY
-                               : test::copy_for_anyone(VARNEL_CHECK_BINARY,
-                                                       dir))) {
+           user.prefix.empty()
+               ? VARNEL_CHECK_BINARY
+               : test::copy_for_anyone(VARNEL_CHECK_BINARY, dir))) {
     words.push_back(word);
   }
   words.insert(words.end(), {"-o", "locked/old.fls", "rec.hy"});
@@ -457,8 +457,7 @@ TEST(Publish, TemporaryNamesAreRandom) {
     const std::string text = test::utf8_name(name.filename());
     ASSERT_EQ(text.size(), std::string("out.hy.partial-123456").size());
     EXPECT_EQ(text.rfind("out.hy.partial-", 0), 0U) << text;
-    EXPECT_EQ(text.find_first_not_of("0123456789abcdef", 15),
-              std::string::npos)
+    EXPECT_EQ(text.find_first_not_of("0123456789abcdef", 15), std::string::npos)
         << text;
     names.insert(name);
   }
@@ -467,9 +466,9 @@ TEST(Publish, TemporaryNamesAreRandom) {
 
   const std::string name = test::utf8_name(target);
   Output output;
-  ASSERT_TRUE(open_output(name.c_str(), find_destination(name.c_str()),
-                          [](std::span<const std::uint8_t>) { return true; },
-                          output))
+  ASSERT_TRUE(open_output(
+      name.c_str(), find_destination(name.c_str()),
+      [](std::span<const std::uint8_t>) { return true; }, output))
       << output.error.message();
   EXPECT_EQ(output.way, OutputWay::replace);
   ASSERT_GE(std::fputs("new", output.file), 0);
@@ -477,8 +476,8 @@ TEST(Publish, TemporaryNamesAreRandom) {
   EXPECT_EQ(test::read_file(target), (Bytes{'n', 'e', 'w'}));
   EXPECT_EQ(test::read_file(by_number), (Bytes{'k', 'e', 'e', 'p'}));
   EXPECT_EQ(test::names_in(dir.path),
-            (std::vector<std::string>{
-                "out.hy", test::utf8_name(by_number.filename())}));
+            (std::vector<std::string>{"out.hy",
+                                      test::utf8_name(by_number.filename())}));
 }
 
 }  // namespace

@@ -50,12 +50,12 @@ const std::vector<Existing>& existing_files() {
       {"a dump", Bytes(16384, 0x01), false},
       {"8 bytes of a record header", {0x0B, 0, 0, 0, 0, 0, 0x20, 0}, false},
       {"a wrong header checksum",
-       test::concat({{0x0B, 0, 0, 0, 0, 0, 0x20, 0, 0xDE},
-                     test::block_filled(0)}),
+       test::concat(
+           {{0x0B, 0, 0, 0, 0, 0, 0x20, 0, 0xDE}, test::block_filled(0)}),
        false},
       {"record type 0C",
-       test::concat({{0x0C, 0, 0, 0, 0, 0, 0x20, 0, 0xDF},
-                     test::block_filled(0)}),
+       test::concat(
+           {{0x0C, 0, 0, 0, 0, 0, 0x20, 0, 0xDF}, test::block_filled(0)}),
        false},
       // Length 001000: bytes 1 to 7 sum to 10, so the checksum is EF.
       {"a header of another length",
@@ -77,9 +77,9 @@ TEST(ReplaceKind, VarnelReplacesOnlyEmptyFilesAndRecordFiles) {
     EXPECT_EQ(run.exit_status, 0);
     EXPECT_EQ(run.err, "");
     EXPECT_EQ(run.out,
-              banner_then(replaced
-                              ? "Output written to \"out.hy\".\n\n"
-                              : "Cannot create destination file \"out.hy\".\n\n"));
+              banner_then(
+                  replaced ? "Output written to \"out.hy\".\n\n"
+                           : "Cannot create destination file \"out.hy\".\n\n"));
     EXPECT_EQ(test::read_file(dir / "out.hy"),
               replaced ? kRecords : existing.bytes);
     EXPECT_EQ(test::names_in(dir.path),
@@ -135,7 +135,6 @@ TEST(ReplaceKind, SwappedNamesOfA64MiBDump) {
       << "the dump was changed";
   EXPECT_EQ(test::names_in(dir.path),
             (std::vector<std::string>{"big.fls", "big.hy"}));
-
 }
 
 // Permissions are no guard for the superuser: a read-only record file is
@@ -151,8 +150,8 @@ TEST(ReplaceKind, ReadOnlyRecordFileAsRoot) {
   ASSERT_NO_FATAL_FAILURE(test::make_records("0", 1, "a.hy", dir));
   const Bytes records = test::read_file(dir / "a.hy");
   ASSERT_EQ(::chmod((dir / "a.hy").c_str(), 0444), 0);
-  const test::RunResult run = test::run_program(
-      VARNEL_CHECK_BINARY, {"-o", "a.hy", "a3.hy"}, dir.path);
+  const test::RunResult run =
+      test::run_program(VARNEL_CHECK_BINARY, {"-o", "a.hy", "a3.hy"}, dir.path);
   EXPECT_EQ(run.exit_status, 2);
   EXPECT_EQ(run.err,
             "varnel-check: \"a.hy\" is a record file: not replaced (remove it "
