@@ -109,25 +109,53 @@ void remove_temporary(Output& output) {
   }
 }
 
+// Gives the temporary file without a name, whole and on the disk, the
+// destination's name: a new file takes it at once; one that replaces a file
+// takes a name of its own, renamed onto the destination at once, so that
+// hardly an instant passes with both names there. The stream is closed
+// after: nothing is left to write. `go_on`: nothing stands in the way.
+bool publish_unnamed(Output& output, std::FILE* file, bool go_on) {
+  std::error_code& error = output.error;
+  bool published = false;
+  if (go_on && !output.existed) {
+    published = give_name(file, output.target, error);
+  } else if (go_on && name_temporary(file, folder_of(output.target),
+                                     output.target.filename(), output.temporary,
+                                     error)) {
+    published = replace_file(output.temporary, output.target, error);
+    if (published) {
+      output.temporary.clear();
+    }
+  }
+  // Closed once published, the new file stays whatever the close says.
+  const bool closed_well = closed(file, error);
+  if (!published) {
+    remove_temporary(output);
+    return false;
+  }
+  return closed_well && sync_directory(folder_of(output.target), error);
+}
+
 bool publish_replacement(Output& output, std::FILE* file) {
   std::error_code& error = output.error;
   // Once interrupted, the run publishes nothing: it is not even sent to the
-  // disk, which can take long. A look before that, and one before the rename.
+  // disk, which can take long. A look before that, and one before the name
+  // is given.
   const auto not_interrupted = [&error] {
     if (interrupted()) {
       error = std::make_error_code(std::errc::interrupted);
     }
     return !interrupted();
   };
-  // A temporary file without a name gets one only once it is whole and on
-  // the disk: until then nothing of it can be left behind.
-  bool whole =
-      flushed(file, error) && not_interrupted() && sync_file(file, error) &&
-      (!output.existed || give_access(file, output.previous, error)) &&
-      keep_temporary(file, error) &&
-      (!output.temporary.empty() ||
-       name_temporary(file, folder_of(output.target), output.target.filename(),
-                      output.temporary, error));
+  bool whole = flushed(file, error) && not_interrupted() &&
+               sync_file(file, error) &&
+               (!output.existed || give_access(file, output.previous, error)) &&
+               keep_temporary(file, error);
+  // A temporary file without a name gets one only now: until then nothing
+  // of it could be left behind.
+  if (output.temporary.empty()) {
+    return publish_unnamed(output, file, whole && not_interrupted());
+  }
   whole = closed(file, error) && whole && not_interrupted();
   if (!whole || !replace_file(output.temporary, output.target, error)) {
     remove_temporary(output);

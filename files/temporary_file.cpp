@@ -210,9 +210,16 @@ std::FILE* create_temporary(const fs::path& folder, const fs::path& base,
   return file;
 }
 
-bool name_temporary(std::FILE*, const fs::path&, const fs::path&, fs::path&,
+bool name_temporary(std::FILE* /*file*/, const fs::path& /*folder*/,
+                    const fs::path& /*base*/, fs::path& /*named*/,
                     std::error_code& error) {
   // Every temporary file has its name from the start here.
+  error = std::make_error_code(std::errc::operation_not_supported);
+  return false;
+}
+
+bool give_name(std::FILE* /*file*/, const fs::path& /*path*/,
+               std::error_code& error) {
   error = std::make_error_code(std::errc::operation_not_supported);
   return false;
 }
@@ -297,24 +304,27 @@ std::FILE* create_temporary(const fs::path& folder, const fs::path& base,
   return file;
 }
 
-bool name_temporary(std::FILE* file, const fs::path& folder,
-                    const fs::path& base, fs::path& named,
-                    std::error_code& error) {
+bool give_name(std::FILE* file, const fs::path& path, std::error_code& error) {
   const int fd = ::fileno(file);
   if (fd < 0) {
     error = {errno, std::generic_category()};
     return false;
   }
-  const std::string unnamed = path_of_open_file(fd);
+  if (::linkat(AT_FDCWD, path_of_open_file(fd).c_str(), AT_FDCWD, path.c_str(),
+               AT_SYMLINK_FOLLOW) != 0) {
+    error = {errno, std::generic_category()};
+    return false;
+  }
+  return true;
+}
+
+bool name_temporary(std::FILE* file, const fs::path& folder,
+                    const fs::path& base, fs::path& named,
+                    std::error_code& error) {
   return with_free_name(
       folder, base,
-      [&unnamed](const fs::path& name, std::error_code& failed) {
-        if (::linkat(AT_FDCWD, unnamed.c_str(), AT_FDCWD, name.c_str(),
-                     AT_SYMLINK_FOLLOW) != 0) {
-          failed = {errno, std::generic_category()};
-          return false;
-        }
-        return true;
+      [file](const fs::path& name, std::error_code& failed) {
+        return give_name(file, name, failed);
       },
       named, error);
 }

@@ -31,6 +31,11 @@ namespace varnel {
                                   std::filesystem::path& named,
                                   std::error_code& error);
 
+// Gives the temporary `file`, made without a name, the name `path`, where
+// nothing may be yet (Linux: linkat through /proc/self/fd).
+[[nodiscard]] bool give_name(std::FILE* file, const std::filesystem::path& path,
+                             std::error_code& error);
+
 // Windows: takes back the removal of the temporary `file` when its handle
 // closes, just before its rename. Elsewhere nothing to do.
 [[nodiscard]] bool keep_temporary(std::FILE* file, std::error_code& error);

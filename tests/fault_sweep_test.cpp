@@ -145,28 +145,38 @@ bool is_unnamed(const std::string& path) {
   return path.size() >= 9 && path.compare(path.size() - 9, 9, "(unnamed)") == 0;
 }
 
+// Where in `trace` (from 1) the output takes its name `output`: at the
+// rename, or for a new file made without a name at the link that gives it
+// that name; the count of operations and one more when it never does. With
+// `any_link`, at the first link of all: what a signal just before it can no
+// longer stop, as nothing is looked at between that and the rename.
+long publish_place(const std::vector<Operation>& trace,
+                   const std::string& output, bool any_link = false) {
+  const auto publishes = [&](const Operation& each) {
+    return each.op == "rename" ||
+           (each.op == "linkat" && (any_link || each.path == output));
+  };
+  return static_cast<long>(std::find_if(trace.begin(), trace.end(), publishes) -
+                           trace.begin()) +
+         1;
+}
+
 // The output reaches the disk before it takes a name, and its name after:
-// the temporary file is synced before it is named (when it was made without
-// a name) and before its rename, the folder after.
-void expect_synced_around_the_rename(const std::vector<Operation>& trace) {
-  const auto rename =
-      std::find_if(trace.begin(), trace.end(),
-                   [](const Operation& each) { return each.op == "rename"; });
-  ASSERT_NE(rename, trace.end());
-  const auto named =
-      std::find_if(trace.begin(), rename, [&rename](const Operation& each) {
-        return each.op == "linkat" && each.path == rename->path;
-      });
-  EXPECT_TRUE(std::any_of(trace.begin(), named,
-                          [&rename](const Operation& each) {
-                            return each.op == "fsync" &&
-                                   (each.path == rename->path ||
-                                    is_unnamed(each.path));
+// the temporary file is synced before it is named or renamed, the folder
+// after.
+void expect_synced_around_publishing(const std::vector<Operation>& trace,
+                                     const std::string& output) {
+  const long published = publish_place(trace, output);
+  ASSERT_LE(published, static_cast<long>(trace.size()));
+  const auto named = trace.begin() + (publish_place(trace, output, true) - 1);
+  EXPECT_TRUE(std::any_of(trace.begin(), named, [](const Operation& each) {
+    return each.op == "fsync" && each.path != ".";
+  })) << "the file was not synced before it took a name";
+  EXPECT_TRUE(std::any_of(trace.begin() + published, trace.end(),
+                          [](const Operation& each) {
+                            return each.op == "fsync" && each.path == ".";
                           }))
-      << "the file was not synced before it took a name";
-  EXPECT_TRUE(std::any_of(rename, trace.end(), [](const Operation& each) {
-    return each.op == "fsync" && each.path == ".";
-  })) << "the folder was not synced after the rename";
+      << "the folder was not synced after the file took its name";
 }
 
 // Puts `old_bytes` at `output` in `dir` when `existing`, and nothing there
@@ -263,6 +273,13 @@ Expected varnel_expects(const Operation& failed, const std::string& mode,
                         bool existing) {
   const std::string& op = failed.op;
   const std::string& path = failed.path;
+  if (op == "linkat") {
+    // A new file takes its own name, or fails; a name of its own that
+    // failed is tried again with the short name.
+    return mode == "persist" || path == "out.hy"
+               ? Expected{kWriteError, Left::as_it_was}
+               : Expected{kSuccess, Left::whole};
+  }
   if (path == "in.fls") {
     if (op == "fopen") {
       return {"Cannot open source file \"in.fls\".\n\n", Left::as_it_was};
@@ -290,11 +307,7 @@ Expected varnel_expects(const Operation& failed, const std::string& mode,
     return mode == "persist" ? Expected{kCannotCreate, Left::as_it_was}
                              : Expected{kSuccess, Left::whole};
   }
-  if (op == "linkat") {
-    // Once failed, the short name is tried.
-    return mode == "persist" ? Expected{kWriteError, Left::as_it_was}
-                             : Expected{kSuccess, Left::whole};
-  }
+
   if (path == ".") {
     // The directory, synced after the rename: the new file is in place.
     return {kWriteError, Left::whole};
@@ -360,7 +373,11 @@ TEST(FaultSweep, EveryFileOperationOfVarnelFailedInTurn) {
         // it. Operations that cannot come up short go through untouched.
         // Either way the conversion must be whole.
         Expected expected{kSuccess, Left::whole};
-        if (mode != "short" && run.failed.op != "nothing") {
+        if (mode != "short" && run.failed.op != "nothing" &&
+            at > publish_place(count.trace, "out.hy")) {
+          // Once the file has its name, a failure is said, and it stays.
+          expected = {kWriteError, Left::whole};
+        } else if (mode != "short" && run.failed.op != "nothing") {
           expected = varnel_expects(run.failed, mode, existing);
         } else if (run.failed.op == "fread" && run.failed.path == "out.hy") {
           // Fewer bytes of the old file than a record header: it cannot be
@@ -411,13 +428,9 @@ TEST(FaultSweep, VarnelInterruptedBeforeEveryOperation) {
       const bool finished_exists = fs::exists(dir / "out.hy");
       const Bytes finished =
           finished_exists ? test::read_file(dir / "out.hy") : Bytes{};
-      const bool renames = std::any_of(
-          count.trace.begin(), count.trace.end(),
-          [](const Operation& each) { return each.op == "rename"; });
-      const long rename_at =
-          renames ? place_of(count.trace, "rename") : count.calls + 1;
-      if (renames) {
-        expect_synced_around_the_rename(count.trace);
+      const long rename_at = publish_place(count.trace, "out.hy", true);
+      if (rename_at <= count.calls) {
+        expect_synced_around_publishing(count.trace, "out.hy");
       }
 
       for (long at = 1; at <= count.calls; ++at) {
@@ -460,6 +473,16 @@ CheckExpected check_expects(const Operation& failed, const std::string& mode,
   const std::string& path = failed.path;
   const std::string reason = "Input/output error";
   const CheckExpected whole{0, "", Left::whole};
+  if (op == "linkat") {
+    // A new image takes its own name, or fails; a name of its own that
+    // failed is tried again with the short name.
+    return mode == "persist" || path == "back.fls"
+               ? CheckExpected{2,
+                               "varnel-check: error writing \"back.fls\": " +
+                                   reason,
+                               Left::as_it_was}
+               : whole;
+  }
   if (path == "rec.hy") {
     if (op == "fopen") {
       return {2, "varnel-check: cannot open \"rec.hy\": " + reason,
@@ -506,9 +529,7 @@ CheckExpected check_expects(const Operation& failed, const std::string& mode,
                                Left::as_it_was}
                : whole;
   }
-  if (op == "linkat" && mode != "persist") {
-    return whole;  // once failed, the short name is tried
-  }
+
   const std::string error =
       "varnel-check: error writing \"back.fls\": " + reason;
   if (path == ".") {
@@ -588,6 +609,10 @@ TEST(FaultSweep, EveryFileOperationOfARestoreFailedInTurn) {
               [](const Operation& each) { return each.op == "fseek"; });
           expected = check_expects(run.failed, mode,
                                    run.failed.op == "fseek" && fseeks == 1);
+          if (at > publish_place(count.trace, "back.fls")) {
+            expected = {2, "varnel-check: error writing \"back.fls\"",
+                        Left::whole};
+          }
         }
         EXPECT_EQ(run.result.exit_status, expected.status);
         EXPECT_EQ(run.result.err.rfind(expected.err, 0), 0U) << run.result.err;
@@ -621,8 +646,8 @@ TEST(FaultSweep, RestoreInterruptedBeforeEveryOperation) {
     const SweepRun count =
         run_with_fault(VARNEL_CHECK_BINARY, args, dir, 0, "once");
     ASSERT_EQ(count.result.exit_status, 0);
-    const long rename_at = place_of(count.trace, "rename");
-    expect_synced_around_the_rename(count.trace);
+    const long rename_at = publish_place(count.trace, "back.fls", true);
+    expect_synced_around_publishing(count.trace, "back.fls");
 
     for (long at = 1; at <= count.calls; ++at) {
       SCOPED_TRACE(signalled_before(count, at));
