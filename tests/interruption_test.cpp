@@ -196,6 +196,50 @@ TEST(Interruption, ConversionLeavesNoRecordFile) {
   }
 }
 
+// Ended outright while they write, with nothing they could catch, both
+// programs leave nothing: on Linux the file being written has no name yet;
+// on Windows the system removes it as the program ends.
+TEST(Interruption, KilledWhileWritingLeavesNothing) {
+  const test::ScratchDir dir;
+  make_sparse_image(dir / "big.fls", kLargeImage);
+  const fs::file_time_type written = fs::last_write_time(dir / "big.fls");
+  test::write_file(dir / "records.hy", test::zero_record_file());
+  // 64 Ki blocks: 512 MiB of image to restore.
+  make_sparse_image(dir / "image.fls", std::uint64_t{65536} * 8192);
+  ASSERT_NO_FATAL_FAILURE(test::convert("0", "image.fls", "rec.hy", dir));
+  fs::remove(dir / "image.fls");
+  const std::vector<std::string> before = test::names_in(dir.path);
+  const struct {
+    std::string why;
+    std::string program;
+    std::vector<std::string> args;
+    std::string output;
+  } runs[] = {
+      {"varnel, a new record file",
+       VARNEL_BINARY,
+       {"0", "big.fls", "new.hy"},
+       "new.hy"},
+      {"varnel over a record file",
+       VARNEL_BINARY,
+       {"0", "big.fls", "records.hy"},
+       "records.hy"},
+      {"varnel-check restoring an image",
+       VARNEL_CHECK_BINARY,
+       {"-o", "back.fls", "rec.hy"},
+       "back.fls"},
+  };
+  for (const auto& run : runs) {
+    SCOPED_TRACE(run.why);
+    const auto child = test::start_program(run.program, run.args, dir.path);
+    ASSERT_TRUE(output_holds_data(dir.path, run.output, *child));
+    test::kill_now(*child);
+    (void)test::wait_for(*child, kPatience);
+    EXPECT_EQ(test::names_in(dir.path), before);
+    EXPECT_EQ(test::read_file(dir / "records.hy"), test::zero_record_file());
+  }
+  expect_sparse_image_unchanged(dir / "big.fls", kLargeImage, written);
+}
+
 // varnel-check interrupted while it writes the image: neither the image nor
 // its temporary file is left, only the record file.
 TEST(Interruption, CheckLeavesNoImage) {
