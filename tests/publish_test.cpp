@@ -19,7 +19,9 @@
 #include "tests/numbered_image.h"
 #include "tests/test_support.h"
 
-#if !defined(_WIN32)
+#if defined(_WIN32)
+#include <windows.h>
+#else
 #include <fcntl.h>
 #include <pwd.h>
 #include <sys/stat.h>
@@ -370,6 +372,39 @@ TEST(Publish, SymbolicLinksAreFollowed) {
     const std::vector<std::string> in_sub = test::names_in(dir / "sub");
     EXPECT_LE(in_sub.size(), 1U);
   }
+}
+
+// Windows: the file a symbolic link leads to is where the system finds it
+// (GetFinalPathNameByHandleW): it gets the records, the temporary file goes
+// beside it, and the link is not replaced by a file of its own.
+TEST(Publish, WindowsLinkLeadsToItsFile) {
+#if !defined(_WIN32)
+  GTEST_SKIP() << "the POSIX links are tested above";
+#else
+  const test::ScratchDir dir;
+  fs::create_directory(dir / "sub");
+  test::write_file(dir / "in.fls", test::numbered_image(3));
+  test::write_file(dir / "sub/target.hy", test::zero_record_file());
+  const fs::path link = dir / "link.hy";
+  if (::CreateSymbolicLinkW(link.c_str(), L"sub\\target.hy",
+                            SYMBOLIC_LINK_FLAG_ALLOW_UNPRIVILEGED_CREATE) ==
+      0) {
+    GTEST_SKIP() << "no symbolic link can be made here: error "
+                 << ::GetLastError();
+  }
+  // Wine 8 says it made the link, and makes nothing.
+  if (::GetFileAttributesW(link.c_str()) == INVALID_FILE_ATTRIBUTES) {
+    GTEST_SKIP() << "CreateSymbolicLinkW reported a link it did not make "
+                    "(as Wine 8 does)";
+  }
+  EXPECT_EQ(test::run_binary({"0", "in.fls", "link.hy"}, dir.path).out,
+            written("link.hy"));
+  expect_records_of(dir / "sub/target.hy", 3);
+  expect_records_of(dir / "link.hy", 3);
+  EXPECT_EQ(test::names_in(dir / "sub"), std::vector<std::string>{"target.hy"});
+  EXPECT_EQ(test::names_in(dir.path),
+            (std::vector<std::string>{"in.fls", "link.hy", "sub"}));
+#endif
 }
 
 // Whatever is no file on disk is written as it is: nothing made beside it,
