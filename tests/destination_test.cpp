@@ -305,6 +305,30 @@ TEST(Destination, NamesOfOpenDescriptors) {
   const test::RunResult run =
       test::run_binary({"0", "in.fls", "/dev/stdin"}, dir.path);
   EXPECT_EQ(run.out, refused("/dev/stdin"));
+
+  // varnel-check writes an image through a descriptor opened on a file for
+  // it, and not through standard output, which carries its report.
+  ASSERT_NO_FATAL_FAILURE(test::make_records("0", 2, "rec.hy", dir));
+  const Bytes image = test::read_file(dir / "in.fls");
+  std::vector<std::string> script = {"-c", "exec \"$@\" 3> image.fls", "sh"};
+  for (const std::string& word : test::binary_words(VARNEL_CHECK_BINARY)) {
+    script.push_back(word);
+  }
+  script.insert(script.end(), {"-o", "/dev/fd/3", "rec.hy"});
+  const test::RunResult through_three =
+      test::run_program("/bin/sh", script, dir.path);
+  EXPECT_EQ(through_three.exit_status, 0);
+  EXPECT_EQ(through_three.err, "");
+  EXPECT_EQ(test::read_file(dir / "image.fls"), image);
+  script[1] = "exec \"$@\" > report.txt";
+  script.back() = "rec.hy";
+  script[script.size() - 2] = "/dev/stdout";
+  const test::RunResult to_report =
+      test::run_program("/bin/sh", script, dir.path);
+  EXPECT_EQ(to_report.exit_status, 2);
+  EXPECT_EQ(test::read_file(dir / "report.txt"), Bytes{});
+  EXPECT_EQ(to_report.err,
+            "varnel-check: \"/dev/stdout\" is where the report goes\n");
 #endif
 }
 
