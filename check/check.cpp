@@ -22,6 +22,7 @@
 #include "files/output_file.h"
 #include "files/standard_input.h"
 #include "files/stream_position.h"
+#include "records/record_reader.h"
 
 namespace varnel {
 namespace {
@@ -246,6 +247,12 @@ int check_file(const char* name, bool list, std::span<std::uint8_t> chunk,
   return report_lost ? kCheckFailed : kCheckValid;
 }
 
+// varnel-check replaces only what it makes: never a record file, which a
+// slip of the names would destroy.
+bool is_not_record_file(std::span<const std::uint8_t> first) {
+  return !begins_with_block_header(first);
+}
+
 // What the name given for the image leads to is refused, when it is not a
 // file that can be replaced or made: the reason, or nothing.
 std::optional<std::string> image_refused(const char* image,
@@ -253,6 +260,16 @@ std::optional<std::string> image_refused(const char* image,
   switch (found.kind) {
     case Destination::nothing:
     case Destination::regular_file:
+      return std::nullopt;
+    case Destination::descriptor:
+      // A file opened for it (/dev/fd/3 with 3>image.fls) is written
+      // through; standard output and error carry the report.
+      if (!found.descriptor_is_file) {
+        return quoted(image) + " is not a regular file";
+      }
+      if (found.descriptor == 1 || found.descriptor == 2) {
+        return quoted(image) + " is where the report goes";
+      }
       return std::nullopt;
     case Destination::directory:
       return quoted(image) + " is a directory";
@@ -291,10 +308,15 @@ int restore(const char* name, const char* image, bool list,
 
   catch_interruptions();
   Output output;
-  if (!open_output(image, found, output)) {
+  if (!open_output(image, found, is_not_record_file, output)) {
     close_record_file(name, records);
     stop_catching_interruptions();  // an open cut short made nothing
-    say_problem(out, err, with_reason("cannot create", image, output.error));
+    say_problem(out, err,
+                output.wrong_kind
+                    ? quoted(image) +
+                          " is a record file: not replaced (remove it first "
+                          "to replace it)"
+                    : with_reason("cannot create", image, output.error));
     return kCheckFailed;
   }
   const Verification verification = verify_with_progress(

@@ -15,6 +15,7 @@
 #include "files/file_checks.h"
 #include "files/output_file.h"
 #include "files/source_file.h"
+#include "records/record_reader.h"
 
 namespace varnel {
 namespace {
@@ -65,6 +66,13 @@ std::FILE* open_image(const char* name, std::error_code& why) {
     why = {errno, std::generic_category()};
   }
   return src;
+}
+
+// varnel replaces only what it makes: an empty file, or a record file (a
+// conversion run again). Anything else, a dump above all, may be what the
+// user meant to keep.
+bool is_record_file_or_empty(std::span<const std::uint8_t> first) {
+  return first.empty() || begins_with_block_header(first);
 }
 
 }  // namespace
@@ -159,7 +167,8 @@ int run_varnel(std::span<const char* const> args, std::FILE* out,
   // behind.
   catch_interruptions();
   Output dst;
-  if (!open_output(dst_name, find_destination(dst_name), dst)) {
+  if (!open_output(dst_name, find_destination(dst_name),
+                   is_record_file_or_empty, dst)) {
     release_source(src);
     if (interrupted()) {
       end_by_interruption();  // the open was cut short: nothing was made

@@ -46,8 +46,8 @@ HANDLE handle_of(std::FILE* file) {
 }
 
 // A stream on a descriptor that the stream then owns.
-std::FILE* stream_on(int fd, std::error_code& error) {
-  std::FILE* file = ::_fdopen(fd, "wb");
+std::FILE* stream_on(int fd, std::error_code& error, const char* mode = "wb") {
+  std::FILE* file = ::_fdopen(fd, mode);
   if (file == nullptr) {
     error = errno_code();
     (void)::_close(fd);  // nothing was written through it
@@ -82,8 +82,8 @@ std::FILE* create_new_file(const std::filesystem::path& path, unsigned,
   return file;
 }
 
-std::FILE* open_existing_for_writing(const std::filesystem::path& path,
-                                     std::error_code& error) {
+std::FILE* open_existing_for_update(const std::filesystem::path& path,
+                                    std::error_code& error) {
   // The read-only attribute is what refuses writing on Windows; asked
   // first, so that it holds for an administrator under any emulation too.
   const DWORD attributes = ::GetFileAttributesW(path.c_str());
@@ -92,12 +92,21 @@ std::FILE* open_existing_for_writing(const std::filesystem::path& path,
     error = std::make_error_code(std::errc::permission_denied);
     return nullptr;
   }
-  const int fd = ::_wopen(path.c_str(), _O_WRONLY | _O_BINARY);
+  const int fd = ::_wopen(path.c_str(), _O_RDWR | _O_BINARY);
   if (fd < 0) {
     error = errno_code();
     return nullptr;
   }
-  return stream_on(fd, error);
+  return stream_on(fd, error, "r+b");
+}
+
+std::FILE* open_descriptor_for_writing(int fd, std::error_code& error) {
+  const int copy = ::_dup(fd);
+  if (copy < 0) {
+    error = errno_code();
+    return nullptr;
+  }
+  return stream_on(copy, error);
 }
 
 FileAccess access_of(std::FILE* file) {
@@ -147,17 +156,6 @@ bool sync_file(std::FILE* file, std::error_code& error) {
 }
 
 bool sync_directory(const std::filesystem::path&, std::error_code&) {
-  return true;
-}
-
-bool truncate_file(std::FILE* file, std::uint64_t size,
-                   std::error_code& error) {
-  const errno_t failed =
-      ::_chsize_s(::_fileno(file), static_cast<long long>(size));
-  if (failed != 0) {
-    error = {failed, std::generic_category()};
-    return false;
-  }
   return true;
 }
 
@@ -225,9 +223,9 @@ std::uint32_t process_number() { return ::GetCurrentProcessId(); }
 
 namespace {
 
-std::FILE* stream_on(int fd, std::error_code& error) {
+std::FILE* stream_on(int fd, std::error_code& error, const char* mode = "wb") {
   // "w" on a descriptor empties nothing: the open decided that.
-  std::FILE* file = ::fdopen(fd, "wb");
+  std::FILE* file = ::fdopen(fd, mode);
   if (file == nullptr) {
     error = errno_code();
     (void)::close(fd);  // nothing was written through it
@@ -422,14 +420,25 @@ std::FILE* create_new_file(const std::filesystem::path& path, unsigned mode,
   return file;
 }
 
-std::FILE* open_existing_for_writing(const std::filesystem::path& path,
-                                     std::error_code& error) {
-  const int fd = ::open(path.c_str(), O_WRONLY | O_CLOEXEC | O_NOCTTY);
+std::FILE* open_existing_for_update(const std::filesystem::path& path,
+                                    std::error_code& error) {
+  // The path has its links followed already: one put there since is not.
+  const int fd =
+      ::open(path.c_str(), O_RDWR | O_CLOEXEC | O_NOCTTY | O_NOFOLLOW);
   if (fd < 0) {
     error = errno_code();
     return nullptr;
   }
-  return stream_on(fd, error);
+  return stream_on(fd, error, "r+b");
+}
+
+std::FILE* open_descriptor_for_writing(int fd, std::error_code& error) {
+  const int copy = ::fcntl(fd, F_DUPFD_CLOEXEC, 0);
+  if (copy < 0) {
+    error = errno_code();
+    return nullptr;
+  }
+  return stream_on(copy, error);
 }
 
 FileAccess access_of(std::FILE* file) {
@@ -537,15 +546,6 @@ bool sync_directory(const std::filesystem::path& directory,
   }
   (void)::close(fd);  // opened for reading only
   return synced;
-}
-
-bool truncate_file(std::FILE* file, std::uint64_t size,
-                   std::error_code& error) {
-  if (::ftruncate(::fileno(file), static_cast<off_t>(size)) != 0) {
-    error = errno_code();
-    return false;
-  }
-  return true;
 }
 
 bool replace_file(const std::filesystem::path& from,

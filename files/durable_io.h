@@ -20,11 +20,16 @@ namespace varnel {
 [[nodiscard]] std::FILE* create_new_file(const std::filesystem::path& path,
                                          unsigned mode, std::error_code& error);
 
-// Opens the existing file `path` for writing, at its start, without emptying
-// it: null when this user may not write it (a read-only file, a read-only
-// file system) or it is gone.
-[[nodiscard]] std::FILE* open_existing_for_writing(
+// Opens the existing file `path` for reading and writing, at its start,
+// without emptying it: null when this user may not write it (a read-only
+// file, a read-only file system) or it is gone.
+[[nodiscard]] std::FILE* open_existing_for_update(
     const std::filesystem::path& path, std::error_code& error);
+
+// A stream that writes through a copy of the open descriptor `fd`, where it
+// stands: nothing is emptied or moved.
+[[nodiscard]] std::FILE* open_descriptor_for_writing(int fd,
+                                                     std::error_code& error);
 
 // One extended attribute of a file.
 struct ExtendedAttribute {
@@ -73,10 +78,6 @@ struct FileAccess {
 // has no such step: the rename is written through.
 [[nodiscard]] bool sync_directory(const std::filesystem::path& directory,
                                   std::error_code& error);
-
-// Cuts `file` to `size` bytes.
-[[nodiscard]] bool truncate_file(std::FILE* file, std::uint64_t size,
-                                 std::error_code& error);
 
 // Gives `from` the name `to` in one step, replacing what `to` named.
 [[nodiscard]] bool replace_file(const std::filesystem::path& from,

@@ -2,13 +2,11 @@
 
 #include <array>
 #include <cerrno>
-#include <string>
+#include <cstddef>
 #include <utility>
 
 #include "console/interruption.h"
-#include "files/argument_path.h"
-#include "files/device.h"
-#include "files/stream_position.h"
+#include "files/temporary_file.h"
 
 namespace varnel {
 
@@ -16,78 +14,31 @@ namespace fs = std::filesystem;
 
 namespace {
 
-// As many as the system itself follows before it gives up (ELOOP).
-constexpr int kMaxLinks = 40;
-// Names tried for a temporary file before giving up: others may be taken by
-// files that runs killed outright have left.
-constexpr std::uint32_t kTemporaryNames = 100;
 // A new file gets what fopen would give it: read and write for all, less the
 // umask.
 constexpr unsigned kNewFileMode = 0666;
-// The short name stands in where the destination's name is too long to take
-// a suffix.
-constexpr char kShortName[] = "varnel";
+// As much of an existing file as is read to tell its kind: a record header.
+constexpr std::size_t kFirstBytes = 9;
 
 std::error_code errno_code() { return {errno, std::generic_category()}; }
 
-Destination kind_of(const fs::file_status& status, bool through_link) {
-  switch (status.type()) {
-    case fs::file_type::not_found:
-      return through_link ? Destination::dangling_link : Destination::nothing;
-    case fs::file_type::regular:
-      return Destination::regular_file;
-    case fs::file_type::directory:
-      return Destination::directory;
-    default:
-      return Destination::other;
-  }
+// The folder that holds the output's target.
+fs::path folder_of(const fs::path& target) {
+  const fs::path parent = target.parent_path();
+  return parent.empty() ? fs::path(".") : parent;
 }
 
-// "out.hy.partial-4f2a9c": whose it is and what it is, for whoever finds one
-// left after a run that was killed outright.
-fs::path temporary_name(const fs::path& directory, const fs::path& base,
-                        std::uint32_t attempt) {
-  const std::uint32_t number =
-      (process_number() + attempt * 0x9E3779B9U) & 0xFFFFFFU;
-  std::array<char, 16> suffix{};
-  (void)std::snprintf(suffix.data(), suffix.size(), ".partial-%06x",
-                      static_cast<unsigned>(number));
-  fs::path name = base;
-  name += suffix.data();
-  return directory / name;
-}
-
-// Makes a new temporary file beside the output's target.
+// Makes the temporary file beside the output's target.
 bool open_temporary(Output& output, unsigned mode) {
-  const fs::path directory = output.target.parent_path();
-  fs::path base = output.target.filename();
-  std::error_code first_error;
-  for (std::uint32_t attempt = 0; attempt < kTemporaryNames;) {
-    output.temporary = temporary_name(directory, base, attempt++);
-    std::error_code error;
-    output.file = create_new_file(output.temporary, mode, error);
-    if (output.file != nullptr) {
-      output.way = OutputWay::replace;
-      return true;
-    }
-    if (error == std::errc::file_exists) {
-      continue;  // taken: another name
-    }
-    // Any other failure may come of the length of the name: the short name
-    // is tried once before giving up, which reports the first failure.
-    if (!first_error) {
-      first_error = error;
-    }
-    if (base == kShortName) {
-      break;
-    }
-    base = kShortName;
-    attempt = 0;  // the names of the short name from the first again
+  output.file =
+      create_temporary(folder_of(output.target), output.target.filename(), mode,
+                       output.temporary, output.error);
+  if (output.file == nullptr) {
+    output.temporary.clear();
+    return false;
   }
-  output.temporary.clear();
-  output.error =
-      first_error ? first_error : std::make_error_code(std::errc::file_exists);
-  return false;
+  output.way = OutputWay::replace;
+  return true;
 }
 
 bool flushed(std::FILE* file, std::error_code& error) {
@@ -107,25 +58,103 @@ bool closed(std::FILE* file, std::error_code& error) {
   return true;
 }
 
-// An existing file written over: cut to what was written, and on the disk.
-bool finish_in_place(std::FILE* file, std::error_code& error) {
-  if (!flushed(file, error)) {
+// Opens the existing file that `found` found, to learn whether this user may
+// write it and whether `may_replace` lets the command replace it: judged on
+// the very file opened, which must still be the one found.
+bool open_existing(const DestinationFound& found, ReplaceCheck may_replace,
+                   Output& output) {
+  std::FILE* existing = open_existing_for_update(found.path, output.error);
+  if (existing == nullptr) {
     return false;
   }
-  const std::optional<std::uint64_t> end = stream_position(file);
-  if (!end) {
-    error = errno_code();
+  // Interrupted meanwhile, the run goes no further: not even a read.
+  if (interrupted()) {
+    output.error = std::make_error_code(std::errc::interrupted);
+    (void)std::fclose(existing);
     return false;
   }
-  return truncate_file(file, *end, error) && sync_file(file, error);
+  std::array<std::uint8_t, kFirstBytes> first{};
+  const std::size_t got = std::fread(first.data(), 1, first.size(), existing);
+  if (got < first.size() && std::ferror(existing) != 0) {
+    output.error = errno_code();
+    (void)std::fclose(existing);  // only read
+    return false;
+  }
+  if (!is_file_found(existing, found)) {
+    // Another file has taken its name since it was looked up.
+    output.error =
+        std::make_error_code(std::errc::resource_unavailable_try_again);
+    (void)std::fclose(existing);
+    return false;
+  }
+  if (!may_replace(std::span<const std::uint8_t>(first.data(), got))) {
+    output.wrong_kind = true;
+    output.error = std::make_error_code(std::errc::file_exists);
+    (void)std::fclose(existing);
+    return false;
+  }
+  output.existed = true;
+  output.previous = access_of(existing);
+  // All that the new file is to keep is read now, before anything is written:
+  // a file whose attributes cannot be read cannot be replaced whole.
+  const bool read = read_attributes(existing, output.previous, output.error);
+  (void)std::fclose(existing);  // nothing was written through it
+  return read;
+}
+
+// Removes the temporary file's name, if it has one: what an output that
+// will not be published leaves behind.
+void remove_temporary(Output& output) {
+  if (!output.temporary.empty()) {
+    std::error_code ignored;  // the failure that got here is what counts
+    fs::remove(output.temporary, ignored);
+    output.temporary.clear();
+  }
+}
+
+// Gives the named temporary file the destination's name, in one step: over
+// an existing file in the way that keeps what the system keeps of it (on
+// Windows its ACL and streams).
+bool take_the_name(Output& output) {
+  return output.existed
+             ? replace_existing_file(output.temporary, output.target,
+                                     output.error)
+             : replace_file(output.temporary, output.target, output.error);
+}
+
+// Gives the temporary file without a name, whole and on the disk, the
+// destination's name: a new file takes it at once; one that replaces a file
+// takes a name of its own, renamed onto the destination at once, so that
+// hardly an instant passes with both names there. The stream is closed
+// after: nothing is left to write. `go_on`: nothing stands in the way.
+bool publish_unnamed(Output& output, std::FILE* file, bool go_on) {
+  std::error_code& error = output.error;
+  bool published = false;
+  if (go_on && !output.existed) {
+    published = give_name(file, output.target, error);
+  } else if (go_on && name_temporary(file, folder_of(output.target),
+                                     output.target.filename(), output.temporary,
+                                     error)) {
+    published = take_the_name(output);
+    if (published) {
+      output.temporary.clear();
+    }
+  }
+  // Closed once published, the new file stays whatever the close says.
+  const bool closed_well = closed(file, error);
+  if (!published) {
+    remove_temporary(output);
+    return false;
+  }
+  return closed_well && sync_directory(folder_of(output.target), error);
 }
 
 bool publish_replacement(Output& output, std::FILE* file) {
   std::error_code& error = output.error;
   // Once interrupted, the run publishes nothing: it is not even sent to the
-  // disk, which can take long. A look before that, and one before the rename.
-  // Everything of the old file is given to the new one before the sync, so
-  // that the sync covers it too.
+  // disk, which can take long. A look before that, and one before the name
+  // is given. Everything of the old file is given to the new one before the
+  // sync, so that the sync covers it too.
   const auto not_interrupted = [&error] {
     if (interrupted()) {
       error = std::make_error_code(std::errc::interrupted);
@@ -134,70 +163,36 @@ bool publish_replacement(Output& output, std::FILE* file) {
   };
   bool whole = flushed(file, error) && not_interrupted() &&
                (!output.existed || give_access(file, output.previous, error)) &&
-               not_interrupted() && sync_file(file, error);
+               not_interrupted() && sync_file(file, error) &&
+               keep_temporary(file, error);
+  // A temporary file without a name gets one only now: until then nothing
+  // of it could be left behind.
+  if (output.temporary.empty()) {
+    return publish_unnamed(output, file, whole && not_interrupted());
+  }
   whole = closed(file, error) && whole && not_interrupted();
-  if (!whole ||
-      !(output.existed
-            ? replace_existing_file(output.temporary, output.target, error)
-            : replace_file(output.temporary, output.target, error))) {
-    std::error_code ignored;  // the failure is what gets reported
-    fs::remove(output.temporary, ignored);
-    output.temporary.clear();
+  if (!whole || !take_the_name(output)) {
+    remove_temporary(output);
     return false;
   }
   output.temporary.clear();
-  return sync_directory(output.target.parent_path(), error);
+  return sync_directory(folder_of(output.target), error);
 }
 
 }  // namespace
 
-DestinationFound find_destination(const char* name) {
-  DestinationFound found;
-  found.path = path_from_argument(name);
-  if (found.path.empty()) {
-    found.error = std::make_error_code(std::errc::no_such_file_or_directory);
-    return found;
-  }
-  // Links are followed by hand, so that one that leads nowhere still tells
-  // where the new file goes.
-  for (int links = 0;; ++links) {
-    // Windows' reserved names (NUL, CON) and its device namespace are "not
-    // found", or no name at all, to the file system, and still open as
-    // devices: only asking tells.
-    if (is_device(found.path)) {
-      found.kind = Destination::other;
-      return found;
-    }
-    std::error_code error;
-    const fs::file_status status = fs::symlink_status(found.path, error);
-    if (error && status.type() != fs::file_type::not_found) {
-      found.error = error;
-      return found;
-    }
-    if (!fs::is_symlink(status)) {
-      found.kind = kind_of(status, links > 0);
-      return found;
-    }
-    if (links == kMaxLinks) {
-      found.error =
-          std::make_error_code(std::errc::too_many_symbolic_link_levels);
-      return found;
-    }
-    const fs::path to = fs::read_symlink(found.path, error);
-    if (error) {
-      found.error = error;
-      return found;
-    }
-    found.path = to.is_absolute() ? to : found.path.parent_path() / to;
-  }
-}
-
 bool open_output(const char* name, const DestinationFound& found,
-                 Output& output) {
+                 ReplaceCheck may_replace, Output& output) {
   output = Output{};
   output.target = path_for_system(found.path);
   ignore_file_size_signal();
   switch (found.kind) {
+    case Destination::descriptor:
+      // A descriptor the program was given open: written where it stands,
+      // as its owner set it up (appending, say).
+      output.way = OutputWay::direct;
+      output.file = open_descriptor_for_writing(found.descriptor, output.error);
+      return output.file != nullptr;
     case Destination::other:
       // Written as it is, as to any program.
       output.way = OutputWay::direct;
@@ -218,74 +213,34 @@ bool open_output(const char* name, const DestinationFound& found,
     case Destination::regular_file:
       break;
   }
-  // Opening it for writing is what tells whether this user may replace it.
-  std::FILE* existing = open_existing_for_writing(found.path, output.error);
-  if (existing == nullptr) {
-    return false;
-  }
-  output.existed = true;
-  output.previous = access_of(existing);
-  // All that the new file is to keep is read now, before anything is written:
-  // a file whose attributes cannot be read cannot be replaced whole.
-  if (!read_attributes(existing, output.previous, output.error)) {
-    (void)std::fclose(existing);  // nothing was written through it
+  if (!open_existing(found, may_replace, output)) {
     return false;
   }
   // The data is no more open to others while it is written than after.
   const unsigned mode = output.previous.known
                             ? output.previous.mode & kNewFileMode
                             : kNewFileMode;
-  if (open_temporary(output, mode)) {
-    (void)std::fclose(existing);  // nothing was written through it
-    return true;
-  }
-  // No file may be made beside it (a folder this user may not write to):
-  // written over, as all that can be done. Any other failure is reported.
-  if (output.error != std::errc::permission_denied &&
-      output.error != std::errc::operation_not_permitted) {
-    (void)std::fclose(existing);
-    return false;
-  }
-  output.way = OutputWay::in_place;
-  output.file = existing;
-  output.error.clear();
-  return true;
+  // Where no temporary file can be made beside it (a folder this user may
+  // not write to), it is not written over in place: a file written in place
+  // can never be known whole, and a failure would leave it neither old nor
+  // new.
+  return open_temporary(output, mode);
 }
 
 bool publish_output(Output& output) {
   std::FILE* file = std::exchange(output.file, nullptr);
-  switch (output.way) {
-    case OutputWay::direct: {
-      const bool sent = flushed(file, output.error);
-      return closed(file, output.error) && sent;
-    }
-    case OutputWay::in_place: {
-      const bool finished = finish_in_place(file, output.error);
-      return closed(file, output.error) && finished;
-    }
-    case OutputWay::replace:
-      break;
+  if (output.way == OutputWay::direct) {
+    const bool sent = flushed(file, output.error);
+    return closed(file, output.error) && sent;
   }
   return publish_replacement(output, file);
 }
 
 void discard_output(Output& output) {
-  std::error_code ignored;  // thrown away after a failure already reported
   if (std::FILE* file = std::exchange(output.file, nullptr)) {
-    if (output.way == OutputWay::in_place) {
-      // Written over in part, the old file is lost anyway: a file cut off
-      // could pass for a whole one, an empty one cannot.
-      (void)std::fflush(file);
-      if (stream_position(file).value_or(1) != 0) {
-        (void)truncate_file(file, 0, ignored);
-      }
-    }
-    (void)std::fclose(file);
+    (void)std::fclose(file);  // thrown away after a failure already reported
   }
-  if (!output.temporary.empty()) {
-    fs::remove(output.temporary, ignored);
-    output.temporary.clear();
-  }
+  remove_temporary(output);
 }
 
 }  // namespace varnel

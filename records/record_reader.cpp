@@ -1,5 +1,6 @@
 #include "records/record_reader.h"
 
+#include <algorithm>
 #include <cstddef>
 
 namespace varnel {
@@ -29,6 +30,17 @@ ParsedHeader parse_record_header(const RecordHeader& header) {
 
 bool data_sum_matches(const RecordFields& fields, std::uint8_t sum) {
   return static_cast<std::uint8_t>(sum + fields.data_checksum) == 0;
+}
+
+bool begins_with_block_header(std::span<const std::uint8_t> bytes) {
+  if (bytes.size() < kHeaderSize) {
+    return false;
+  }
+  RecordHeader header{};
+  std::copy_n(bytes.begin(), kHeaderSize, header.begin());
+  const ParsedHeader parsed = parse_record_header(header);
+  return parsed.fault == HeaderFault::none &&
+         parsed.fields.length == kBlockSize;
 }
 
 }  // namespace varnel

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <span>
 
 #include "records/record_header.h"
 
@@ -33,5 +34,11 @@ struct ParsedHeader {
 // checksum of its header.
 [[nodiscard]] bool data_sum_matches(const RecordFields& fields,
                                     std::uint8_t sum);
+
+// Whether `bytes` begin with a header such as varnel writes: record type
+// 0x0B, length 0x002000 (one block) and a header checksum that holds. What
+// marks a file as a record file; fewer than 9 bytes never do.
+[[nodiscard]] bool begins_with_block_header(
+    std::span<const std::uint8_t> bytes);
 
 }  // namespace varnel

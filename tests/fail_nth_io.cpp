@@ -2,24 +2,29 @@
 // operation: every fopen, open, fdopen, fseeko, ftello, fread, fwrite, fflush,
 // fclose, lseek, readv, write, fsync, sync_file_range, ftruncate, fchmod,
 // fchown, flistxattr, fgetxattr, fsetxattr and fremovexattr on a file that the
-// program opened (the console streams are left alone), and every rename. The
-// program is built with 64-bit file offsets, so its calls may reach the C
-// library under their "64" names: both are caught, each with its own offset
-// type (off_t is 32 bits on 32-bit systems, where this library is built without
-// 64-bit offsets so that both names exist). Set by the environment:
+// program opened (the console streams are left alone), and every rename and
+// linkat. A file opened without a name (O_TMPFILE) is called
+// "FOLDER/(unnamed)" until linkat names it. The program is built with 64-bit
+// file offsets, so its calls may reach the C library under their "64" names:
+// both are caught, each with its own offset type (off_t is 32 bits on 32-bit
+// systems, where this library is built without 64-bit offsets so that both
+// names exist). Set by the environment:
 //   VARNEL_FAIL_AT    N, from 1; 0 or unset fails nothing and only counts
 //   VARNEL_FAIL_MODE  once (the default), persist (N and every later call),
 //                     short (a read or write at N moves half its bytes and
 //                     reports that count, without an error), or signal (SIGINT
 //                     is raised just before call N, which then goes through:
 //                     an interruption at that moment)
+//   VARNEL_FAIL_ERRNO the errno of a failed call (5, EIO, when unset)
 //   VARNEL_SWEEP_LOG  file that receives the number of operations, the first
 //                     one that failed (or was signalled), the reads, writes
-//                     and syncs of data made after the signal, and, when
+//                     and syncs of data made after the signal, the writes
+//                     to a file after its sync (a write, an fwrite, or the
+//                     buffered bytes an fclose writes out), and, when
 //                     nothing is made to fail, every operation in order: "calls
-//                     N\nfailed OP PATH\nafter K\ntrace\nOP PATH\n...". Written
-//                     at exit, and at each step after a signal, which may end
-//                     the program.
+//                     N\nfailed OP PATH\nafter K\nlate L\ntrace\nOP PATH\n...".
+//                     Written at exit, and at each step after a signal, which
+//                     may end the program.
 //   VARNEL_REFUSE_ATTRIBUTE  an extended attribute that no fsetxattr may
 //                     set, as on a file system that cannot hold it: the call
 //                     fails with EOPNOTSUPP (counted like any other).
@@ -54,6 +59,7 @@ struct Opened {
   int fd;
   bool open;
   bool directory;  // opened to sync its entries: no data of its own
+  bool synced;     // its data was synced: nothing more should be written
   char path[512];
 };
 
@@ -63,6 +69,8 @@ int opened_count = 0;
 long calls = 0;
 long fail_at = 0;
 long transfers_after = 0;  // reads and writes of data after the signal
+long late_writes = 0;      // writes to a file after its sync
+int fail_errno = EIO;
 char trace[1 << 16] = "";
 std::size_t trace_length = 0;
 Mode mode = Mode::once;
@@ -78,6 +86,9 @@ void configure() {
   if (done) return;
   done = true;
   if (const char* at = std::getenv("VARNEL_FAIL_AT")) fail_at = std::atol(at);
+  if (const char* code = std::getenv("VARNEL_FAIL_ERRNO")) {
+    fail_errno = std::atoi(code);
+  }
   if (const char* m = std::getenv("VARNEL_FAIL_MODE")) {
     if (std::strcmp(m, "persist") == 0) mode = Mode::persist;
     if (std::strcmp(m, "short") == 0) mode = Mode::short_count;
@@ -113,16 +124,18 @@ void remember(const FILE* stream, int fd, const char* path,
   entry.fd = fd;
   entry.open = true;
   entry.directory = directory;
+  entry.synced = false;
   std::snprintf(entry.path, sizeof entry.path, "%s", path);
 }
 
 void write_log() {
   const char* log = std::getenv("VARNEL_SWEEP_LOG");
   if (log == nullptr) return;
-  char text[700];
+  char text[760];
   const int length = std::snprintf(
-      text, sizeof text, "calls %ld\nfailed %s\nafter %ld\ntrace\n", calls,
-      first_failure[0] != '\0' ? first_failure : "nothing", transfers_after);
+      text, sizeof text, "calls %ld\nfailed %s\nafter %ld\nlate %ld\ntrace\n",
+      calls, first_failure[0] != '\0' ? first_failure : "nothing",
+      transfers_after, late_writes);
   // The real calls: the log is no file of the program's.
   const int fd = real<int (*)(const char*, int, ...)>("open")(
       log, O_WRONLY | O_CREAT | O_TRUNC, 0600);
@@ -167,8 +180,20 @@ bool must_fail(const char* op, const char* path, bool transfer = false,
   if (first_failure[0] == '\0') {
     std::snprintf(first_failure, sizeof first_failure, "%s %s", op, path);
   }
-  errno = EIO;
+  errno = fail_errno;
   return true;
+}
+
+// Notes a write of data to the file of `entry` after its sync.
+void note_write(const Opened* entry) {
+  if (entry != nullptr && entry->synced) ++late_writes;
+}
+
+const Opened* entry_of_stream(const FILE* stream) {
+  for (int i = opened_count - 1; i >= 0; --i) {
+    if (opened[i].open && opened[i].stream == stream) return &opened[i];
+  }
+  return nullptr;
 }
 
 // A read or write that fails sets its stream's error indicator, as the real
@@ -184,9 +209,20 @@ FILE* open_stream(const char* name, const char* path, const char* how) {
 }
 
 int open_fd(const char* name, const char* path, int flags, mode_t mode) {
-  if (must_fail("open", path)) return -1;
+  // A file without a name is opened on its folder, and O_TMPFILE holds the
+  // bits of O_DIRECTORY.
+  const bool unnamed = (flags & O_TMPFILE) == O_TMPFILE;
+  char label[512];
+  const char* known_as = path;
+  if (unnamed && path != nullptr) {
+    std::snprintf(label, sizeof label, "%s/(unnamed)", path);
+    known_as = label;
+  }
+  if (must_fail("open", known_as)) return -1;
   const int fd = real<int (*)(const char*, int, ...)>(name)(path, flags, mode);
-  if (fd >= 0) remember(nullptr, fd, path, (flags & O_DIRECTORY) != 0);
+  if (fd >= 0) {
+    remember(nullptr, fd, known_as, !unnamed && (flags & O_DIRECTORY) != 0);
+  }
   return fd;
 }
 
@@ -282,12 +318,16 @@ int ftruncate64(int fd, off64_t size) {
 }
 
 int fsync(int fd) {
-  const Opened* entry = entry_of(fd);
+  Opened* entry = entry_of(fd);
   if (must_fail("fsync", path_of(fd), false,
                 entry != nullptr && !entry->directory)) {
     return -1;
   }
-  return real<int (*)(int)>("fsync")(fd);
+  const int result = real<int (*)(int)>("fsync")(fd);
+  if (result == 0 && entry != nullptr && !entry->directory) {
+    entry->synced = true;
+  }
+  return result;
 }
 
 int sync_file_range(int fd, off64_t offset, off64_t length,
@@ -356,6 +396,22 @@ int rename(const char* from, const char* to) {
   return real<int (*)(const char*, const char*)>("rename")(from, to);
 }
 
+// Counted under the name given; an open file named through /proc/self/fd
+// goes by that name from then on.
+int linkat(int from_folder, const char* from, int to_folder, const char* to,
+           int flags) {
+  if (must_fail("linkat", to)) return -1;
+  const int result = real<int (*)(int, const char*, int, const char*, int)>(
+      "linkat")(from_folder, from, to_folder, to, flags);
+  const char prefix[] = "/proc/self/fd/";
+  if (result == 0 && std::strncmp(from, prefix, sizeof prefix - 1) == 0) {
+    if (Opened* entry = entry_of(std::atoi(from + sizeof prefix - 1))) {
+      std::snprintf(entry->path, sizeof entry->path, "%s", to);
+    }
+  }
+  return result;
+}
+
 size_t fread(void* buffer, size_t size, size_t count, FILE* stream) {
   if (must_fail("fread", path_of(stream), true)) {
     if (mode != Mode::short_count) {
@@ -369,6 +425,7 @@ size_t fread(void* buffer, size_t size, size_t count, FILE* stream) {
 }
 
 size_t fwrite(const void* buffer, size_t size, size_t count, FILE* stream) {
+  note_write(entry_of_stream(stream));
   if (must_fail("fwrite", path_of(stream), true)) {
     if (mode != Mode::short_count) {
       set_error_indicator(stream);
@@ -381,11 +438,19 @@ size_t fwrite(const void* buffer, size_t size, size_t count, FILE* stream) {
 }
 
 int fflush(FILE* stream) {
+  if (stream != nullptr && stream->_IO_write_ptr > stream->_IO_write_base) {
+    note_write(entry_of_stream(stream));
+  }
   if (must_fail("fflush", path_of(stream))) return EOF;
   return real<int (*)(FILE*)>("fflush")(stream);
 }
 
 int fclose(FILE* stream) {
+  // What the stream still holds is written out by the close, inside the C
+  // library, where no call of this library sees it.
+  if (stream->_IO_write_ptr > stream->_IO_write_base) {
+    note_write(entry_of_stream(stream));
+  }
   const char* path = path_of(stream);
   const bool fail = must_fail("fclose", path);
   for (int i = 0; i < opened_count; ++i) {
@@ -410,6 +475,7 @@ ssize_t readv(int fd, const struct iovec* vectors, int count) {
 }
 
 ssize_t write(int fd, const void* buffer, size_t size) {
+  note_write(entry_of(fd));
   const auto real_write = real<ssize_t (*)(int, const void*, size_t)>("write");
   if (must_fail("write", path_of(fd), true)) {
     if (mode != Mode::short_count) return -1;

@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <csignal>
 #include <cstdlib>
 #include <cstring>
@@ -47,6 +48,7 @@ struct SweepRun {
   long calls = 0;
   Operation failed;              // op "nothing" when no operation failed
   long transfers_after = 0;      // reads and writes of data after a signal
+  long late_writes = 0;          // writes to a file after its sync
   std::vector<Operation> trace;  // every operation, when none failed
 };
 
@@ -72,18 +74,25 @@ std::string read_terminal(int fd) {
 
 #endif
 
+// Runs `program` with its `fail_at`th file operation failed in `mode`, with
+// errno `fail_errno` (EIO when 0).
 SweepRun run_with_fault(const std::string& program,
                         const std::vector<std::string>& args,
                         const test::ScratchDir& dir, long fail_at,
-                        const std::string& mode, Errors errors = Errors::pipe) {
+                        const std::string& mode, Errors errors = Errors::pipe,
+                        int fail_errno = 0) {
   const fs::path log = dir / "sweep.log";
   fs::remove(log);
-  const auto environment = test::with_environment({
+  std::vector<std::pair<std::string, std::string>> variables = {
       {"LD_PRELOAD", FAIL_NTH_IO},
       {"VARNEL_FAIL_AT", std::to_string(fail_at)},
       {"VARNEL_FAIL_MODE", mode},
       {"VARNEL_SWEEP_LOG", test::utf8_name(log)},
-  });
+  };
+  if (fail_errno != 0) {
+    variables.emplace_back("VARNEL_FAIL_ERRNO", std::to_string(fail_errno));
+  }
+  const auto environment = test::with_environment(variables);
   SweepRun run;
 #if defined(_WIN32)
   (void)errors;
@@ -114,54 +123,91 @@ SweepRun run_with_fault(const std::string& program,
   std::string word;
   in >> word >> run.calls >> word >> run.failed.op;
   if (run.failed.op != "nothing") in >> run.failed.path;
-  in >> word >> run.transfers_after >> word;
+  in >> word >> run.transfers_after >> word >> run.late_writes >> word;
   for (Operation operation; in >> operation.op >> operation.path;) {
     run.trace.push_back(operation);
+  }
+  // The destination is where the system found it, by its full path: named
+  // here from the folder, as the program was given it.
+  const std::string folder = test::utf8_name(fs::canonical(dir.path));
+  const auto from_folder = [&folder](std::string& path) {
+    if (path == folder) {
+      path = ".";
+    } else if (path.rfind(folder + "/", 0) == 0) {
+      path.erase(0, folder.size() + 1);
+    }
+  };
+  from_folder(run.failed.path);
+  for (Operation& operation : run.trace) {
+    from_folder(operation.path);
   }
   fs::remove(log);
   return run;
 }
 
-// The output reaches the disk before it takes its name, and its name after:
-// the temporary file is synced before the rename, the folder after.
-void expect_synced_around_the_rename(const std::vector<Operation>& trace) {
-  const auto rename =
-      std::find_if(trace.begin(), trace.end(),
-                   [](const Operation& each) { return each.op == "rename"; });
-  ASSERT_NE(rename, trace.end());
-  EXPECT_TRUE(std::any_of(trace.begin(), rename,
-                          [&rename](const Operation& each) {
-                            return each.op == "fsync" &&
-                                   each.path == rename->path;
+// A file made without a name, as the library calls it: "FOLDER/(unnamed)".
+bool is_unnamed(const std::string& path) {
+  return path.size() >= 9 && path.compare(path.size() - 9, 9, "(unnamed)") == 0;
+}
+
+// Where in `trace` (from 1) the output takes its name `output`: at the
+// rename, or for a new file made without a name at the link that gives it
+// that name; the count of operations and one more when it never does. With
+// `any_link`, at the first link of all: what a signal just before it can no
+// longer stop, as nothing is looked at between that and the rename.
+long publish_place(const std::vector<Operation>& trace,
+                   const std::string& output, bool any_link = false) {
+  const auto publishes = [&](const Operation& each) {
+    return each.op == "rename" ||
+           (each.op == "linkat" && (any_link || each.path == output));
+  };
+  return static_cast<long>(std::find_if(trace.begin(), trace.end(), publishes) -
+                           trace.begin()) +
+         1;
+}
+
+// The output reaches the disk before it takes a name, and its name after:
+// the temporary file is synced before it is named or renamed, the folder
+// after.
+void expect_synced_around_publishing(const std::vector<Operation>& trace,
+                                     const std::string& output) {
+  const long published = publish_place(trace, output);
+  ASSERT_LE(published, static_cast<long>(trace.size()));
+  const auto named = trace.begin() + (publish_place(trace, output, true) - 1);
+  EXPECT_TRUE(std::any_of(trace.begin(), named, [](const Operation& each) {
+    return each.op == "fsync" && each.path != ".";
+  })) << "the file was not synced before it took a name";
+  EXPECT_TRUE(std::any_of(trace.begin() + published, trace.end(),
+                          [](const Operation& each) {
+                            return each.op == "fsync" && each.path == ".";
                           }))
-      << "the file was not synced before its rename";
-  EXPECT_TRUE(std::any_of(rename, trace.end(), [](const Operation& each) {
-    return each.op == "fsync" && each.path == ".";
-  })) << "the folder was not synced after the rename";
+      << "the folder was not synced after the file took its name";
 }
 
 // Everything the new file keeps of the old one is given to it before the
-// sync that covers it: no owner, mode or attribute is set on the temporary
-// file after its sync.
+// sync that covers it: no owner, mode or attribute is set on the new file
+// after its sync, under whatever name it has by then.
 void expect_kept_before_the_sync(const std::vector<Operation>& trace) {
-  const auto rename =
-      std::find_if(trace.begin(), trace.end(),
-                   [](const Operation& each) { return each.op == "rename"; });
-  ASSERT_NE(rename, trace.end());
-  const std::string temporary = rename->path;
+  const auto named = trace.begin() + (publish_place(trace, "", true) - 1);
+  ASSERT_NE(named, trace.end()) << "the new file never took a name";
+  // The new file: the last file synced before it took a name.
   const auto sync =
-      std::find_if(trace.begin(), rename, [&temporary](const Operation& each) {
-        return each.op == "fsync" && each.path == temporary;
-      });
-  ASSERT_NE(sync, rename) << "the file was not synced before its rename";
-  const auto is_kept_step = [&temporary](const Operation& each) {
-    return each.path == temporary &&
-           (each.op == "fchown" || each.op == "fchmod" ||
-            each.op == "fsetxattr" || each.op == "fremovexattr");
+      std::find_if(std::make_reverse_iterator(named), trace.rend(),
+                   [](const Operation& each) {
+                     return each.op == "fsync" && each.path != ".";
+                   });
+  ASSERT_NE(sync, trace.rend())
+      << "the file was not synced before it took a name";
+  const std::string file = sync->path;
+  const auto synced = sync.base() - 1;
+  const auto is_kept_step = [](const Operation& each) {
+    return each.op == "fchown" || each.op == "fchmod" ||
+           each.op == "fsetxattr" || each.op == "fremovexattr";
   };
-  EXPECT_TRUE(std::any_of(trace.begin(), sync, is_kept_step))
-      << "nothing of the old file was given to the new one";
-  EXPECT_TRUE(std::none_of(sync, rename, is_kept_step))
+  EXPECT_TRUE(std::any_of(trace.begin(), synced, [&](const Operation& each) {
+    return each.path == file && is_kept_step(each);
+  })) << "nothing of the old file was given to the new one";
+  EXPECT_TRUE(std::none_of(synced, trace.end(), is_kept_step))
       << "the old file's access was given after the sync";
 }
 
@@ -253,7 +299,7 @@ struct Expected {
 };
 
 bool is_temporary(const std::string& path) {
-  return path.find(".partial-") != std::string::npos;
+  return path.find(".partial-") != std::string::npos || is_unnamed(path);
 }
 
 // Everything in the directory but `inputs`, the sweep's log and `output`:
@@ -308,6 +354,13 @@ Expected varnel_expects(const Operation& failed, const std::string& mode,
                         bool existing) {
   const std::string& op = failed.op;
   const std::string& path = failed.path;
+  if (op == "linkat") {
+    // A new file takes its own name, or fails; a name of its own that
+    // failed is tried again with the short name.
+    return mode == "persist" || path == "out.hy"
+               ? Expected{kWriteError, Left::as_it_was}
+               : Expected{kSuccess, Left::whole};
+  }
   if (path == "in.fls") {
     if (op == "fopen" || op == "open" || op == "fdopen") {
       return {"Cannot open source file \"in.fls\".\n\n", Left::as_it_was};
@@ -321,22 +374,21 @@ Expected varnel_expects(const Operation& failed, const std::string& mode,
     return {"Error reading source file \"in.fls\".\n\n", Left::as_it_was};
   }
   if (path == "out.hy") {
-    // Opened only to learn whether it may be written, and closed unused: a
-    // failed close changes nothing, but every call after it fails too, the
-    // source's first read first.
+    // Opened only to learn whether it may be written and what it holds, and
+    // closed unused: a failed close changes nothing, but every call after it
+    // fails too, the making of the temporary file first.
     if (op == "fclose") {
-      return mode == "persist"
-                 ? Expected{"Error reading source file \"in.fls\".\n\n",
-                            Left::as_it_was}
-                 : Expected{kSuccess, Left::whole};
+      return mode == "persist" ? Expected{kCannotCreate, Left::as_it_was}
+                               : Expected{kSuccess, Left::whole};
     }
     return {kCannotCreate, Left::as_it_was};
   }
   if ((op == "open" || op == "fdopen") && is_temporary(path)) {
-    // Once failed, the next name is tried.
+    // Once failed, a named file is made, or the next name tried.
     return mode == "persist" ? Expected{kCannotCreate, Left::as_it_was}
                              : Expected{kSuccess, Left::whole};
   }
+
   if (path == ".") {
     // The directory, synced after the rename: the new file is in place.
     return {kWriteError, Left::whole};
@@ -364,7 +416,8 @@ TEST(FaultSweep, EveryFileOperationOfVarnelFailedInTurn) {
   const test::ScratchDir dir;
   const Bytes image = test::numbered_image(kBlocks);
   test::write_file(dir / "in.fls", image);
-  const Bytes old_bytes = {'o', 'l', 'd'};
+  const Bytes old_bytes =
+      test::zero_record_file();  // varnel replaces only these
   const std::vector<std::string> args = {"0", "in.fls", "out.hy"};
 
   // With no record file yet, and over an old one that every failure must
@@ -409,8 +462,16 @@ TEST(FaultSweep, EveryFileOperationOfVarnelFailedInTurn) {
         // it. Operations that cannot come up short go through untouched.
         // Either way the conversion must be whole.
         Expected expected{kSuccess, Left::whole};
-        if (mode != "short" && run.failed.op != "nothing") {
+        if (mode != "short" && run.failed.op != "nothing" &&
+            at > publish_place(count.trace, "out.hy")) {
+          // Once the file has its name, a failure is said, and it stays.
+          expected = {kWriteError, Left::whole};
+        } else if (mode != "short" && run.failed.op != "nothing") {
           expected = varnel_expects(run.failed, mode, existing);
+        } else if (run.failed.op == "fread" && run.failed.path == "out.hy") {
+          // Fewer bytes of the old file than a record header: it cannot be
+          // told for a record file, and is not replaced.
+          expected = {kCannotCreate, Left::as_it_was};
         } else if (run.failed.op != "nothing") {
           ++short_counts;
         }
@@ -430,7 +491,8 @@ TEST(FaultSweep, EveryFileOperationOfVarnelFailedInTurn) {
 // only if the signal came once the rename was under way.
 TEST(FaultSweep, VarnelInterruptedBeforeEveryOperation) {
   SKIP_WITHOUT_PRELOAD();
-  const Bytes old_bytes = {'o', 'l', 'd'};
+  const Bytes old_bytes =
+      test::zero_record_file();  // varnel replaces only these
   const std::vector<std::string> args = {"0", "in.fls", "out.hy"};
   const struct {
     std::string why;
@@ -456,13 +518,9 @@ TEST(FaultSweep, VarnelInterruptedBeforeEveryOperation) {
       const bool finished_exists = fs::exists(dir / "out.hy");
       const Bytes finished =
           finished_exists ? test::read_file(dir / "out.hy") : Bytes{};
-      const bool renames = std::any_of(
-          count.trace.begin(), count.trace.end(),
-          [](const Operation& each) { return each.op == "rename"; });
-      const long rename_at =
-          renames ? place_of(count.trace, "rename") : count.calls + 1;
-      if (renames) {
-        expect_synced_around_the_rename(count.trace);
+      const long rename_at = publish_place(count.trace, "out.hy", true);
+      if (rename_at <= count.calls) {
+        expect_synced_around_publishing(count.trace, "out.hy");
       }
 
       for (long at = 1; at <= count.calls; ++at) {
@@ -505,6 +563,16 @@ CheckExpected check_expects(const Operation& failed, const std::string& mode,
   const std::string& path = failed.path;
   const std::string reason = "Input/output error";
   const CheckExpected whole{0, "", Left::whole};
+  if (op == "linkat") {
+    // A new image takes its own name, or fails; a name of its own that
+    // failed is tried again with the short name.
+    return mode == "persist" || path == "back.fls"
+               ? CheckExpected{2,
+                               "varnel-check: error writing \"back.fls\": " +
+                                   reason,
+                               Left::as_it_was}
+               : whole;
+  }
   if (path == "rec.hy") {
     if (op == "fopen") {
       return {2, "varnel-check: cannot open \"rec.hy\": " + reason,
@@ -529,13 +597,13 @@ CheckExpected check_expects(const Operation& failed, const std::string& mode,
             Left::as_it_was};
   }
   if (path == "back.fls") {
-    // Opened only to learn whether it may be written, and closed unused: a
-    // failed close changes nothing, but every call after it fails too, the
-    // reads of the record file first.
+    // Opened only to learn whether it may be written and what it holds, and
+    // closed unused: a failed close changes nothing, but every call after it
+    // fails too, the making of the temporary file first.
     if (op == "fclose") {
       return mode == "persist"
                  ? CheckExpected{2,
-                                 "varnel-check: error reading \"rec.hy\": " +
+                                 "varnel-check: cannot create \"back.fls\": " +
                                      reason,
                                  Left::as_it_was}
                  : whole;
@@ -551,6 +619,7 @@ CheckExpected check_expects(const Operation& failed, const std::string& mode,
                                Left::as_it_was}
                : whole;
   }
+
   const std::string error =
       "varnel-check: error writing \"back.fls\": " + reason;
   if (path == ".") {
@@ -624,6 +693,9 @@ TEST(FaultSweep, EveryFileOperationOfARestoreFailedInTurn) {
           if (run.failed.op == "fwrite") {
             expected = {2, "varnel-check: error writing \"back.fls\"",
                         Left::as_it_was};
+          } else if (run.failed.path == "back.fls") {
+            // The old image's first bytes, read to tell that it is no record
+            // file: fewer of them tell the same.
           } else if (!last_read) {
             expected = {1, "varnel-check: \"rec.hy\": record ",
                         Left::as_it_was};
@@ -635,6 +707,10 @@ TEST(FaultSweep, EveryFileOperationOfARestoreFailedInTurn) {
               [](const Operation& each) { return each.op == "fseek"; });
           expected = check_expects(run.failed, mode,
                                    run.failed.op == "fseek" && fseeks == 1);
+          if (at > publish_place(count.trace, "back.fls")) {
+            expected = {2, "varnel-check: error writing \"back.fls\"",
+                        Left::whole};
+          }
         }
         EXPECT_EQ(run.result.exit_status, expected.status);
         EXPECT_EQ(run.result.err.rfind(expected.err, 0), 0U) << run.result.err;
@@ -669,8 +745,8 @@ TEST(FaultSweep, RestoreInterruptedBeforeEveryOperation) {
     const SweepRun count =
         run_with_fault(VARNEL_CHECK_BINARY, args, dir, 0, "once");
     ASSERT_EQ(count.result.exit_status, 0);
-    const long rename_at = place_of(count.trace, "rename");
-    expect_synced_around_the_rename(count.trace);
+    const long rename_at = publish_place(count.trace, "back.fls", true);
+    expect_synced_around_publishing(count.trace, "back.fls");
 
     for (long at = 1; at <= count.calls; ++at) {
       SCOPED_TRACE(signalled_before(count, at));
@@ -689,6 +765,89 @@ TEST(FaultSweep, RestoreInterruptedBeforeEveryOperation) {
                   at < rename_at ? Left::as_it_was : Left::whole, existing,
                   old_bytes, image);
     }
+  }
+}
+
+// Nothing is written to the output after it is sent to the disk: what a
+// write after the sync adds (the last bytes a buffered stream still holds,
+// written by its close) could be lost in a power cut, under a name that
+// says the file is whole. A restored image of 5000 bytes, no multiple of
+// 4096, leaves part of a buffer; so does a record file of 8201 bytes.
+TEST(FaultSweep, NothingIsWrittenAfterTheSync) {
+  SKIP_WITHOUT_PRELOAD();
+  const test::ScratchDir dir;
+  // One record of 5000 bytes at 0, its last byte 01: the data sum is 1, so
+  // the data checksum is FF; bytes 1 to 7 are 00 00 00 FF 00 13 88, which sum
+  // to 9A, so the header checksum is 9A ^ FF = 65.
+  Bytes data(5000, 0x00);
+  data.back() = 0x01;
+  test::write_file(
+      dir / "rec.hy",
+      test::concat(
+          {{0x0B, 0x00, 0x00, 0x00, 0xFF, 0x00, 0x13, 0x88, 0x65}, data}));
+  test::write_file(dir / "in.fls", test::block_filled(0x01));
+  const struct {
+    std::string why;
+    std::string program;
+    std::vector<std::string> args;
+    std::string output;
+    Bytes whole;
+  } cases[] = {
+      {"varnel-check restoring 5000 bytes",
+       VARNEL_CHECK_BINARY,
+       {"-o", "back.fls", "rec.hy"},
+       "back.fls",
+       data},
+      // A block of 01 at 0: the sum is 0, the header the all-zero block's.
+      {"varnel writing one record",
+       VARNEL_BINARY,
+       {"0", "in.fls", "out.hy"},
+       "out.hy",
+       test::concat({{0x0B, 0x00, 0x00, 0x00, 0x00, 0x00, 0x20, 0x00, 0xDF},
+                     test::block_filled(0x01)})},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.why);
+    const SweepRun run = run_with_fault(c.program, c.args, dir, 0, "once");
+    EXPECT_EQ(run.result.err, "");
+    EXPECT_EQ(test::read_file(dir / c.output), c.whole);
+    EXPECT_TRUE(
+        std::any_of(run.trace.begin(), run.trace.end(),
+                    [](const Operation& each) { return each.op == "fsync"; }));
+    EXPECT_EQ(run.late_writes, 0) << "written to after its sync";
+  }
+}
+
+// A temporary name that is taken when the new file is named (EEXIST from
+// linkat, as when another user made it first) is left to its owner, and
+// another is tried; when every one is taken, the write fails, and nothing
+// changes.
+TEST(FaultSweep, TakenNamesAreTriedNoMore) {
+  SKIP_WITHOUT_PRELOAD();
+  const test::ScratchDir dir;
+  test::write_file(dir / "in.fls", test::numbered_image(3));
+  const std::vector<std::string> args = {"0", "in.fls", "out.hy"};
+  const Bytes old_records = test::zero_record_file();
+  test::write_file(dir / "out.hy", old_records);
+  const SweepRun count = run_with_fault(VARNEL_BINARY, args, dir, 0, "once");
+  ASSERT_EQ(count.result.out, kBanner + kSuccess);
+  const Bytes whole = test::read_file(dir / "out.hy");
+  if (std::none_of(count.trace.begin(), count.trace.end(),
+                   [](const Operation& each) { return each.op == "linkat"; })) {
+    GTEST_SKIP() << "this file system names no file made without a name";
+  }
+  const long linkat_at = place_of(count.trace, "linkat");
+  for (const std::string mode : {"once", "persist"}) {
+    SCOPED_TRACE(mode);
+    test::write_file(dir / "out.hy", old_records);
+    const SweepRun run = run_with_fault(VARNEL_BINARY, args, dir, linkat_at,
+                                        mode, Errors::pipe, EEXIST);
+    EXPECT_EQ(run.failed.op, "linkat");
+    EXPECT_EQ(run.result.out,
+              kBanner + (mode == "once" ? kSuccess : kWriteError));
+    EXPECT_TRUE(test::read_file(dir / "out.hy") ==
+                (mode == "once" ? whole : old_records));
+    EXPECT_EQ(strays(dir, {"in.fls"}, "out.hy"), std::vector<std::string>{});
   }
 }
 

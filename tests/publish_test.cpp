@@ -7,16 +7,21 @@
 #include <algorithm>
 #include <array>
 #include <cstdio>
+#include <set>
+#include <span>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "files/durable_io.h"
 #include "files/output_file.h"
+#include "files/temporary_file.h"
 #include "tests/numbered_image.h"
 #include "tests/test_support.h"
 
-#if !defined(_WIN32)
+#if defined(_WIN32)
+#include <windows.h>
+#else
 #include <fcntl.h>
 #include <pwd.h>
 #include <sys/stat.h>
@@ -44,18 +49,15 @@ void expect_records_of(const fs::path& path, std::size_t blocks) {
   test::expect_numbered_records(test::read_file(path), blocks);
 }
 
-// A wrong-size source leaves an existing destination exactly as it was, and
-// makes an empty file where there was none. Swapping the two names, a record
-// file of two records (16402 bytes) as the image, is such a source: the dump
-// named as destination survives it.
+// A wrong-size source leaves an existing record file exactly as it was,
+// and makes an empty file where there was none.
 TEST(Publish, WrongSizeSourceLeavesTheDestination) {
-  const Bytes dump = test::numbered_image(2);
+  const Bytes old_records = test::zero_record_file();
   const struct {
     std::string why;
     Bytes source;
     bool destination_exists;
   } cases[] = {
-      {"the names swapped: a record file as the image", {}, true},
       {"8193 bytes over an existing record file", Bytes(8193, 0xAA), true},
       {"8193 bytes where there is no file", Bytes(8193, 0xAA), false},
       {"1 byte where there is no file", Bytes(1, 0xAA), false},
@@ -63,27 +65,20 @@ TEST(Publish, WrongSizeSourceLeavesTheDestination) {
   for (const auto& c : cases) {
     SCOPED_TRACE(c.why);
     const test::ScratchDir dir;
-    if (c.source.empty()) {
-      test::make_records("0", 2, "dump.hy", dir);
-      fs::remove(dir / "in.fls");
-      test::write_file(dir / "dump.fls", dump);
-    } else {
-      test::write_file(dir / "dump.hy", c.source);
-      if (c.destination_exists) {
-        test::write_file(dir / "dump.fls", dump);
-      }
+    test::write_file(dir / "in.fls", c.source);
+    if (c.destination_exists) {
+      test::write_file(dir / "out.hy", old_records);
     }
-    const Bytes source = test::read_file(dir / "dump.hy");
     const test::RunResult run =
-        test::run_binary({"270000", "dump.hy", "dump.fls"}, dir.path);
+        test::run_binary({"270000", "in.fls", "out.hy"}, dir.path);
     EXPECT_EQ(run.exit_status, 0);
     EXPECT_EQ(run.out, banner_then(kSizeMessage));
     EXPECT_EQ(run.err, "");
-    EXPECT_EQ(test::read_file(dir / "dump.fls"),
-              c.destination_exists ? dump : Bytes{});
-    EXPECT_EQ(test::read_file(dir / "dump.hy"), source);
+    EXPECT_EQ(test::read_file(dir / "out.hy"),
+              c.destination_exists ? old_records : Bytes{});
+    EXPECT_EQ(test::read_file(dir / "in.fls"), c.source);
     EXPECT_EQ(test::names_in(dir.path),
-              (std::vector<std::string>{"dump.fls", "dump.hy"}));
+              (std::vector<std::string>{"in.fls", "out.hy"}));
   }
 }
 
@@ -125,7 +120,7 @@ TEST(Publish, ReplacedFileKeepsItsPermissions) {
     SCOPED_TRACE(mode);
     const test::ScratchDir dir;
     test::write_file(dir / "in.fls", test::numbered_image(1));
-    test::write_file(dir / "out.hy", {'o', 'l', 'd'});
+    test::write_file(dir / "out.hy", test::zero_record_file());
     ASSERT_EQ(::chmod((dir / "out.hy").c_str(), mode), 0);
     EXPECT_EQ(test::run_binary({"0", "in.fls", "out.hy"}, dir.path).out,
               written("out.hy"));
@@ -144,7 +139,7 @@ TEST(Publish, ReplacedFileKeepsItsPermissions) {
   }
   const test::ScratchDir dir;
   test::write_file(dir / "in.fls", test::numbered_image(1));
-  test::write_file(dir / "out.hy", {'o', 'l', 'd'});
+  test::write_file(dir / "out.hy", test::zero_record_file());
   ASSERT_EQ(::chown((dir / "out.hy").c_str(), nobody->pw_uid, nobody->pw_gid),
             0);
   EXPECT_EQ(test::run_binary({"0", "in.fls", "out.hy"}, dir.path).out,
@@ -214,9 +209,9 @@ void hand_over(const fs::path& path, const Unprivileged& user, mode_t mode) {
 #endif
 
 // A destination that this user may not write is refused before anything
-// else happens to it; one whose folder they may not write to (no temporary
-// file can be made there) is written in place, whole, and cut to its new
-// length.
+// else happens to it, and so is one whose folder they may not write to: no
+// temporary file can be made there, and a file written over in place could
+// be left neither old nor new.
 TEST(Publish, PermissionsOfTheDestination) {
   VARNEL_SKIP_ON_WINDOWS(
       "Windows' read-only attribute is tested apart; folder rights are ACLs");
@@ -225,29 +220,36 @@ TEST(Publish, PermissionsOfTheDestination) {
   if (!user.skip.empty()) {
     GTEST_SKIP() << user.skip;
   }
-  const Bytes old_bytes(20000, 'x');
+  const Bytes old_records = test::zero_record_file();
+  // A block of 0x01 at 0: 8192 ones sum to 0 modulo 256, so the header is
+  // the all-zero block's, 0B 00 00 00 00 00 20 00 DF.
+  const Bytes new_records =
+      test::concat({{0x0B, 0x00, 0x00, 0x00, 0x00, 0x00, 0x20, 0x00, 0xDF},
+                    test::block_filled(0x01)});
+  const std::string refused =
+      "Cannot create destination file \"sub/out.hy\".\n\n";
   const struct {
     std::string why;
     mode_t file_mode;
     mode_t folder_mode;
     std::size_t image_size;
     std::string message;
-    bool records;  // else the old bytes
+    bool replaced;  // else the old records
   } cases[] = {
-      {"a read-only destination", 0444, 0755, 8192,
-       "Cannot create destination file \"sub/out.hy\".\n\n", false},
-      {"a folder that may not be written", 0644, 0555, 8192,
+      {"a file and folder the user may write", 0644, 0755, 8192,
        "Output written to \"sub/out.hy\".\n\n", true},
+      {"a read-only destination", 0444, 0755, 8192, refused, false},
+      {"a folder that may not be written", 0644, 0555, 8192, refused, false},
       {"a wrong size in a folder that may not be written", 0644, 0555, 8193,
-       kSizeMessage, false},
+       refused, false},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.why);
     // The files sit one folder down, in a folder of the user's own.
     const test::ScratchDir dir;
     fs::create_directory(dir / "sub");
-    test::write_file(dir / "sub/in.fls", Bytes(c.image_size, 0));
-    test::write_file(dir / "sub/out.hy", old_bytes);
+    test::write_file(dir / "sub/in.fls", Bytes(c.image_size, 0x01));
+    test::write_file(dir / "sub/out.hy", old_records);
     ASSERT_NO_FATAL_FAILURE(hand_over(dir / "sub/out.hy", user, c.file_mode));
     ASSERT_NO_FATAL_FAILURE(hand_over(dir / "sub", user, c.folder_mode));
 
@@ -257,15 +259,8 @@ TEST(Publish, PermissionsOfTheDestination) {
     EXPECT_EQ(run.exit_status, 0);
     EXPECT_EQ(run.out, banner_then(c.message));
     EXPECT_EQ(run.err, "");
-    if (c.records) {
-      // A block of zeros at 0: the all-zero record worked by hand.
-      EXPECT_EQ(
-          test::read_file(dir / "sub/out.hy"),
-          test::concat({{0x0B, 0x00, 0x00, 0x00, 0x00, 0x00, 0x20, 0x00, 0xDF},
-                        test::block_filled(0x00)}));
-    } else {
-      EXPECT_EQ(test::read_file(dir / "sub/out.hy"), old_bytes);
-    }
+    EXPECT_EQ(test::read_file(dir / "sub/out.hy"),
+              c.replaced ? new_records : old_records);
     struct stat status {};
     ASSERT_EQ(::stat((dir / "sub/out.hy").c_str(), &status), 0);
     EXPECT_EQ(status.st_mode & 07777U, c.file_mode);
@@ -273,6 +268,45 @@ TEST(Publish, PermissionsOfTheDestination) {
     EXPECT_EQ(test::names_in(dir / "sub"),
               (std::vector<std::string>{"in.fls", "out.hy"}));
   }
+#endif
+}
+
+// varnel-check the same: an image in a folder this user may not write to is
+// refused with the reason, and the old file stays as it was.
+TEST(Publish, RestoreWhereNoTemporaryCanBeMade) {
+  VARNEL_SKIP_ON_WINDOWS("folder rights are ACLs on Windows");
+#if !defined(_WIN32)
+  const Unprivileged user = unprivileged_user();
+  if (!user.skip.empty()) {
+    GTEST_SKIP() << user.skip;
+  }
+  const test::ScratchDir dir;
+  ASSERT_NO_FATAL_FAILURE(test::make_records("0", 2, "rec.hy", dir));
+  fs::create_directory(dir / "locked");
+  const Bytes old_image(20000, 'x');
+  test::write_file(dir / "locked/old.fls", old_image);
+  ASSERT_NO_FATAL_FAILURE(hand_over(dir / "locked/old.fls", user, 0644));
+  ASSERT_EQ(::chmod((dir / "locked").c_str(), 0755), 0);
+
+  std::vector<std::string> words(user.prefix.begin(), user.prefix.end());
+  for (const std::string& word : test::binary_words(
+           user.prefix.empty()
+               ? VARNEL_CHECK_BINARY
+               : test::copy_for_anyone(VARNEL_CHECK_BINARY, dir))) {
+    words.push_back(word);
+  }
+  words.insert(words.end(), {"-o", "locked/old.fls", "rec.hy"});
+  const std::string program = words.front();
+  words.erase(words.begin());
+  const test::RunResult run = test::run_program(program, words, dir.path);
+  EXPECT_EQ(run.exit_status, 2);
+  EXPECT_EQ(run.out, "");
+  EXPECT_EQ(run.err,
+            "varnel-check: cannot create \"locked/old.fls\": Permission "
+            "denied\n");
+  EXPECT_EQ(test::read_file(dir / "locked/old.fls"), old_image);
+  EXPECT_EQ(test::names_in(dir / "locked"),
+            std::vector<std::string>{"old.fls"});
 #endif
 }
 
@@ -284,7 +318,7 @@ TEST(Publish, ReadOnlyAttributeIsRefused) {
 #else
   const test::ScratchDir dir;
   test::write_file(dir / "in.fls", test::numbered_image(1));
-  test::write_file(dir / "out.hy", {'o', 'l', 'd'});
+  test::write_file(dir / "out.hy", test::zero_record_file());
   fs::permissions(
       dir / "out.hy",
       fs::perms::owner_write | fs::perms::group_write | fs::perms::others_write,
@@ -295,7 +329,7 @@ TEST(Publish, ReadOnlyAttributeIsRefused) {
                   fs::perm_options::add);
   EXPECT_EQ(run.out,
             banner_then("Cannot create destination file \"out.hy\".\n\n"));
-  EXPECT_EQ(test::read_file(dir / "out.hy"), (Bytes{'o', 'l', 'd'}));
+  EXPECT_EQ(test::read_file(dir / "out.hy"), test::zero_record_file());
   EXPECT_EQ(test::names_in(dir.path),
             (std::vector<std::string>{"in.fls", "out.hy"}));
 #endif
@@ -322,7 +356,7 @@ TEST(Publish, SymbolicLinksAreFollowed) {
     fs::create_directory(dir / "sub");
     test::write_file(dir / "in.fls", test::numbered_image(3));
     if (c.target_exists) {
-      test::write_file(dir / c.target, {'o', 'l', 'd'});
+      test::write_file(dir / c.target, test::zero_record_file());
     }
     fs::create_symlink("target.hy", dir / "link2.hy");
     fs::create_symlink(c.link_to, dir / "link.hy");
@@ -338,6 +372,39 @@ TEST(Publish, SymbolicLinksAreFollowed) {
     const std::vector<std::string> in_sub = test::names_in(dir / "sub");
     EXPECT_LE(in_sub.size(), 1U);
   }
+}
+
+// Windows: the file a symbolic link leads to is where the system finds it
+// (GetFinalPathNameByHandleW): it gets the records, the temporary file goes
+// beside it, and the link is not replaced by a file of its own.
+TEST(Publish, WindowsLinkLeadsToItsFile) {
+#if !defined(_WIN32)
+  GTEST_SKIP() << "the POSIX links are tested above";
+#else
+  const test::ScratchDir dir;
+  fs::create_directory(dir / "sub");
+  test::write_file(dir / "in.fls", test::numbered_image(3));
+  test::write_file(dir / "sub/target.hy", test::zero_record_file());
+  const fs::path link = dir / "link.hy";
+  if (::CreateSymbolicLinkW(link.c_str(), L"sub\\target.hy",
+                            SYMBOLIC_LINK_FLAG_ALLOW_UNPRIVILEGED_CREATE) ==
+      0) {
+    GTEST_SKIP() << "no symbolic link can be made here: error "
+                 << ::GetLastError();
+  }
+  // Wine 8 says it made the link, and makes nothing.
+  if (::GetFileAttributesW(link.c_str()) == INVALID_FILE_ATTRIBUTES) {
+    GTEST_SKIP() << "CreateSymbolicLinkW reported a link it did not make "
+                    "(as Wine 8 does)";
+  }
+  EXPECT_EQ(test::run_binary({"0", "in.fls", "link.hy"}, dir.path).out,
+            written("link.hy"));
+  expect_records_of(dir / "sub/target.hy", 3);
+  expect_records_of(dir / "link.hy", 3);
+  EXPECT_EQ(test::names_in(dir / "sub"), std::vector<std::string>{"target.hy"});
+  EXPECT_EQ(test::names_in(dir.path),
+            (std::vector<std::string>{"in.fls", "link.hy", "sub"}));
+#endif
 }
 
 // Whatever is no file on disk is written as it is: nothing made beside it,
@@ -405,31 +472,47 @@ TEST(Publish, LongestNameStillWorks) {
   }
 }
 
-// A temporary name that is taken, by a file a killed run left, say: that
-// file is left as it is, and another name is used.
-TEST(Publish, TakenTemporaryNameIsLeftAlone) {
+// Temporary names end in a random number, not in one a process can be told
+// by: another user cannot take the names a run will try, in a shared folder,
+// by making them first. A file under the name that the process number gives,
+// as earlier versions named their first try, is left as it is.
+TEST(Publish, TemporaryNamesAreRandom) {
   const test::ScratchDir dir;
   const fs::path target = dir / "out.hy";
-  // The first name a process tries: its number in six hexadecimal digits.
   std::array<char, 16> suffix{};
   (void)std::snprintf(suffix.data(), suffix.size(), ".partial-%06x",
                       static_cast<unsigned>(process_number() & 0xFFFFFFU));
-  const fs::path taken = dir / ("out.hy" + std::string(suffix.data()));
-  test::write_file(taken, {'k', 'e', 'e', 'p'});
+  const fs::path by_number = dir / ("out.hy" + std::string(suffix.data()));
+  test::write_file(by_number, {'k', 'e', 'e', 'p'});
+
+  std::set<fs::path> names;
+  for (int draw = 0; draw < 50; ++draw) {
+    const fs::path name = temporary_name(dir.path, "out.hy");
+    EXPECT_EQ(name.parent_path(), dir.path);
+    const std::string text = test::utf8_name(name.filename());
+    ASSERT_EQ(text.size(), std::string("out.hy.partial-123456").size());
+    EXPECT_EQ(text.rfind("out.hy.partial-", 0), 0U) << text;
+    EXPECT_EQ(text.find_first_not_of("0123456789abcdef", 15), std::string::npos)
+        << text;
+    names.insert(name);
+  }
+  // 50 draws of 24 bits: two alike once in about 13,000 runs.
+  EXPECT_GE(names.size(), 49U);
 
   const std::string name = test::utf8_name(target);
   Output output;
-  ASSERT_TRUE(open_output(name.c_str(), find_destination(name.c_str()), output))
+  ASSERT_TRUE(open_output(
+      name.c_str(), find_destination(name.c_str()),
+      [](std::span<const std::uint8_t>) { return true; }, output))
       << output.error.message();
   EXPECT_EQ(output.way, OutputWay::replace);
-  EXPECT_NE(output.temporary, taken);
   ASSERT_GE(std::fputs("new", output.file), 0);
   ASSERT_TRUE(publish_output(output)) << output.error.message();
   EXPECT_EQ(test::read_file(target), (Bytes{'n', 'e', 'w'}));
-  EXPECT_EQ(test::read_file(taken), (Bytes{'k', 'e', 'e', 'p'}));
-  EXPECT_EQ(
-      test::names_in(dir.path),
-      (std::vector<std::string>{"out.hy", test::utf8_name(taken.filename())}));
+  EXPECT_EQ(test::read_file(by_number), (Bytes{'k', 'e', 'e', 'p'}));
+  EXPECT_EQ(test::names_in(dir.path),
+            (std::vector<std::string>{"out.hy",
+                                      test::utf8_name(by_number.filename())}));
 }
 
 }  // namespace

@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <string>
 
+#include "records/record_reader.h"
 #include "tests/test_support.h"
 
 namespace varnel {
@@ -101,6 +102,51 @@ TEST(RecordHeader, LengthFieldIsTheDataLength) {
   const RecordHeader expected{0x0B, 0x00, 0x00, 0x00, 0xFD,
                               0x00, 0x00, 0x03, 0xFF};
   EXPECT_EQ(build_record_header(0, 0, data), expected);
+}
+
+// What marks a file as a record file, for the commands that must not replace
+// one (or must replace nothing else): its first 9 bytes, a header of one
+// block. The worked headers of the format, and each broken in one way.
+TEST(RecordHeader, BeginsWithABlockHeader) {
+  const struct {
+    std::string why;
+    Bytes bytes;
+    bool header;
+  } cases[] = {
+      {"270000, all FF",
+       {0x0B, 0x27, 0x00, 0x00, 0x00, 0x00, 0x20, 0x00, 0xB8},
+       true},
+      {"000000, all 00",
+       {0x0B, 0x00, 0x00, 0x00, 0x00, 0x00, 0x20, 0x00, 0xDF},
+       true},
+      {"272000, first byte 01",
+       {0x0B, 0x27, 0x20, 0x00, 0xFF, 0x00, 0x20, 0x00, 0x99},
+       true},
+      {"345678 and data after it",
+       {0x0B, 0x34, 0x56, 0x78, 0xBA, 0x00, 0x20, 0x00, 0x23, 0x12, 0x34},
+       true},
+      {"001000", {0x0B, 0x00, 0x10, 0x00, 0x00, 0x00, 0x20, 0x00, 0xCF}, true},
+      {"the header checksum one off",
+       {0x0B, 0x00, 0x10, 0x00, 0x00, 0x00, 0x20, 0x00, 0xD0},
+       false},
+      {"record type 0A",
+       {0x0A, 0x00, 0x00, 0x00, 0x00, 0x00, 0x20, 0x00, 0xDF},
+       false},
+      // Length 001000: bytes 1 to 7 sum to 10, the checksum is EF.
+      {"another length",
+       {0x0B, 0x00, 0x00, 0x00, 0x00, 0x00, 0x10, 0x00, 0xEF},
+       false},
+      // Length 0: bytes 1 to 7 sum to 0, the checksum is FF.
+      {"length 0",
+       {0x0B, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0xFF},
+       false},
+      {"8 bytes", {0x0B, 0x00, 0x00, 0x00, 0x00, 0x00, 0x20, 0x00}, false},
+      {"nothing", {}, false},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.why);
+    EXPECT_EQ(begins_with_block_header(c.bytes), c.header);
+  }
 }
 
 }  // namespace

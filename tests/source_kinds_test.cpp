@@ -63,7 +63,7 @@ TEST(VarnelCli, SourcesWithoutALengthGetTheSizeMessage) {
 #if !defined(_WIN32)
       ASSERT_EQ(::mkfifo((dir / "fifo.fls").c_str(), 0600), 0);
 #endif
-      const Bytes old_bytes = {'o', 'l', 'd'};
+      const Bytes old_bytes = test::zero_record_file();
       if (existing) {
         test::write_file(dir / "out.hy", old_bytes);
       }

@@ -93,6 +93,11 @@ Bytes concat(std::initializer_list<Bytes> parts) {
   return all;
 }
 
+Bytes zero_record_file() {
+  return concat({{0x0B, 0x00, 0x00, 0x00, 0x00, 0x00, 0x20, 0x00, 0xDF},
+                 block_filled(0x00)});
+}
+
 RunResult run_binary(const std::vector<std::string>& args, const fs::path& cwd,
                      const std::function<void()>& in_child) {
   return run_program(VARNEL_BINARY, args, cwd, in_child);

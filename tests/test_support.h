@@ -62,6 +62,11 @@ Bytes block_filled(std::uint8_t value);
 // Concatenation of byte strings, to spell out an image or a record file.
 Bytes concat(std::initializer_list<Bytes> parts);
 
+// A record file of one block of zeros at address 0, spelled out from the
+// format's worked record (header 0B 00 00 00 00 00 20 00 DF): an old record
+// file for varnel to replace, as it replaces only record files.
+Bytes zero_record_file();
+
 struct RunResult {
   int exit_status = -1;    // -1 when the program did not exit normally
   int signal = 0;          // the signal that ended it (POSIX systems)
