@@ -3,12 +3,17 @@
 #include <algorithm>
 #include <cerrno>
 #include <cinttypes>
+#include <memory>
+#include <new>
 #include <optional>
 #include <string>
 #include <string_view>
 #include <system_error>
 
+#include "check/compare.h"
+#include "check/flash_image.h"
 #include "check/options.h"
+#include "check/record_input.h"
 #include "check/report.h"
 #include "check/verify.h"
 #include "console/console_output.h"
@@ -18,38 +23,65 @@
 #include "files/output_file.h"
 #include "files/standard_input.h"
 #include "files/stream_position.h"
+#include "files/stream_read.h"
 
 namespace varnel {
 namespace {
 
 constexpr char kUsage[] =
-    "usage: varnel-check [--list] [--] RECORD_FILE...\n"
-    "       varnel-check [--list] -o IMAGE [--] RECORD_FILE\n"
+    "usage: varnel-check [--list | -q] [--all-faults] [--] RECORD_FILE...\n"
+    "       varnel-check [--list | -q] [--all-faults] -o IMAGE [--] "
+    "RECORD_FILE\n"
+    "       varnel-check [--list | -q] [--all-faults] -c IMAGE [--] "
+    "RECORD_FILE\n"
+    "       varnel-check [--list | -q] [--all-faults] --flash-image OUT\n"
+    "                    [--fill XX] [--] RECORD_FILE\n"
     "       varnel-check -h | --help | --version\n";
 
 constexpr char kTryHelp[] = "Try \"varnel-check --help\" for more.\n";
 
+// The image compared with the records is read this much at a time.
+constexpr std::size_t kCompareWindowSize = std::size_t{1} << 20;
+
 constexpr char kDescription[] =
     "Checks every record of each record file written by varnel, and reports\n"
     "on each file. With -o, also writes the data of the records of one\n"
-    "record file back out as the raw image. \"-\" names standard input.\n"
+    "record file back out as the raw image; with -c, compares it with an\n"
+    "image; with --flash-image, writes what the flash holds once every\n"
+    "record is written at its address. \"-\" names standard input.\n"
     "\n"
     "Options, before the file names:\n"
     "  --list              print a line per record as it is verified: its\n"
     "                      number, its byte offset in the file, and in\n"
     "                      hexadecimal its address, its length and its data\n"
     "                      checksum\n"
+    "  -q, --quiet         print no report: only the error lines, on\n"
+    "                      standard error, and the exit status\n"
+    "  --all-faults        read on past a wrong record, 8201 bytes after its\n"
+    "                      start (where the next record of a file from\n"
+    "                      varnel starts), and name every wrong record (the\n"
+    "                      first 100), then how many records are wrong\n"
     "  -o, --output IMAGE  write the image of the record file to IMAGE,\n"
     "                      whole or not at all\n"
+    "  -c, --compare IMAGE compare the data of the records, in file order,\n"
+    "                      with IMAGE (\"-\": standard input), and name the\n"
+    "                      first difference; nothing is written\n"
+    "  --flash-image OUT   write to OUT, whole or not at all, the flash from\n"
+    "                      the lowest address the records use to the\n"
+    "                      highest, a later record over an earlier one\n"
+    "  --fill XX           the byte, two hexadecimal digits, for the\n"
+    "                      addresses of the flash image that no record\n"
+    "                      writes: FF, erased flash, unless given\n"
     "  -h, --help          print this help\n"
     "  --version           print the version\n"
     "  --                  end the options: the names after it may start\n"
     "                      with '-'\n"
     "\n"
-    "Exit status: 0 every file valid (and the image written); 2 a file could\n"
-    "not be checked (wrong arguments, a file that cannot be read, an image\n"
-    "that cannot be written); otherwise 1 a file with a wrong record (or,\n"
-    "with -o, records that form more than one run).\n";
+    "Exit status: 0 every file valid (and the image written, or found equal);\n"
+    "2 a file could not be checked (wrong arguments, a file that cannot be\n"
+    "read, an image that cannot be written); otherwise 1 a file with a wrong\n"
+    "record (or, with -o, records that form more than one run; with -c, a\n"
+    "difference).\n";
 
 bool is_standard_input(const char* name) {
   return std::string_view(name) == "-";
@@ -123,9 +155,8 @@ void close_record_file(const char* name, std::FILE* records) {
 // over the file's size when it has one that can be taken, by bytes and rate
 // alone for a pipe.
 Verification verify_with_progress(const char* name, std::FILE* records,
-                                  std::FILE* image, std::FILE* listing,
-                                  std::FILE* err) {
-  Progress progress = start_progress(err, std::nullopt, listing);
+                                  Walk walk, std::FILE* err) {
+  Progress progress = start_progress(err, std::nullopt, walk.listing);
   // The size is only for the line, and taken only for it. Standard input may
   // not stand at the start of what it holds: it is left where it is.
   if (progress.terminal != nullptr && !is_standard_input(name) &&
@@ -140,10 +171,39 @@ Verification verify_with_progress(const char* name, std::FILE* records,
       return failed;
     }
   }
-  const Verification verification =
-      verify_records(records, image, listing, &progress);
+  walk.progress = &progress;
+  const Verification verification = verify_records(records, walk);
   clear_progress(progress);
   return verification;
+}
+
+// "1 record", "2 records".
+std::string counted(std::uint64_t count, const char* thing) {
+  return std::to_string(count) + " " + thing + (count == 1 ? "" : "s");
+}
+
+// The lines for a file in which the walk read on past its wrong records:
+// the first of them, how many more, and how many are wrong of all.
+void say_faults(const Verification& verification, const char* name,
+                std::FILE* out, std::FILE* err) {
+  for (const FaultFound& fault : verification.faults) {
+    char line[160];
+    (void)std::snprintf(line, sizeof line,
+                        ": record %" PRIu64 " at byte %" PRIu64 ": %s",
+                        fault.record, fault.offset, describe(fault.fault));
+    say_problem(out, err, quoted(name) + line);
+  }
+  const std::uint64_t wrong = verification.wrong_records;
+  if (wrong > verification.faults.size()) {
+    say_problem(
+        out, err,
+        quoted(name) + ": \u2026 and " +
+            counted(wrong - verification.faults.size(), "more wrong record"));
+  }
+  say_problem(out, err,
+              quoted(name) + ": wrong records: " + std::to_string(wrong) +
+                  " of " +
+                  std::to_string(verification.summary.records + wrong));
 }
 
 // The one line for a record file that is not valid, or could not be read
@@ -160,6 +220,10 @@ int report_not_valid(const Verification& verification, const char* name,
                   with_reason("error writing", image_name, verification.error));
       return kCheckFailed;
     case Verdict::invalid: {
+      if (verification.wrong_records > 0) {
+        say_faults(verification, name, out, err);
+        return kCheckInvalid;
+      }
       char line[160];
       (void)std::snprintf(line, sizeof line,
                           ": record %" PRIu64 " at byte %" PRIu64 ": %s",
@@ -169,28 +233,37 @@ int report_not_valid(const Verification& verification, const char* name,
       return kCheckInvalid;
     }
     case Verdict::interrupted:  // ends the program before this is reached
+    case Verdict::stopped:      // said by whoever stopped it
     case Verdict::valid:
       break;
   }
   return kCheckValid;
 }
 
-// Checks one record file and reports on it; sets `report_lost` when some of
-// the report could not be written.
-int check_file(const char* name, bool list, std::FILE* out, std::FILE* err,
-               bool& report_lost) {
+// A record file that holds no records has nothing to restore or compare.
+int say_no_records(const char* name, std::FILE* out, std::FILE* err) {
+  say_problem(out, err, quoted(name) + ": holds no records");
+  return kCheckInvalid;
+}
+
+// Checks one record file, walked as `walk` says, and reports on it; sets
+// `report_lost` when some of the report could not be written.
+int check_file(const char* name, const Options& options, const Walk& walk,
+               std::FILE* out, std::FILE* err, bool& report_lost) {
   std::FILE* records = open_record_file(name, out, err);
   if (records == nullptr) {
     return kCheckFailed;
   }
   const Verification verification =
-      verify_with_progress(name, records, nullptr, list ? out : nullptr, err);
+      verify_with_progress(name, records, walk, err);
   close_record_file(name, records);
   report_lost = report_lost || verification.listing_lost;
   if (verification.verdict != Verdict::valid) {
     return report_not_valid(verification, name, nullptr, out, err);
   }
-  report_lost = !print_report(out, name, verification.summary) || report_lost;
+  report_lost =
+      (!options.quiet && !print_report(out, name, verification.summary)) ||
+      report_lost;
   (void)std::fflush(out);  // checked once, at the end
   return kCheckValid;
 }
@@ -218,9 +291,12 @@ std::optional<std::string> image_refused(const char* image,
 // Checks the one record file and writes its image, under a temporary name
 // that takes the image's name only once the records are found right, the
 // report is written and the image is on the disk. An interruption meanwhile
-// leaves neither the image nor the temporary file.
-int restore(const char* name, const char* image, bool list, std::FILE* out,
-            std::FILE* err, bool& report_lost) {
+// leaves neither the image nor the temporary file. With `flash`, the image
+// is what the flash holds once the records are written at their addresses,
+// gathered in `flash`; otherwise the data of the one run, in file order.
+int restore(const char* name, const char* image, const Options& options,
+            const Walk& base, FlashImage* flash, std::FILE* out, std::FILE* err,
+            bool& report_lost) {
   if (!is_standard_input(name) && same_file(name, image)) {
     say_problem(out, err, quoted(image) + " is the record file itself");
     return kCheckFailed;
@@ -243,8 +319,16 @@ int restore(const char* name, const char* image, bool list, std::FILE* out,
     say_problem(out, err, with_reason("cannot create", image, output.error));
     return kCheckFailed;
   }
-  const Verification verification = verify_with_progress(
-      name, records, output.file, list ? out : nullptr, err);
+  Walk walk = base;
+  if (flash == nullptr) {
+    walk.image = output.file;
+  } else {
+    walk.data = [flash](const DataPiece& piece) {
+      return flash_piece(*flash, piece);
+    };
+  }
+  const Verification verification =
+      verify_with_progress(name, records, walk, err);
   close_record_file(name, records);
   // Every way out below that publishes nothing throws the image away first;
   // an interruption noted by then ends the program there, with nothing
@@ -261,8 +345,22 @@ int restore(const char* name, const char* image, bool list, std::FILE* out,
     return report_not_valid(verification, name, image, out, err);
   }
   const Summary& summary = verification.summary;
-  report_lost = verification.listing_lost || !print_report(out, name, summary);
-  if (summary.runs.size() > 1) {
+  if (flash != nullptr) {
+    if (summary.records == 0) {
+      give_up();
+      return say_no_records(name, out, err);
+    }
+    if (!write_flash_image(*flash, output.file)) {
+      const std::error_code error(errno != 0 ? errno : EIO,
+                                  std::generic_category());
+      give_up();
+      say_problem(out, err, with_reason("error writing", image, error));
+      return kCheckFailed;
+    }
+  }
+  report_lost = verification.listing_lost ||
+                (!options.quiet && !print_report(out, name, summary));
+  if (flash == nullptr && summary.runs.size() > 1) {
     give_up();
     say_problem(out, err,
                 quoted(name) + ": not restored: the records form " +
@@ -283,9 +381,111 @@ int restore(const char* name, const char* image, bool list, std::FILE* out,
   }
   // The image has its name: an interruption from here on leaves it.
   stop_catching_interruptions();
+  if (options.quiet) {
+    return kCheckValid;
+  }
+  if (flash != nullptr) {
+    report_lost = !print_text(
+        out,
+        "flash image written to %s (from %06" PRIX32 " to %06" PRIX32
+        ", %s, %s)\n",
+        quoted(image).c_str(), flash->low, flash->high,
+        counted(flash->runs, "run").c_str(),
+        (counted(filled_bytes(*flash), "byte") + " filled").c_str());
+    return kCheckValid;
+  }
   report_lost =
       !print_text(out, "image written to %s\n", quoted(image).c_str());
   return kCheckValid;
+}
+
+// The line for an image that differs from the data of the records.
+std::string difference(const CompareResult& result,
+                       const Comparison& comparison, const char* image) {
+  if (result.likeness == Likeness::differs) {
+    char line[160];
+    (void)std::snprintf(line, sizeof line,
+                        " at offset 0x%" PRIX64 " (address %06" PRIX32 ")",
+                        comparison.offset, comparison.address);
+    return "record " + std::to_string(comparison.record) + " differs from " +
+           quoted(image) + line;
+  }
+  return quoted(image) + " is " + counted(result.bytes, "byte") +
+         (result.likeness == Likeness::longer ? " longer" : " shorter");
+}
+
+// Checks the one record file and compares the data of its records, in file
+// order, with the image named with -c, read side by side with it in
+// `window`. Nothing is written.
+int compare(const char* name, const Options& options, const Walk& base,
+            std::span<std::uint8_t> window, std::FILE* out, std::FILE* err,
+            bool& report_lost) {
+  const char* image_name = options.compare_name;
+  std::FILE* image = open_record_file(image_name, out, err);
+  if (image == nullptr) {
+    return kCheckFailed;
+  }
+  std::FILE* records = open_record_file(name, out, err);
+  if (records == nullptr) {
+    close_record_file(image_name, image);
+    return kCheckFailed;
+  }
+  Comparison comparison;
+  comparison.image = image;
+  comparison.waits = can_block(image);
+  comparison.window = window;
+  Walk walk = base;
+  walk.data = [&comparison](const DataPiece& piece) {
+    return compare_piece(comparison, piece);
+  };
+  const Verification verification =
+      verify_with_progress(name, records, walk, err);
+  close_record_file(name, records);
+  report_lost = report_lost || verification.listing_lost;
+  const Summary& summary = verification.summary;
+  CompareResult result;
+  if (verification.verdict == Verdict::valid && summary.records > 0) {
+    result = finish_comparison(comparison, summary.data_bytes);
+  }
+  close_record_file(image_name, image);
+  if (comparison.failed) {
+    say_problem(out, err,
+                with_reason("error reading", image_name, comparison.error));
+    return kCheckFailed;
+  }
+  if (verification.verdict != Verdict::valid) {
+    return report_not_valid(verification, name, nullptr, out, err);
+  }
+  if (summary.records == 0) {
+    return say_no_records(name, out, err);
+  }
+  if (!options.quiet) {
+    report_lost = !print_report(out, name, summary) || report_lost;
+  }
+  if (result.likeness != Likeness::equal) {
+    say_problem(out, err, difference(result, comparison, image_name));
+    return kCheckInvalid;
+  }
+  if (!options.quiet) {
+    report_lost =
+        !print_text(out, "holds %s exactly\n", quoted(image_name).c_str()) ||
+        report_lost;
+  }
+  return kCheckValid;
+}
+
+// Memory of `size` bytes for what `option` needs, set aside before any file
+// is opened; null after saying that there is not enough.
+std::unique_ptr<std::uint8_t[]> set_aside(std::size_t size, const char* option,
+                                          std::FILE* out, std::FILE* err) {
+  std::unique_ptr<std::uint8_t[]> memory(new (std::nothrow) std::uint8_t[size]);
+  if (!memory) {
+    say_problem(
+        out, err,
+        "not enough memory for " + quoted(option) + ": " +
+            std::make_error_code(std::errc::not_enough_memory).message());
+  }
+  return memory;
 }
 
 // The answer to --help or --version: only its own output can fail.
@@ -318,11 +518,46 @@ int run_check(std::span<const char* const> args, std::FILE* out,
     case Request::check:
       break;
   }
+  // The memory that the options need, set aside before any file is opened.
+  Walk walk;
+  walk.listing = options.list ? out : nullptr;
+  walk.all_faults = options.all_faults;
+  std::unique_ptr<std::uint8_t[]> replay;
+  if (options.all_faults) {
+    replay = set_aside(kReplayWindowSize, "--all-faults", out, err);
+    if (!replay) {
+      return kCheckFailed;
+    }
+    walk.replay_window = {replay.get(), kReplayWindowSize};
+  }
+  std::unique_ptr<std::uint8_t[]> window;
+  if (options.compare_name != nullptr) {
+    window = set_aside(kCompareWindowSize, "--compare", out, err);
+    if (!window) {
+      return kCheckFailed;
+    }
+  }
+  FlashImage flash;
+  if (options.flash_name != nullptr && !make_flash_image(flash, options.fill)) {
+    say_problem(
+        out, err,
+        "not enough memory for \"--flash-image\": " +
+            std::make_error_code(std::errc::not_enough_memory).message());
+    return kCheckFailed;
+  }
+
   int status = kCheckValid;
   bool report_lost = false;
+  const char* const first = options.record_names.front();
   if (options.image_name != nullptr) {
-    status = restore(options.record_names.front(), options.image_name,
-                     options.list, out, err, report_lost);
+    status = restore(first, options.image_name, options, walk, nullptr, out,
+                     err, report_lost);
+  } else if (options.flash_name != nullptr) {
+    status = restore(first, options.flash_name, options, walk, &flash, out, err,
+                     report_lost);
+  } else if (options.compare_name != nullptr) {
+    status = compare(first, options, walk, {window.get(), kCompareWindowSize},
+                     out, err, report_lost);
   } else {
     // Each file on its own: one that is wrong or cannot be read does not
     // stop the others.
@@ -330,7 +565,7 @@ int run_check(std::span<const char* const> args, std::FILE* out,
       // Each step checks a file and prints its report: a loop, not a fold.
       // cppcheck-suppress useStlAlgorithm
       status =
-          worse(status, check_file(name, options.list, out, err, report_lost));
+          worse(status, check_file(name, options, walk, out, err, report_lost));
     }
   }
   // The report is the answer: if it could not be written, nothing was told.

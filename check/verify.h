@@ -2,8 +2,11 @@
 // it holds, and optionally copying the data out as the raw image.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <cstdio>
+#include <functional>
+#include <span>
 #include <system_error>
 #include <vector>
 
@@ -38,7 +41,24 @@ struct Summary {
   AddressReuse reuse;      // records that use addresses again
 };
 
-enum class Verdict { valid, invalid, read_failed, write_failed, interrupted };
+// A wrong record, found where it starts.
+struct FaultFound {
+  RecordFault fault = RecordFault::none;
+  std::uint64_t record = 0;  // from 1
+  std::uint64_t offset = 0;  // byte where it starts
+};
+
+// Past a wrong record, the walk names at most this many more.
+inline constexpr std::size_t kFaultsKept = 100;
+
+enum class Verdict {
+  valid,
+  invalid,
+  read_failed,
+  write_failed,
+  interrupted,
+  stopped,  // the sink of the data stopped the walk, for a reason of its own
+};
 
 struct Verification {
   Verdict verdict = Verdict::valid;
@@ -49,6 +69,38 @@ struct Verification {
   std::uint64_t offset = 0;
   std::error_code error;      // why a read or write failed
   bool listing_lost = false;  // some of the listing could not be written
+  // Reading on past wrong records: the first kFaultsKept of them, in file
+  // order, and how many there are in all.
+  std::vector<FaultFound> faults;
+  std::uint64_t wrong_records = 0;
+};
+
+// A piece of the data of one record, handed over as it is read, before the
+// record's data checksum is known: the bytes of `data` belong at the
+// addresses from `address` on, which wrap from FFFFFF to 000000.
+struct DataPiece {
+  std::uint64_t record = 0;  // from 1
+  std::uint32_t address = 0;
+  bool starts_record = false;  // the first piece of its record
+  std::span<const std::uint8_t> data;
+};
+
+// Takes the data of every record, piece by piece. False stops the walk
+// (Verdict::stopped); the sink keeps its own reason.
+using DataSink = std::function<bool(const DataPiece&)>;
+
+// What a walk does besides checking the records.
+struct Walk {
+  std::FILE* image = nullptr;    // the data of one run, as the raw image
+  std::FILE* listing = nullptr;  // a line for each record found right
+  Progress* progress = nullptr;
+  DataSink data;  // the data of every record, right or wrong; none when empty
+  // Read on past each wrong record, at the next record of a file of 8192-byte
+  // blocks: 8201 bytes after the start of the wrong one. Going back there
+  // over the data of a longer record takes `replay_window`, of
+  // kReplayWindowSize bytes.
+  bool all_faults = false;
+  std::span<std::uint8_t> replay_window;
 };
 
 // Reads `records` once, from its current position to its end, checking each
@@ -61,6 +113,12 @@ struct Verification {
 [[nodiscard]] Verification verify_records(std::FILE* records, std::FILE* image,
                                           std::FILE* listing,
                                           Progress* progress = nullptr);
+
+// The same walk, with what `walk` asks for besides. With walk.all_faults, a
+// wrong record does not stop it: each is counted and the first kFaultsKept
+// kept, and the file is invalid at the end when any was found; a failed read
+// or write, or an interruption, still stops it.
+[[nodiscard]] Verification verify_records(std::FILE* records, const Walk& walk);
 
 // What is wrong, in words, for the message naming the record.
 [[nodiscard]] const char* describe(RecordFault fault);
