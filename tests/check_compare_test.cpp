@@ -127,8 +127,8 @@ TEST(CheckCompare, Spellings) {
   }
 }
 
-// Two records from varnel at FFE000, the second at 000000 past the wrap, and
-// a record of three bytes of 01 at 123456 written by hand (checksum FD;
+// Two records from varnel at FFF000, the first across FFFFFF to 000FFF,
+// and a record of three bytes of 01 at 123456 written by hand (checksum FD;
 // bytes 1 to 7 sum to 0x19C, so the header checksum is 0x63).
 TEST(CheckCompare, AddressesThatWrapAndRecordsOfOtherLengths) {
   const Bytes tail = {0x0B, 0x12, 0x34, 0x56, 0xFD, 0x00,
@@ -140,9 +140,12 @@ TEST(CheckCompare, AddressesThatWrapAndRecordsOfOtherLengths) {
     std::string err;
   } cases[] = {
       {"equal", image, ""},
-      {"past the wrap", changed(image, 0x2010),
-       "varnel-check: record 2 differs from \"img.fls\" at offset 0x2010 "
+      {"in the first record, past the wrap", changed(image, 0x1010),
+       "varnel-check: record 1 differs from \"img.fls\" at offset 0x1010 "
        "(address 000010)\n"},
+      {"in the second record", changed(image, 0x2010),
+       "varnel-check: record 2 differs from \"img.fls\" at offset 0x2010 "
+       "(address 001010)\n"},
       {"in the short record", changed(image, 0x4001),
        "varnel-check: record 3 differs from \"img.fls\" at offset 0x4001 "
        "(address 123457)\n"},
@@ -152,7 +155,7 @@ TEST(CheckCompare, AddressesThatWrapAndRecordsOfOtherLengths) {
   for (const auto& c : cases) {
     SCOPED_TRACE(c.why);
     const test::ScratchDir dir;
-    test::make_records("ffe000", 2, "part.hy", dir);
+    test::make_records("fff000", 2, "part.hy", dir);
     test::write_file(dir / "rec.hy",
                      test::concat({test::read_file(dir / "part.hy"), tail}));
     test::write_file(dir / "img.fls", c.compared);
@@ -161,7 +164,7 @@ TEST(CheckCompare, AddressesThatWrapAndRecordsOfOtherLengths) {
     EXPECT_EQ(run.err, console_text(c.err));
     const std::string report =
         "\"rec.hy\": valid\nrecords: 3\ndata bytes: 16387\n"
-        "run 1: FFE000 to 001FFF (2 records)\n"
+        "run 1: FFF000 to 002FFF (2 records)\n"
         "run 2: 123456 to 123458 (1 record)\n";
     EXPECT_EQ(run.out, console_text(c.err.empty()
                                         ? report + "holds \"img.fls\" exactly\n"

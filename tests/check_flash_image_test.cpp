@@ -133,13 +133,18 @@ TEST(CheckFlashImage, WhatTheFlashHolds) {
        {"--fill", "Ee"},
        {0x01, 0x01, 0x01, 0xEE, 0x02, 0x02, 0x02},
        "from 123456 to 12345C, 2 runs, 1 byte filled"},
-      // Blocks 1 and 2 past FFFFFF, at 000000 and 002000: the flash from
-      // 000000 to FFFFFF, 0x1000000 - 0x6000 bytes of it filled.
+      // Block 0 from FFF000 to 000FFF, blocks 1 and 2 after it: the flash
+      // from 000000 to FFFFFF, 0x1000000 - 0x6000 bytes of it filled.
       {"a run that wraps past FFFFFF",
-       {{"ffe000", test::numbered_image(3)}},
+       {{"fff000", test::numbered_image(3)}},
        {},
-       test::concat({numbered_block(1), numbered_block(2),
-                     repeated(0xFFE000 - 0x4000, 0xFF), numbered_block(0)}),
+       [] {
+         const Bytes block = numbered_block(0);
+         const auto half = block.begin() + 0x1000;
+         return test::concat(
+             {Bytes(half, block.end()), numbered_block(1), numbered_block(2),
+              repeated(0xFFF000 - 0x5000, 0xFF), Bytes(block.begin(), half)});
+       }(),
        "from 000000 to FFFFFF, 1 run, 16752640 bytes filled"},
       // 2049 blocks from 000000: the last, block 2048 (00 ... 08), over
       // block 0.
