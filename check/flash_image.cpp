@@ -2,8 +2,8 @@
 
 #include <algorithm>
 #include <bit>
+#include <cstdlib>
 #include <cstring>
-#include <new>
 
 #include "records/record_format.h"
 
@@ -49,15 +49,29 @@ void write_at(FlashImage& flash, std::size_t address,
 }  // namespace
 
 bool make_flash_image(FlashImage& flash, std::uint8_t fill) {
-  flash = FlashImage{};
-  flash.bytes.reset(new (std::nothrow) std::uint8_t[kFlashSize]);
-  flash.written.reset(new (std::nothrow) std::uint64_t[kWords]);
-  if (!flash.bytes || !flash.written) {
-    flash = FlashImage{};
-    return false;
+  if (flash.bytes && flash.written) {
+    // Made before: only the bits of what was written need clearing.
+    if (flash.any) {
+      std::fill(flash.written.get() + flash.low / kWordBits,
+                flash.written.get() + flash.high / kWordBits + 1,
+                std::uint64_t{0});
+    }
+  } else {
+    // calloc leaves the pages of a large block untouched until used, and
+    // zero when first read.
+    flash.bytes.reset(static_cast<std::uint8_t*>(std::calloc(kFlashSize, 1)));
+    flash.written.reset(static_cast<std::uint64_t*>(
+        std::calloc(kWords, sizeof(std::uint64_t))));
+    if (!flash.bytes || !flash.written) {
+      flash = FlashImage{};
+      return false;
+    }
   }
-  std::memset(flash.bytes.get(), fill, kFlashSize);
-  std::fill_n(flash.written.get(), kWords, std::uint64_t{0});
+  flash.fill = fill;
+  flash.any = false;
+  flash.low = flash.high = 0;
+  flash.runs = 0;
+  flash.next_address = 0;
   return true;
 }
 
@@ -90,10 +104,32 @@ std::uint64_t filled_bytes(const FlashImage& flash) {
   return to - flash.low - written;
 }
 
-bool write_flash_image(const FlashImage& flash, std::FILE* out) {
+void fill_gaps(FlashImage& flash) {
+  if (!flash.any) {
+    return;
+  }
+  const std::size_t to = std::size_t{flash.high} + 1;
+  for (std::size_t from = flash.low, count = 0; from < to; from += count) {
+    const std::uint64_t these = bits_of_word(from, to, count);
+    const std::uint64_t gaps = ~flash.written[from / kWordBits] & these;
+    if (gaps == these) {
+      std::memset(flash.bytes.get() + from, flash.fill, count);
+      continue;
+    }
+    for (std::size_t bit = from % kWordBits;
+         bit < kWordBits && gaps >> bit != 0; ++bit) {
+      if ((gaps >> bit & 1) != 0) {
+        flash.bytes[from - from % kWordBits + bit] = flash.fill;
+      }
+    }
+  }
+}
+
+bool write_flash_image(FlashImage& flash, std::FILE* out) {
   if (!flash.any) {
     return true;
   }
+  fill_gaps(flash);
   const std::size_t size = std::size_t{flash.high} - flash.low + 1;
   return std::fwrite(flash.bytes.get() + flash.low, 1, size, out) == size;
 }
