@@ -240,10 +240,10 @@ int report_not_valid(const Verification& verification, const char* name,
   return kCheckValid;
 }
 
-// A record file that holds no records has nothing to restore or compare.
-int say_no_records(const char* name, std::FILE* out, std::FILE* err) {
-  say_problem(out, err, quoted(name) + ": holds no records");
-  return kCheckInvalid;
+// A record file that holds no records has nothing to compare or to write
+// at an address.
+std::string no_records(const char* name) {
+  return quoted(name) + ": holds no records";
 }
 
 // Checks one record file, walked as `walk` says, and reports on it; sets
@@ -288,6 +288,38 @@ std::optional<std::string> image_refused(const char* image,
   return with_reason("cannot create", image, found.error);
 }
 
+// The walk that writes an image to `image`: the data of the one run as it
+// is read, or, with `flash`, what the records write at their addresses,
+// gathered there.
+Walk image_walk(const Walk& base, FlashImage* flash, std::FILE* image) {
+  Walk walk = base;
+  if (flash == nullptr) {
+    walk.image = image;
+  } else {
+    walk.data = [flash](const DataPiece& piece) {
+      return flash_piece(*flash, piece);
+    };
+  }
+  return walk;
+}
+
+// Writes the flash image gathered from the records of `name`, found right,
+// to `output`, opened for `image`. kCheckValid when it is written; otherwise
+// the status to end with, and in `problem` what stopped it.
+int write_flash(FlashImage& flash, const Summary& summary, const char* name,
+                const char* image, const Output& output, std::string& problem) {
+  if (summary.records == 0) {
+    problem = no_records(name);
+    return kCheckInvalid;
+  }
+  if (!write_flash_image(flash, output.file)) {
+    problem = with_reason("error writing", image,
+                          {errno != 0 ? errno : EIO, std::generic_category()});
+    return kCheckFailed;
+  }
+  return kCheckValid;
+}
+
 // Checks the one record file and writes its image, under a temporary name
 // that takes the image's name only once the records are found right, the
 // report is written and the image is on the disk. An interruption meanwhile
@@ -319,16 +351,8 @@ int restore(const char* name, const char* image, const Options& options,
     say_problem(out, err, with_reason("cannot create", image, output.error));
     return kCheckFailed;
   }
-  Walk walk = base;
-  if (flash == nullptr) {
-    walk.image = output.file;
-  } else {
-    walk.data = [flash](const DataPiece& piece) {
-      return flash_piece(*flash, piece);
-    };
-  }
-  const Verification verification =
-      verify_with_progress(name, records, walk, err);
+  const Verification verification = verify_with_progress(
+      name, records, image_walk(base, flash, output.file), err);
   close_record_file(name, records);
   // Every way out below that publishes nothing throws the image away first;
   // an interruption noted by then ends the program there, with nothing
@@ -346,16 +370,13 @@ int restore(const char* name, const char* image, const Options& options,
   }
   const Summary& summary = verification.summary;
   if (flash != nullptr) {
-    if (summary.records == 0) {
+    std::string problem;
+    const int status =
+        write_flash(*flash, summary, name, image, output, problem);
+    if (status != kCheckValid) {
       give_up();
-      return say_no_records(name, out, err);
-    }
-    if (!write_flash_image(*flash, output.file)) {
-      const std::error_code error(errno != 0 ? errno : EIO,
-                                  std::generic_category());
-      give_up();
-      say_problem(out, err, with_reason("error writing", image, error));
-      return kCheckFailed;
+      say_problem(out, err, problem);
+      return status;
     }
   }
   report_lost = verification.listing_lost ||
@@ -457,7 +478,8 @@ int compare(const char* name, const Options& options, const Walk& base,
     return report_not_valid(verification, name, nullptr, out, err);
   }
   if (summary.records == 0) {
-    return say_no_records(name, out, err);
+    say_problem(out, err, no_records(name));
+    return kCheckInvalid;
   }
   if (!options.quiet) {
     report_lost = !print_report(out, name, summary) || report_lost;

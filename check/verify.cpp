@@ -218,14 +218,55 @@ bool read_on(RecordInput& input, std::span<std::uint8_t> chunk,
 
 // Once the walk has reached the end: with wrong records found on the way,
 // the file is invalid, and the first of them is the one it names.
-Verification& walked_to_end(Verification& result) {
+void walked_to_end(Verification& result) {
   if (result.wrong_records > 0) {
     const FaultFound first = result.faults.front();
     (void)invalid(result, first.fault);
     result.record = first.record;
     result.offset = first.offset;
   }
-  return result;
+}
+
+// Reads the next record, checks it, and counts and lists it when it is
+// right. False at the end of the file (`result` valid), and when the record
+// is wrong or could not be read through (`result` says which).
+bool next_record(RecordInput& input, const Walk& walk,
+                 std::span<std::uint8_t> chunk, std::uint32_t& next_address,
+                 Verification& result) {
+  RecordFields fields;
+  if (next_header(input, result, fields) != HeaderRead::found) {
+    return false;
+  }
+  const Summary& summary = result.summary;
+  const bool continues_run =
+      summary.records > 0 && fields.address == next_address;
+  // The image is the data of one run only; past a second run it is moot.
+  std::FILE* const copy_to =
+      summary.records == 0 || (continues_run && summary.runs.size() == 1)
+          ? walk.image
+          : nullptr;
+  // The data of a record longer than a block runs past where the next
+  // record would start: kept, to go back to should this one be wrong.
+  keep_input_from(input, kHeaderSize + fields.length > kRecordSize
+                             ? result.offset + kRecordSize
+                             : kKeepNothing);
+  std::uint8_t sum = 0;
+  const bool read = read_data(input, fields, result.record, chunk, copy_to,
+                              walk.data, sum, result);
+  keep_input_from(input, kKeepNothing);
+  if (!read) {
+    return false;
+  }
+  if (!data_sum_matches(fields, sum)) {
+    (void)invalid(result, RecordFault::data_checksum);
+    return false;
+  }
+  count_record(result, fields, continues_run, walk.listing, walk.progress);
+  next_address = end_address(fields);
+  if (walk.progress != nullptr) {
+    show_progress(*walk.progress, result.offset);
+  }
+  return true;
 }
 
 }  // namespace
@@ -245,7 +286,6 @@ Verification verify_records(std::FILE* records, const Walk& walk) {
       !write_text(walk.listing, "record offset address length checksum\n")) {
     result.listing_lost = true;
   }
-  Summary& summary = result.summary;
   std::vector<std::uint8_t> chunk(kChunkSize);
   RecordInput input;
   input.stream = records;
@@ -253,61 +293,26 @@ Verification verify_records(std::FILE* records, const Walk& walk) {
   if (walk.all_faults) {
     input.window = walk.replay_window;
   }
-  // A wrong record stops the walk, or with all_faults is noted and passed.
-  const auto stops = [&] {
-    return !walk.all_faults || result.verdict != Verdict::invalid ||
-           !read_on(input, chunk, result);
-  };
   std::uint32_t next_address = 0;
-
   for (;;) {
     if (interrupted()) {
       result.verdict = Verdict::interrupted;
       return result;
     }
-    result.record = summary.records + result.wrong_records + 1;
-    RecordFields fields;
-    const HeaderRead header = next_header(input, result, fields);
-    if (header == HeaderRead::end_of_file) {
-      return walked_to_end(result);
-    }
-    if (header == HeaderRead::stopped) {
-      if (stops()) {
-        return result.verdict == Verdict::valid ? walked_to_end(result)
-                                                : result;
-      }
+    result.record = result.summary.records + result.wrong_records + 1;
+    if (next_record(input, walk, chunk, next_address, result)) {
       continue;
     }
-    const bool continues_run =
-        summary.records > 0 && fields.address == next_address;
-    // The image is the data of one run only; past a second run it is moot.
-    std::FILE* const copy_to =
-        summary.records == 0 || (continues_run && summary.runs.size() == 1)
-            ? walk.image
-            : nullptr;
-    // The data of a record longer than a block runs past where the next
-    // record would start: kept, to go back to should this one be wrong.
-    keep_input_from(input, kHeaderSize + fields.length > kRecordSize
-                               ? result.offset + kRecordSize
-                               : kKeepNothing);
-    std::uint8_t sum = 0;
-    const bool read = read_data(input, fields, result.record, chunk, copy_to,
-                                walk.data, sum, result);
-    keep_input_from(input, kKeepNothing);
-    if (read && !data_sum_matches(fields, sum)) {
-      (void)invalid(result, RecordFault::data_checksum);
-    }
-    if (result.verdict != Verdict::valid) {
-      if (stops()) {
-        return result.verdict == Verdict::valid ? walked_to_end(result)
-                                                : result;
+    // A wrong record stops the walk, or with all_faults is noted and passed
+    // until the file ends.
+    const bool reads_on = walk.all_faults &&
+                          result.verdict == Verdict::invalid &&
+                          read_on(input, chunk, result);
+    if (!reads_on) {
+      if (result.verdict == Verdict::valid) {
+        walked_to_end(result);
       }
-      continue;
-    }
-    count_record(result, fields, continues_run, walk.listing, walk.progress);
-    next_address = end_address(fields);
-    if (walk.progress != nullptr) {
-      show_progress(*walk.progress, result.offset);
+      return result;
     }
   }
 }
