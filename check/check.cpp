@@ -63,7 +63,8 @@ constexpr char kDescription[] =
     "                      first 100), then how many records are wrong\n"
     "  -o, --output IMAGE  write the image of the record file to IMAGE,\n"
     "                      whole or not at all\n"
-    "  -c, --compare IMAGE compare the data of the records, in file order,\n"
+    "  -c, --compare IMAGE\n"
+    "                      compare the data of the records, in file order,\n"
     "                      with IMAGE (\"-\": standard input), and name the\n"
     "                      first difference; nothing is written\n"
     "  --flash-image OUT   write to OUT, whole or not at all, the flash from\n"
@@ -232,8 +233,9 @@ int report_not_valid(const Verification& verification, const char* name,
       say_problem(out, err, quoted(name) + line);
       return kCheckInvalid;
     }
+    case Verdict::stopped:  // said by whoever stopped it
+      return kCheckFailed;
     case Verdict::interrupted:  // ends the program before this is reached
-    case Verdict::stopped:      // said by whoever stopped it
     case Verdict::valid:
       break;
   }

@@ -292,6 +292,7 @@ Verification verify_records(std::FILE* records, const Walk& walk) {
   input.waits = can_block(records);
   if (walk.all_faults) {
     input.window = walk.replay_window;
+    result.faults.reserve(kFaultsKept);
   }
   std::uint32_t next_address = 0;
   for (;;) {
