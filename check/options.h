@@ -1,6 +1,7 @@
 // varnel-check's command line: options first, then the record files.
 #pragma once
 
+#include <cstdint>
 #include <span>
 #include <string>
 #include <string_view>
@@ -16,9 +17,19 @@ enum class Request {
 
 struct Options {
   Request request = Request::check;
-  bool list = false;  // --list: a line per record as it is verified
+  bool list = false;   // --list: a line per record as it is verified
+  bool quiet = false;  // -q: no report, only the error lines and the status
+  // --all-faults: read on past wrong records and name every one.
+  bool all_faults = false;
   // -o IMAGE: write the image of the one record file; null when not asked.
   const char* image_name = nullptr;
+  // -c IMAGE: compare the data of the one record file with IMAGE ("-" is
+  // standard input); null when not asked.
+  const char* compare_name = nullptr;
+  // --flash-image OUT: write what the flash holds once the records of the
+  // one record file are written; null when not asked.
+  const char* flash_name = nullptr;
+  std::uint8_t fill = 0xFF;  // --fill XX: the byte of its gaps
   // For Request::check: the record files, in order; "-" is standard input.
   std::span<const char* const> record_names;
   // For Request::usage: what is wrong, in one line.

@@ -4,6 +4,7 @@
 #include <cerrno>
 #include <cinttypes>
 
+#include "check/record_input.h"
 #include "console/console_output.h"
 #include "console/interruption.h"
 #include "files/stream_read.h"
@@ -31,14 +32,6 @@ RecordFault fault_of(HeaderFault fault) {
   return RecordFault::none;
 }
 
-// Where the records come from: a stream, and whether its reads can block
-// (a pipe, a terminal), so that each must wait in a way that no interruption
-// slips past.
-struct Input {
-  std::FILE* stream = nullptr;
-  bool waits = false;
-};
-
 // Why a write failed; a failure that left errno unset is still one.
 std::error_code last_error() {
   return {errno != 0 ? errno : EIO, std::generic_category()};
@@ -49,12 +42,15 @@ std::error_code last_error() {
 void read_stopped(Verification& result, const StreamRead& read,
                   RecordFault cut_short);
 
-// Reads the `length` data bytes of one record a chunk at a time, adding them
-// to `sum` and copying them to `image` unless it is null. False, with the
-// reason in `result`, when they could not all be read, or copied.
-bool read_data(Input& records, std::uint32_t length,
-               std::span<std::uint8_t> chunk, std::FILE* image,
-               std::uint8_t& sum, Verification& result) {
+// Reads the data bytes of record number `record`, with the header `fields`,
+// a chunk at a time, adding them to `sum`, copying them to `image` unless it
+// is null and handing them to `sink` unless it is empty. False, with the
+// reason in `result`, when they could not all be read, copied or taken.
+bool read_data(RecordInput& records, const RecordFields& fields,
+               std::uint64_t record, std::span<std::uint8_t> chunk,
+               std::FILE* image, const DataSink& sink, std::uint8_t& sum,
+               Verification& result) {
+  const std::uint32_t length = fields.length;
   // Once interrupted, nothing more is read or written.
   const auto stop_if_interrupted = [&result] {
     if (interrupted()) {
@@ -67,8 +63,7 @@ bool read_data(Input& records, std::uint32_t length,
     if (stop_if_interrupted()) {
       return false;
     }
-    const StreamRead read =
-        read_fully(records.stream, records.waits, chunk.first(want));
+    const StreamRead read = read_input(records, chunk.first(want));
     if (stop_if_interrupted()) {
       return false;
     }
@@ -80,6 +75,12 @@ bool read_data(Input& records, std::uint32_t length,
     if (image != nullptr && std::fwrite(chunk.data(), 1, want, image) != want) {
       result.verdict = Verdict::write_failed;
       result.error = last_error();
+      return false;
+    }
+    const std::uint32_t done = length - left;
+    if (sink && !sink({record, (fields.address + done) & kField24Mask,
+                       done == 0, chunk.first(want)})) {
+      result.verdict = Verdict::stopped;
       return false;
     }
     left -= static_cast<std::uint32_t>(want);
@@ -138,10 +139,10 @@ void read_stopped(Verification& result, const StreamRead& read,
 
 // Reads and checks the next header into `fields`. At a wrong header or a
 // failed read, says why in `result` and stops.
-HeaderRead next_header(Input& records, Verification& result,
+HeaderRead next_header(RecordInput& records, Verification& result,
                        RecordFields& fields) {
   RecordHeader header{};
-  const StreamRead read = read_fully(records.stream, records.waits, header);
+  const StreamRead read = read_input(records, header);
   if (read.end == ReadEnd::end_of_file && read.got == 0) {
     return HeaderRead::end_of_file;  // between two records
   }
@@ -182,58 +183,156 @@ void count_record(Verification& result, const RecordFields& fields,
   result.offset += kHeaderSize + fields.length;
 }
 
+// After the wrong record that `result` names, at the start of the walk's
+// next step: counts it, keeps it among the first kFaultsKept, and moves to
+// where the next record of a file of 8192-byte blocks starts, 8201 bytes
+// after it. True when the walk reads on; false when the file ended before
+// (`result` valid), or a read failed or was interrupted (`result` says so).
+bool read_on(RecordInput& input, std::span<std::uint8_t> chunk,
+             Verification& result) {
+  ++result.wrong_records;
+  if (result.faults.size() < kFaultsKept) {
+    result.faults.push_back({result.fault, result.record, result.offset});
+  }
+  result.verdict = Verdict::valid;
+  result.fault = RecordFault::none;
+  const std::uint64_t next = result.offset + kRecordSize;
+  result.offset = next;
+  if (input.position > next) {
+    go_back(input, next);  // over the data of a record longer than a block
+    return true;
+  }
+  while (input.position < next) {
+    const auto want = static_cast<std::size_t>(
+        std::min<std::uint64_t>(chunk.size(), next - input.position));
+    const StreamRead read = read_input(input, chunk.first(want));
+    if (read.end == ReadEnd::end_of_file) {
+      return false;
+    }
+    if (read.end != ReadEnd::full) {
+      read_stopped(result, read, RecordFault::none);
+      return false;
+    }
+  }
+  return true;
+}
+
+// Once the walk has reached the end: with wrong records found on the way,
+// the file is invalid, and the first of them is the one it names.
+void walked_to_end(Verification& result) {
+  if (result.wrong_records > 0) {
+    const FaultFound first = result.faults.front();
+    (void)invalid(result, first.fault);
+    result.record = first.record;
+    result.offset = first.offset;
+  }
+}
+
+// Reads the next record, checks it, and counts and lists it when it is
+// right. False at the end of the file (`result` valid), and when the record
+// is wrong or could not be read through (`result` says which).
+bool next_record(RecordInput& input, const Walk& walk,
+                 std::span<std::uint8_t> chunk, std::uint32_t& next_address,
+                 Verification& result) {
+  RecordFields fields;
+  if (next_header(input, result, fields) != HeaderRead::found) {
+    return false;
+  }
+  const Summary& summary = result.summary;
+  const bool continues_run =
+      summary.records > 0 && fields.address == next_address;
+  // The image is the data of one run only; past a second run it is moot.
+  std::FILE* const copy_to =
+      summary.records == 0 || (continues_run && summary.run_count == 1)
+          ? walk.image
+          : nullptr;
+  // The data of a record longer than a block runs past where the next
+  // record would start: kept, to go back to should this one be wrong.
+  keep_input_from(input, kHeaderSize + fields.length > kRecordSize
+                             ? result.offset + kRecordSize
+                             : kKeepNothing);
+  std::uint8_t sum = 0;
+  const bool read = read_data(input, fields, result.record, chunk, copy_to,
+                              walk.data, sum, result);
+  keep_input_from(input, kKeepNothing);
+  if (!read) {
+    return false;
+  }
+  if (!data_sum_matches(fields, sum)) {
+    (void)invalid(result, RecordFault::data_checksum);
+    return false;
+  }
+  // A listing that cannot be written is lost for good (a reader that quit):
+  // the rest of the file is not read for it.
+  if (walk.listing != nullptr &&
+      !list_record(walk.listing, walk.progress, result.record, result.offset,
+                   fields)) {
+    result.verdict = Verdict::listing_failed;
+    return false;
+  }
+  count_record(result, fields, continues_run);
+  next_address = end_address(fields);
+  if (walk.progress != nullptr) {
+    show_progress(*walk.progress, result.offset);
+  }
+  return true;
+}
+
 }  // namespace
 
 Verification verify_records(std::FILE* records, std::FILE* image,
                             std::FILE* listing, std::span<std::uint8_t> chunk,
                             Progress* progress) {
+  Walk walk;
+  walk.image = image;
+  walk.listing = listing;
+  walk.progress = progress;
+  walk.chunk = chunk;
+  return verify_records(records, walk);
+}
+
+Verification verify_records(std::FILE* records, const Walk& walk) {
   Verification result;
-  if (listing != nullptr &&
-      (!write_text(listing, "record offset address length checksum\n") ||
-       std::ferror(listing) != 0)) {
+  if (walk.listing != nullptr &&
+      (!write_text(walk.listing, "record offset address length checksum\n") ||
+       std::ferror(walk.listing) != 0)) {
     result.verdict = Verdict::listing_failed;
     return result;
   }
-  Summary& summary = result.summary;
-  Input input{records, can_block(records)};
+  const std::span<std::uint8_t> chunk = walk.chunk;
+  if (chunk.empty()) {
+    // Nothing could be read through it: a walk set up without its memory.
+    result.verdict = Verdict::read_failed;
+    result.error = std::make_error_code(std::errc::invalid_argument);
+    return result;
+  }
+  RecordInput input;
+  input.stream = records;
+  input.waits = can_block(records);
+  if (walk.all_faults) {
+    input.window = walk.replay_window;
+    result.faults.reserve(kFaultsKept);
+  }
   std::uint32_t next_address = 0;
-
   for (;;) {
     if (interrupted()) {
       result.verdict = Verdict::interrupted;
       return result;
     }
-    result.record = summary.records + 1;
-    RecordFields fields;
-    if (next_header(input, result, fields) != HeaderRead::found) {
+    result.record = result.summary.records + result.wrong_records + 1;
+    if (next_record(input, walk, chunk, next_address, result)) {
+      continue;
+    }
+    // A wrong record stops the walk, or with all_faults is noted and passed
+    // until the file ends.
+    const bool reads_on = walk.all_faults &&
+                          result.verdict == Verdict::invalid &&
+                          read_on(input, chunk, result);
+    if (!reads_on) {
+      if (result.verdict == Verdict::valid) {
+        walked_to_end(result);
+      }
       return result;
-    }
-    const bool continues_run =
-        summary.records > 0 && fields.address == next_address;
-    // The image is the data of one run only; past a second run it is moot.
-    std::FILE* const copy_to =
-        summary.records == 0 || (continues_run && summary.run_count == 1)
-            ? image
-            : nullptr;
-    std::uint8_t sum = 0;
-    if (!read_data(input, fields.length, chunk, copy_to, sum, result)) {
-      return result;
-    }
-    if (!data_sum_matches(fields, sum)) {
-      return invalid(result, RecordFault::data_checksum);
-    }
-    // A listing that cannot be written is lost for good (a reader that
-    // quit): the rest of the file is not read for it.
-    if (listing != nullptr &&
-        !list_record(listing, progress, summary.records + 1, result.offset,
-                     fields)) {
-      result.verdict = Verdict::listing_failed;
-      return result;
-    }
-    count_record(result, fields, continues_run);
-    next_address = end_address(fields);
-    if (progress != nullptr) {
-      show_progress(*progress, result.offset);
     }
   }
 }

@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
+#include <functional>
 #include <span>
 #include <system_error>
 #include <vector>
@@ -45,6 +46,16 @@ struct Summary {
   AddressReuse reuse;           // records that use addresses again
 };
 
+// A wrong record, found where it starts.
+struct FaultFound {
+  RecordFault fault = RecordFault::none;
+  std::uint64_t record = 0;  // from 1
+  std::uint64_t offset = 0;  // byte where it starts
+};
+
+// Past a wrong record, the walk names at most this many more.
+inline constexpr std::size_t kFaultsKept = 100;
+
 enum class Verdict {
   valid,
   invalid,
@@ -52,6 +63,7 @@ enum class Verdict {
   write_failed,    // of the image
   listing_failed,  // of the listing: nothing more is read
   interrupted,
+  stopped,  // the sink of the data stopped the walk, for a reason of its own
 };
 
 struct Verification {
@@ -62,6 +74,41 @@ struct Verification {
   std::uint64_t record = 0;
   std::uint64_t offset = 0;
   std::error_code error;  // why a read or write failed
+  // Reading on past wrong records: the first kFaultsKept of them, in file
+  // order, and how many there are in all.
+  std::vector<FaultFound> faults;
+  std::uint64_t wrong_records = 0;
+};
+
+// A piece of the data of one record, handed over as it is read, before the
+// record's data checksum is known: the bytes of `data` belong at the
+// addresses from `address` on, which wrap from FFFFFF to 000000.
+struct DataPiece {
+  std::uint64_t record = 0;  // from 1
+  std::uint32_t address = 0;
+  bool starts_record = false;  // the first piece of its record
+  std::span<const std::uint8_t> data;
+};
+
+// Takes the data of every record, piece by piece. False stops the walk
+// (Verdict::stopped); the sink keeps its own reason.
+using DataSink = std::function<bool(const DataPiece&)>;
+
+// What a walk does besides checking the records.
+struct Walk {
+  std::FILE* image = nullptr;    // the data of one run, as the raw image
+  std::FILE* listing = nullptr;  // a line for each record found right
+  Progress* progress = nullptr;
+  DataSink data;  // the data of every record, right or wrong; none when empty
+  // Read on past each wrong record, at the next record of a file of 8192-byte
+  // blocks: 8201 bytes after the start of the wrong one. Going back there
+  // over the data of a longer record takes `replay_window`, of
+  // kReplayWindowSize bytes.
+  bool all_faults = false;
+  std::span<std::uint8_t> replay_window;
+  // What the data is read through: kChunkSize bytes, allocated before any
+  // file was opened.
+  std::span<std::uint8_t> chunk;
 };
 
 // The data of a record is read in pieces of this size, whatever its length.
@@ -81,6 +128,12 @@ inline constexpr std::size_t kChunkSize = std::size_t{1} << 20U;
                                           std::FILE* listing,
                                           std::span<std::uint8_t> chunk,
                                           Progress* progress = nullptr);
+
+// The same walk, with what `walk` asks for besides. With walk.all_faults, a
+// wrong record does not stop it: each is counted and the first kFaultsKept
+// kept, and the file is invalid at the end when any was found; a failed read
+// or write, or an interruption, still stops it.
+[[nodiscard]] Verification verify_records(std::FILE* records, const Walk& walk);
 
 // What is wrong, in words, for the message naming the record.
 [[nodiscard]] const char* describe(RecordFault fault);

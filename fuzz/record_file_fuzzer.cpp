@@ -1,13 +1,20 @@
 // varnel-check's walk over a record file, on any bytes: it never reads out of
 // bounds, and what it says about a file adds up: its runs, and the records it
 // says use addresses again, against a second reading that compares every
-// record with every other.
+// record with every other. The walk that reads on past wrong records
+// (--all-faults), and the flash image gathered from a valid file
+// (--flash-image), against a second, plain reading of the same bytes.
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <map>
+#include <memory>
 #include <vector>
 
+#include "check/flash_image.h"
+#include "check/record_input.h"
 #include "check/verify.h"
 #include "records/record_format.h"
 
@@ -81,6 +88,149 @@ void check_reuse(const varnel::AddressReuse& reuse,
   }
 }
 
+// What a plain reading finds: the wrong records, 8201 bytes apart from each
+// one, and what the valid ones write into the flash.
+struct PlainReading {
+  std::vector<varnel::FaultFound> faults;  // all of them
+  std::uint64_t valid = 0;
+  std::map<std::uint32_t, std::uint8_t> flash;  // address: byte written last
+  std::uint64_t runs = 0;
+};
+
+PlainReading read_plainly(const std::uint8_t* data, std::size_t size) {
+  PlainReading reading;
+  std::uint32_t next = 0;
+  std::size_t at = 0;
+  for (std::uint64_t record = 1; at < size; ++record) {
+    const auto wrong = [&](varnel::RecordFault fault) {
+      reading.faults.push_back({fault, record, at});
+      at += varnel::kRecordSize;
+    };
+    if (size - at < varnel::kHeaderSize) {
+      wrong(varnel::RecordFault::cut_short_in_header);
+      continue;
+    }
+    const std::uint8_t* header = data + at;
+    const auto field = [header](std::size_t i) {
+      return static_cast<std::uint32_t>(header[i] << 16 | header[i + 1] << 8 |
+                                        header[i + 2]);
+    };
+    unsigned sum = 0;
+    for (std::size_t i = 1; i <= 8; ++i) sum += header[i];
+    const std::uint32_t address = field(1);
+    const std::uint32_t length = field(5);
+    if (header[0] != 0x0B) {
+      wrong(varnel::RecordFault::record_type);
+      continue;
+    }
+    if (sum % 256 != 0xFF) {
+      wrong(varnel::RecordFault::header_checksum);
+      continue;
+    }
+    if (length == 0) {
+      wrong(varnel::RecordFault::length);
+      continue;
+    }
+    if (size - at - varnel::kHeaderSize < length) {
+      wrong(varnel::RecordFault::cut_short_in_data);
+      continue;
+    }
+    unsigned data_sum = header[4];
+    for (std::size_t i = 0; i < length; ++i) data_sum += header[9 + i];
+    if (data_sum % 256 != 0) {
+      wrong(varnel::RecordFault::data_checksum);
+      continue;
+    }
+    ++reading.valid;
+    if (reading.valid == 1 || address != next) ++reading.runs;
+    for (std::size_t i = 0; i < length; ++i) {
+      reading.flash[(address + i) & 0xFFFFFF] = header[9 + i];
+    }
+    next = (address + length) & 0xFFFFFF;
+    at += varnel::kHeaderSize + length;
+  }
+  return reading;
+}
+
+bool same(const varnel::FaultFound& a, const varnel::FaultFound& b) {
+  return a.fault == b.fault && a.record == b.record && a.offset == b.offset;
+}
+
+// The walks with --all-faults and --flash-image over `data`, against the
+// plain reading; `plain` is the walk that stops at the first wrong record.
+void check_against_plain_reading(const std::uint8_t* data, std::size_t size,
+                                 const varnel::Verification& plain) {
+  static const std::unique_ptr<std::uint8_t[]> window(
+      new std::uint8_t[varnel::kReplayWindowSize]);
+  static varnel::FlashImage flash;
+  static std::vector<std::uint8_t> chunk(varnel::kChunkSize);
+  const PlainReading reading = read_plainly(data, size);
+
+  std::FILE* records = ::fmemopen(const_cast<std::uint8_t*>(data), size, "rb");
+  check(records != nullptr);
+  varnel::Walk walk;
+  walk.all_faults = true;
+  walk.replay_window = {window.get(), varnel::kReplayWindowSize};
+  walk.chunk = chunk;
+  const varnel::Verification all = varnel::verify_records(records, walk);
+  std::fclose(records);
+
+  check(all.wrong_records == reading.faults.size());
+  check(all.summary.records == reading.valid);
+  check(all.faults.size() ==
+        std::min(reading.faults.size(), varnel::kFaultsKept));
+  for (std::size_t i = 0; i < all.faults.size(); ++i) {
+    check(same(all.faults[i], reading.faults[i]));
+  }
+  if (reading.faults.empty()) {
+    check(all.verdict == varnel::Verdict::valid);
+    check(plain.verdict == varnel::Verdict::valid);
+  } else {
+    // The first wrong record is the one that stops the plain walk.
+    const varnel::FaultFound first = reading.faults.front();
+    check(all.verdict == varnel::Verdict::invalid);
+    check(plain.verdict == varnel::Verdict::invalid);
+    check(same({all.fault, all.record, all.offset}, first));
+    check(same({plain.fault, plain.record, plain.offset}, first));
+    return;
+  }
+  if (reading.valid == 0) return;
+
+  const auto fill = static_cast<std::uint8_t>(size);
+  check(varnel::make_flash_image(flash, fill));
+  records = ::fmemopen(const_cast<std::uint8_t*>(data), size, "rb");
+  check(records != nullptr);
+  walk = varnel::Walk{};
+  walk.chunk = chunk;
+  walk.data = [](const varnel::DataPiece& piece) {
+    return varnel::flash_piece(flash, piece);
+  };
+  check(varnel::verify_records(records, walk).verdict ==
+        varnel::Verdict::valid);
+  std::fclose(records);
+  const std::uint32_t low = reading.flash.begin()->first;
+  const std::uint32_t high = reading.flash.rbegin()->first;
+  check(flash.any && flash.low == low && flash.high == high);
+  check(flash.runs == reading.runs);
+  check(varnel::filled_bytes(flash) ==
+        std::uint64_t{high} - low + 1 - reading.flash.size());
+  varnel::fill_gaps(flash);
+  const auto filled = [&](std::uint32_t address) {
+    return reading.flash.count(address) != 0 || flash.bytes[address] == fill;
+  };
+  for (const auto& [address, byte] : reading.flash) {
+    check(flash.bytes[address] == byte);
+    // The gaps beside each byte written hold the fill.
+    check(address == low || filled(address - 1));
+    check(address == high || filled(address + 1));
+  }
+  if (high - low < 0x10000) {
+    for (std::uint32_t address = low; address <= high; ++address) {
+      check(filled(address));
+    }
+  }
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data,
@@ -116,5 +266,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data,
   }
   std::fclose(records);
   std::fclose(sink);
+  check_against_plain_reading(data, size, result);
   return 0;
 }

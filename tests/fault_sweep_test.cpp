@@ -628,19 +628,18 @@ CheckExpected check_expects(const Operation& failed, const std::string& mode,
   return {2, error, Left::as_it_was};
 }
 
-#endif
-
-// varnel-check restoring an image, every file operation failed in turn, with
-// its standard error on a terminal so that it measures the record file too.
-TEST(FaultSweep, EveryFileOperationOfARestoreFailedInTurn) {
-  SKIP_WITHOUT_PRELOAD();
-#if !defined(_WIN32)
+// varnel-check writing an image to back.fls with `args`, every file
+// operation failed in turn, with its standard error on a terminal so that it
+// measures the record file too. The records are one run of three blocks at
+// 000000, so that -o's image and the flash image are the same; `written` is
+// the line that closes the report once it is written.
+void sweep_image_writing(const std::vector<std::string>& args,
+                         const std::string& written) {
   const test::ScratchDir dir;
   ASSERT_NO_FATAL_FAILURE(test::make_records("0", 3, "rec.hy", dir));
   fs::remove(dir / "in.fls");
   const Bytes image = test::numbered_image(3);
   const Bytes old_bytes = {'o', 'l', 'd'};
-  const std::vector<std::string> args = {"-o", "back.fls", "rec.hy"};
   const std::string report =
       "\"rec.hy\": valid\nrecords: 3\ndata bytes: 24576\n"
       "run 1: 000000 to 005FFF (3 records)\n"
@@ -656,7 +655,7 @@ TEST(FaultSweep, EveryFileOperationOfARestoreFailedInTurn) {
     const SweepRun count = run_with_fault(VARNEL_CHECK_BINARY, args, dir, 0,
                                           "once", Errors::terminal);
     ASSERT_EQ(count.result.exit_status, 0);
-    ASSERT_EQ(count.result.out, report + "image written to \"back.fls\"\n");
+    ASSERT_EQ(count.result.out, report + written);
     ASSERT_EQ(test::read_file(dir / "back.fls"), image);
     expect_attribute_kept(dir, "back.fls", marked);
     if (existing) {
@@ -715,7 +714,7 @@ TEST(FaultSweep, EveryFileOperationOfARestoreFailedInTurn) {
         EXPECT_EQ(run.result.exit_status, expected.status);
         EXPECT_EQ(run.result.err.rfind(expected.err, 0), 0U) << run.result.err;
         if (expected.status == 0) {
-          EXPECT_EQ(run.result.out, report + "image written to \"back.fls\"\n");
+          EXPECT_EQ(run.result.out, report + written);
         } else {
           EXPECT_EQ(run.result.out.find("image written"), std::string::npos);
         }
@@ -724,18 +723,38 @@ TEST(FaultSweep, EveryFileOperationOfARestoreFailedInTurn) {
       }
     }
   }
+}
+
+#endif
+
+TEST(FaultSweep, EveryFileOperationOfARestoreFailedInTurn) {
+  SKIP_WITHOUT_PRELOAD();
+#if !defined(_WIN32)
+  sweep_image_writing({"-o", "back.fls", "rec.hy"},
+                      "image written to \"back.fls\"\n");
 #endif
 }
 
-TEST(FaultSweep, RestoreInterruptedBeforeEveryOperation) {
+// The flash image is written once the records are read: a write that fails
+// there leaves nothing, as a write during the walk does.
+TEST(FaultSweep, EveryFileOperationOfAFlashImageFailedInTurn) {
   SKIP_WITHOUT_PRELOAD();
+#if !defined(_WIN32)
+  sweep_image_writing({"--flash-image", "back.fls", "rec.hy"},
+                      "flash image written to \"back.fls\" (from 000000 to "
+                      "005FFF, 1 run, 0 bytes filled)\n");
+#endif
+}
+
+// SIGINT before each file operation of varnel-check writing an image to
+// back.fls with `args`, from one run of three blocks at 000000.
+void sweep_interrupted_image_writing(const std::vector<std::string>& args) {
   const test::ScratchDir dir;
   // Three records: each read of a header and of data in turn.
   ASSERT_NO_FATAL_FAILURE(test::make_records("0", 3, "rec.hy", dir));
   fs::remove(dir / "in.fls");
   const Bytes image = test::numbered_image(3);
   const Bytes old_bytes = {'o', 'l', 'd'};
-  const std::vector<std::string> args = {"-o", "back.fls", "rec.hy"};
   for (const bool existing : {false, true}) {
     SCOPED_TRACE(existing ? "over an old image" : "no image yet");
     const auto reset = [&] {
@@ -849,6 +868,85 @@ TEST(FaultSweep, TakenNamesAreTriedNoMore) {
                 (mode == "once" ? whole : old_records));
     EXPECT_EQ(strays(dir, {"in.fls"}, "out.hy"), std::vector<std::string>{});
   }
+}
+
+TEST(FaultSweep, RestoreInterruptedBeforeEveryOperation) {
+  SKIP_WITHOUT_PRELOAD();
+  sweep_interrupted_image_writing({"-o", "back.fls", "rec.hy"});
+}
+
+TEST(FaultSweep, FlashImageInterruptedBeforeEveryOperation) {
+  SKIP_WITHOUT_PRELOAD();
+  sweep_interrupted_image_writing({"--flash-image", "back.fls", "rec.hy"});
+}
+
+// varnel-check comparing a record file with an image, each file operation
+// failed in turn: a file that cannot be opened or read is named with its
+// reason, a read cut short is the end of that file, and nothing else is
+// said but the answer.
+TEST(FaultSweep, EveryFileOperationOfACompareFailedInTurn) {
+  SKIP_WITHOUT_PRELOAD();
+#if !defined(_WIN32)
+  const test::ScratchDir dir;
+  ASSERT_NO_FATAL_FAILURE(test::make_records("0", 3, "rec.hy", dir));
+  fs::rename(dir / "in.fls", dir / "img.fls");
+  const std::vector<std::string> args = {"-c", "img.fls", "rec.hy"};
+  const std::string answer =
+      "\"rec.hy\": valid\nrecords: 3\ndata bytes: 24576\n"
+      "run 1: 000000 to 005FFF (3 records)\n"
+      "start address for varnel: 000000\n"
+      "holds \"img.fls\" exactly\n";
+  const SweepRun count =
+      run_with_fault(VARNEL_CHECK_BINARY, args, dir, 0, "once");
+  ASSERT_EQ(count.result.exit_status, 0);
+  ASSERT_EQ(count.result.out, answer);
+  // Both opened, read and closed.
+  ASSERT_GE(count.calls, 6);
+
+  for (const std::string mode : {"once", "persist", "short"}) {
+    for (long at = 1; at <= count.calls; ++at) {
+      SCOPED_TRACE(mode + ", operation " + std::to_string(at));
+      const SweepRun run =
+          run_with_fault(VARNEL_CHECK_BINARY, args, dir, at, mode);
+      const std::string& op = run.failed.op;
+      const std::string& path = run.failed.path;
+      SCOPED_TRACE("failed: " + op + " " + path);
+      int status = 0;
+      std::string err;  // how the line on standard error starts
+      if (op == "fopen") {
+        status = 2;
+        err = "varnel-check: cannot open \"" + path + "\": Input/output error";
+      } else if (op == "fread" && mode != "short") {
+        status = 2;
+        err =
+            "varnel-check: error reading \"" + path + "\": Input/output error";
+      } else if (op == "fread") {
+        // The end of that file, but for its last read, which finds the end
+        // anyway: the image, 24 KiB, is read in one.
+        const bool last_read =
+            std::none_of(count.trace.begin() + at, count.trace.end(),
+                         [&path](const Operation& each) {
+                           return each.op == "fread" && each.path == path;
+                         });
+        if (!last_read) {
+          status = 1;
+          err = "varnel-check: \"rec.hy\": record ";
+        }
+      }
+      // A close that fails loses nothing of a file only read.
+      EXPECT_EQ(run.result.exit_status, status);
+      EXPECT_EQ(run.result.err.rfind(err, 0), 0U) << run.result.err;
+      EXPECT_EQ(run.result.err.empty(), err.empty()) << run.result.err;
+      if (status == 0) {
+        EXPECT_EQ(run.result.out, answer);
+      } else {
+        EXPECT_EQ(run.result.out.find("holds"), std::string::npos);
+      }
+      EXPECT_EQ(test::names_in(dir.path),
+                (std::vector<std::string>{"img.fls", "rec.hy"}));
+    }
+  }
+#endif
 }
 
 // SIGINT at the worst moment: after the program has looked for an

@@ -119,10 +119,10 @@ TEST(VarnelCheck, NamesAreEscapedInEveryMessage) {
     EXPECT_EQ(run.exit_status, 2);
     EXPECT_EQ(run.err, "varnel-check: " + quoted + " is a directory\n");
 
-    run = check({"-" + n.name, "rec.hy"}, dir);
+    run = check({"--" + n.name, "rec.hy"}, dir);
     EXPECT_EQ(run.exit_status, 2);
     EXPECT_EQ(run.err.substr(0, run.err.find('\n') + 1),
-              "varnel-check: unknown option \"-" + n.shown + "\"\n");
+              "varnel-check: unknown option \"--" + n.shown + "\"\n");
   }
 #endif
 }

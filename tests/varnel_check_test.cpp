@@ -59,8 +59,13 @@ std::map<std::string, Bytes> contents_of(const test::ScratchDir& dir) {
 // The help's usage lines, which a wrong command line repeats after saying what
 // is wrong.
 const std::string kUsageLines =
-    "usage: varnel-check [--list] [--] RECORD_FILE...\n"
-    "       varnel-check [--list] -o IMAGE [--] RECORD_FILE\n"
+    "usage: varnel-check [--list | -q] [--all-faults] [--] RECORD_FILE...\n"
+    "       varnel-check [--list | -q] [--all-faults] -o IMAGE [--] "
+    "RECORD_FILE\n"
+    "       varnel-check [--list | -q] [--all-faults] -c IMAGE [--] "
+    "RECORD_FILE\n"
+    "       varnel-check [--list | -q] [--all-faults] --flash-image OUT\n"
+    "                    [--fill XX] [--] RECORD_FILE\n"
     "       varnel-check -h | --help | --version\n";
 const std::string kTryHelp = "Try \"varnel-check --help\" for more.\n";
 
