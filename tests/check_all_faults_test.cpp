@@ -180,8 +180,8 @@ TEST(CheckAllFaults, AHundredLinesAtMost) {
                    Bytes(records.begin(), records.begin() + 201 * 8201));
   const test::RunResult fewer = check({"--all-faults", "rec.hy"}, dir);
   EXPECT_EQ(fewer.exit_status, 1);
-  const std::string more = line("... and 1 more wrong record") +
-                           line("wrong records: 101 of 201");
+  const std::string more =
+      line("... and 1 more wrong record") + line("wrong records: 101 of 201");
   ASSERT_GE(fewer.err.size(), more.size());
   EXPECT_EQ(fewer.err.substr(fewer.err.size() - console_text(more).size()),
             console_text(more));
