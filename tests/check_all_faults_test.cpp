@@ -16,11 +16,7 @@ namespace {
 namespace fs = std::filesystem;
 using test::Bytes;
 using test::console_text;
-
-test::RunResult check(const std::vector<std::string>& args,
-                      const test::ScratchDir& dir) {
-  return test::run_program(VARNEL_CHECK_BINARY, args, dir.path);
-}
+using test::run_check;
 
 // Four records from a numbered image at 270000, at bytes 0, 8201, 16402 and
 // 24603. Record k + 1 holds block k: its first data byte is k, its last 0,
@@ -140,13 +136,13 @@ TEST(CheckAllFaults, NamesEveryWrongRecord) {
     }
     err += line("wrong records: " + c.total);
 
-    const test::RunResult run = check({"--all-faults", "rec.hy"}, dir);
+    const test::RunResult run = run_check({"--all-faults", "rec.hy"}, dir);
     EXPECT_EQ(run.exit_status, 1);
     EXPECT_EQ(run.out, "");
     EXPECT_EQ(run.err, console_text(err));
 
     // Without the option, the first of them alone, as ever.
-    const test::RunResult first = check({"rec.hy"}, dir);
+    const test::RunResult first = run_check({"rec.hy"}, dir);
     EXPECT_EQ(first.exit_status, 1);
     EXPECT_EQ(first.out, "");
     EXPECT_EQ(first.err, console_text(line(c.faults.front())));
@@ -170,7 +166,7 @@ TEST(CheckAllFaults, AHundredLinesAtMost) {
   }
   err += line("... and 50 more wrong records");
   err += line("wrong records: 150 of 300");
-  const test::RunResult run = check({"--all-faults", "rec.hy"}, dir);
+  const test::RunResult run = run_check({"--all-faults", "rec.hy"}, dir);
   EXPECT_EQ(run.exit_status, 1);
   EXPECT_EQ(run.out, "");
   EXPECT_EQ(run.err, console_text(err));
@@ -178,7 +174,7 @@ TEST(CheckAllFaults, AHundredLinesAtMost) {
   // The first 201 records: 101 wrong, one more than the lines.
   test::write_file(dir / "rec.hy",
                    Bytes(records.begin(), records.begin() + 201 * 8201));
-  const test::RunResult fewer = check({"--all-faults", "rec.hy"}, dir);
+  const test::RunResult fewer = run_check({"--all-faults", "rec.hy"}, dir);
   EXPECT_EQ(fewer.exit_status, 1);
   const std::string more =
       line("... and 1 more wrong record") + line("wrong records: 101 of 201");
@@ -191,7 +187,7 @@ TEST(CheckAllFaults, AHundredLinesAtMost) {
 TEST(CheckAllFaults, AValidFileAsWithout) {
   const test::ScratchDir dir;
   four_records(dir);
-  const test::RunResult run = check({"--all-faults", "rec.hy"}, dir);
+  const test::RunResult run = run_check({"--all-faults", "rec.hy"}, dir);
   EXPECT_EQ(run.exit_status, 0);
   EXPECT_EQ(run.err, "");
   EXPECT_EQ(run.out, console_text("\"rec.hy\": valid\nrecords: 4\n"
@@ -207,7 +203,8 @@ TEST(CheckAllFaults, TheListingGoesOn) {
   const test::ScratchDir dir;
   const Bytes records = flipped(four_records(dir), {8201 + 9 + 8191});
   test::write_file(dir / "rec.hy", records);
-  const test::RunResult run = check({"--all-faults", "--list", "rec.hy"}, dir);
+  const test::RunResult run =
+      run_check({"--all-faults", "--list", "rec.hy"}, dir);
   EXPECT_EQ(run.exit_status, 1);
   EXPECT_EQ(run.out, console_text("record offset address length checksum\n"
                                   "1 0 270000 2000 00\n"
@@ -229,7 +226,7 @@ TEST(CheckAllFaults, ReadsOnFromTheWrongRecord) {
   const Bytes records =
       test::concat({short_record, flipped(four_records(dir), {8201})});
   test::write_file(dir / "rec.hy", records);
-  const test::RunResult run = check({"--all-faults", "rec.hy"}, dir);
+  const test::RunResult run = run_check({"--all-faults", "rec.hy"}, dir);
   EXPECT_EQ(run.exit_status, 1);
   EXPECT_EQ(run.err,
             console_text(line("record 3 at byte 8213: wrong record type") +

@@ -22,23 +22,8 @@ namespace {
 namespace fs = std::filesystem;
 using test::Bytes;
 using test::console_text;
-
-test::RunResult check(const std::vector<std::string>& args,
-                      const test::ScratchDir& dir) {
-  return test::run_program(VARNEL_CHECK_BINARY, args, dir.path);
-}
-
-// Every file in `dir` and its bytes, to show that a run wrote nothing.
-std::map<std::string, Bytes> contents_of(const test::ScratchDir& dir) {
-  std::map<std::string, Bytes> contents;
-  for (const auto& entry : fs::directory_iterator(dir.path)) {
-    if (entry.is_regular_file()) {
-      contents[test::utf8_name(entry.path().filename())] =
-          test::read_file(entry.path());
-    }
-  }
-  return contents;
-}
+using test::contents_of;
+using test::run_check;
 
 Bytes changed(Bytes bytes, std::size_t at) {
   bytes.at(at) ^= 0x40;
@@ -96,7 +81,7 @@ TEST(CheckCompare, EqualOrTheFirstDifference) {
     test::write_file(dir / "img.fls", c.compared);
     const auto before = contents_of(dir);
 
-    const test::RunResult run = check({"-c", "img.fls", "rec.hy"}, dir);
+    const test::RunResult run = run_check({"-c", "img.fls", "rec.hy"}, dir);
     EXPECT_EQ(run.exit_status, c.err.empty() ? 0 : 1);
     EXPECT_EQ(
         run.out,
@@ -120,7 +105,7 @@ TEST(CheckCompare, Spellings) {
   test::write_file(dir / "-img.fls", test::numbered_image(5));
   for (const auto& args : lines) {
     SCOPED_TRACE(args.front());
-    const test::RunResult run = check(args, dir);
+    const test::RunResult run = run_check(args, dir);
     EXPECT_EQ(run.exit_status, 0);
     EXPECT_EQ(run.out, console_text(kReport + "holds \"-img.fls\" exactly\n"));
     EXPECT_EQ(run.err, "");
@@ -159,7 +144,7 @@ TEST(CheckCompare, AddressesThatWrapAndRecordsOfOtherLengths) {
     test::write_file(dir / "rec.hy",
                      test::concat({test::read_file(dir / "part.hy"), tail}));
     test::write_file(dir / "img.fls", c.compared);
-    const test::RunResult run = check({"--compare=img.fls", "rec.hy"}, dir);
+    const test::RunResult run = run_check({"--compare=img.fls", "rec.hy"}, dir);
     EXPECT_EQ(run.exit_status, c.err.empty() ? 0 : 1);
     EXPECT_EQ(run.err, console_text(c.err));
     const std::string report =
@@ -187,7 +172,7 @@ TEST(CheckCompare, AWrongRecordIsReportedInstead) {
     if (all_faults) {
       args.insert(args.begin(), "--all-faults");
     }
-    const test::RunResult run = check(args, dir);
+    const test::RunResult run = run_check(args, dir);
     EXPECT_EQ(run.exit_status, 1);
     EXPECT_EQ(run.out, "");
     EXPECT_EQ(
@@ -206,7 +191,7 @@ TEST(CheckCompare, AnEmptyPair) {
   const test::ScratchDir dir;
   test::write_file(dir / "rec.hy", {});
   test::write_file(dir / "img.fls", {});
-  const test::RunResult run = check({"-c", "img.fls", "rec.hy"}, dir);
+  const test::RunResult run = run_check({"-c", "img.fls", "rec.hy"}, dir);
   EXPECT_EQ(run.exit_status, 1);
   EXPECT_EQ(run.out, "");
   EXPECT_EQ(run.err,
@@ -248,7 +233,7 @@ TEST(CheckCompare, CouldNotCompare) {
     test::make_records("270000", 2, "rec.hy", dir);
     test::write_file(dir / "img.fls", test::numbered_image(2));
     fs::create_directory(dir / "sub");
-    const test::RunResult run = check(c.args, dir);
+    const test::RunResult run = run_check(c.args, dir);
     EXPECT_EQ(run.exit_status, 2);
     EXPECT_EQ(run.out, "");
     EXPECT_EQ(run.err, console_text(c.err));

@@ -18,11 +18,7 @@ namespace {
 namespace fs = std::filesystem;
 using test::Bytes;
 using test::console_text;
-
-test::RunResult check(const std::vector<std::string>& args,
-                      const test::ScratchDir& dir) {
-  return test::run_program(VARNEL_CHECK_BINARY, args, dir.path);
-}
+using test::run_check;
 
 Bytes repeated(std::size_t size, std::uint8_t value) {
   return Bytes(size, value);
@@ -164,11 +160,11 @@ TEST(CheckFlashImage, WhatTheFlashHolds) {
     write_records(c.parts, dir);
     std::vector<std::string> args = c.options;
     args.insert(args.end(), {"--flash-image", "flash.fls", "rec.hy"});
-    const test::RunResult run = check(args, dir);
+    const test::RunResult run = run_check(args, dir);
     EXPECT_EQ(run.exit_status, 0);
     EXPECT_EQ(run.err, "");
     // The report of a check, then the line.
-    const test::RunResult report = check({"rec.hy"}, dir);
+    const test::RunResult report = run_check({"rec.hy"}, dir);
     EXPECT_EQ(
         run.out,
         report.out + console_text("flash image written to \"flash.fls\" (" +
@@ -185,8 +181,8 @@ TEST(CheckFlashImage, OfOneRunTheImageOfMinusO) {
   const test::ScratchDir dir;
   test::make_records("270000", 3, "rec.hy", dir);
   const test::RunResult flash =
-      check({"--flash-image=flash.fls", "rec.hy"}, dir);
-  const test::RunResult restored = check({"-o", "back.fls", "rec.hy"}, dir);
+      run_check({"--flash-image=flash.fls", "rec.hy"}, dir);
+  const test::RunResult restored = run_check({"-o", "back.fls", "rec.hy"}, dir);
   ASSERT_EQ(flash.exit_status, 0);
   ASSERT_EQ(restored.exit_status, 0);
   EXPECT_EQ(test::read_file(dir / "flash.fls"), test::numbered_image(3));
@@ -235,7 +231,7 @@ TEST(CheckFlashImage, NothingWrittenOfAWrongOrEmptyFile) {
       }
       std::vector<std::string> args = c.options;
       args.insert(args.end(), {"--flash-image", "flash.fls", "rec.hy"});
-      const test::RunResult run = check(args, dir);
+      const test::RunResult run = run_check(args, dir);
       EXPECT_EQ(run.exit_status, 1);
       EXPECT_EQ(run.out, "");
       EXPECT_EQ(run.err, console_text(c.err));
@@ -271,7 +267,7 @@ TEST(CheckFlashImage, RefusedWhereMinusOIs) {
     const Bytes records = test::read_file(dir / "rec.hy");
     for (const std::string option : {"-o", "--flash-image"}) {
       SCOPED_TRACE(option);
-      const test::RunResult run = check({option, c.name, "rec.hy"}, dir);
+      const test::RunResult run = run_check({option, c.name, "rec.hy"}, dir);
       EXPECT_EQ(run.exit_status, 2);
       EXPECT_EQ(run.out, "");
       EXPECT_EQ(run.err, console_text(c.err));

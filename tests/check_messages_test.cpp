@@ -16,23 +16,8 @@ namespace {
 namespace fs = std::filesystem;
 using test::Bytes;
 using test::console_text;
-
-test::RunResult check(const std::vector<std::string>& args,
-                      const test::ScratchDir& dir) {
-  return test::run_program(VARNEL_CHECK_BINARY, args, dir.path);
-}
-
-// Every file in `dir` and its bytes, to show that a run changed none.
-std::map<std::string, Bytes> contents_of(const test::ScratchDir& dir) {
-  std::map<std::string, Bytes> contents;
-  for (const auto& entry : fs::directory_iterator(dir.path)) {
-    if (entry.is_regular_file()) {
-      contents[test::utf8_name(entry.path().filename())] =
-          test::read_file(entry.path());
-    }
-  }
-  return contents;
-}
+using test::contents_of;
+using test::run_check;
 
 const std::string kColumns = "record offset address length checksum\n";
 
@@ -77,7 +62,7 @@ TEST(CheckMessages, EmptyRecordFileHoldsNoRecords) {
     test::make_records("0", 1, "one.hy", dir);
     const std::map<std::string, Bytes> before = contents_of(dir);
 
-    const test::RunResult run = check(c.args, dir);
+    const test::RunResult run = run_check(c.args, dir);
     EXPECT_EQ(run.exit_status, 1);
     EXPECT_EQ(run.out, console_text(c.out));
     EXPECT_EQ(run.err, console_text(c.err));
@@ -172,7 +157,7 @@ TEST(CheckMessages, ReportsStandApart) {
     bad.back() ^= 0x01;
     test::write_file(dir / "damaged.hy", bad);
 
-    const test::RunResult run = check(c.args, dir);
+    const test::RunResult run = run_check(c.args, dir);
     EXPECT_EQ(run.exit_status, c.status);
     EXPECT_EQ(run.out, console_text(c.out));
     EXPECT_EQ(run.err, console_text(c.err));
@@ -222,7 +207,7 @@ TEST(CheckMessages, HintForTheCommandLineOfOld) {
     const test::ScratchDir dir;
     test::make_records("0", 1, "dump.hy", dir);
     fs::create_directory(dir / "sub");
-    const test::RunResult run = check(c.args, dir);
+    const test::RunResult run = run_check(c.args, dir);
     EXPECT_EQ(run.exit_status, 2);
     EXPECT_EQ(run.out, console_text(c.out));
     EXPECT_EQ(run.err, console_text(c.err));

@@ -15,11 +15,7 @@ namespace {
 namespace fs = std::filesystem;
 using test::Bytes;
 using test::console_text;
-
-test::RunResult check(const std::vector<std::string>& args,
-                      const test::ScratchDir& dir) {
-  return test::run_program(VARNEL_CHECK_BINARY, args, dir.path);
-}
+using test::run_check;
 
 // good.hy: two records at 270000; bad.hy: the same with the last data byte
 // of the second changed; img.fls: their image; other.fls: another.
@@ -69,7 +65,7 @@ TEST(CheckQuiet, OnlyTheErrorLinesAndTheStatus) {
     SCOPED_TRACE(c.why);
     const test::ScratchDir dir;
     make_files(dir);
-    const test::RunResult run = check(c.args, dir);
+    const test::RunResult run = run_check(c.args, dir);
     EXPECT_EQ(run.exit_status, c.status);
     EXPECT_EQ(run.out, "");
     EXPECT_EQ(run.err, console_text(c.err));
@@ -167,7 +163,7 @@ TEST(CheckQuiet, CommandLineMistakes) {
     SCOPED_TRACE(c.why);
     const test::ScratchDir dir;
     make_files(dir);
-    const test::RunResult run = check(c.args, dir);
+    const test::RunResult run = run_check(c.args, dir);
     EXPECT_EQ(run.exit_status, 2);
     EXPECT_EQ(run.out, "");
     const std::string start = "varnel-check: " + c.problem + "\nusage: ";
@@ -182,7 +178,7 @@ TEST(CheckQuiet, CommandLineMistakes) {
 // The help names every option.
 TEST(CheckQuiet, TheHelpNamesTheOptions) {
   const test::ScratchDir dir;
-  const test::RunResult run = check({"--help"}, dir);
+  const test::RunResult run = run_check({"--help"}, dir);
   EXPECT_EQ(run.exit_status, 0);
   for (const char* option :
        {"-q, --quiet", "--all-faults", "-c, --compare IMAGE",

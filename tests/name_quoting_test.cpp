@@ -15,6 +15,7 @@ namespace {
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
 using test::Bytes;
+using test::run_check;
 
 #if !defined(_WIN32)
 
@@ -32,11 +33,6 @@ Bytes damaged_record() {
   Bytes damaged = kRecord;
   damaged.back() = 0x02;
   return damaged;
-}
-
-test::RunResult check(const std::vector<std::string>& args,
-                      const test::ScratchDir& dir) {
-  return test::run_program(VARNEL_CHECK_BINARY, args, dir.path);
 }
 
 struct Name {
@@ -88,26 +84,26 @@ TEST(VarnelCheck, NamesAreEscapedInEveryMessage) {
     const test::ScratchDir dir;
 
     test::write_file(dir.path / n.name, kRecord);
-    test::RunResult run = check({n.name}, dir);
+    test::RunResult run = run_check({n.name}, dir);
     EXPECT_EQ(run.exit_status, 0);
     EXPECT_EQ(run.out, quoted + kReportAfterName);
     EXPECT_EQ(run.err, "");
 
     test::write_file(dir.path / n.name, damaged_record());
-    run = check({n.name}, dir);
+    run = run_check({n.name}, dir);
     EXPECT_EQ(run.exit_status, 1);
     EXPECT_EQ(run.out, "");
     EXPECT_EQ(run.err, "varnel-check: " + quoted +
                            ": record 1 at byte 0: wrong data checksum\n");
 
     fs::remove(dir.path / n.name);
-    run = check({n.name}, dir);
+    run = run_check({n.name}, dir);
     EXPECT_EQ(run.exit_status, 2);
     EXPECT_EQ(run.err, "varnel-check: cannot open " + quoted +
                            ": No such file or directory\n");
 
     test::write_file(dir / "rec.hy", kRecord);
-    run = check({"-o", n.name, "rec.hy"}, dir);
+    run = run_check({"-o", n.name, "rec.hy"}, dir);
     EXPECT_EQ(run.exit_status, 0);
     EXPECT_EQ(run.out, "\"rec.hy\"" + kReportAfterName + "image written to " +
                            quoted + "\n");
@@ -115,11 +111,11 @@ TEST(VarnelCheck, NamesAreEscapedInEveryMessage) {
 
     fs::remove(dir.path / n.name);
     fs::create_directory(dir.path / n.name);
-    run = check({"-o", n.name, "rec.hy"}, dir);
+    run = run_check({"-o", n.name, "rec.hy"}, dir);
     EXPECT_EQ(run.exit_status, 2);
     EXPECT_EQ(run.err, "varnel-check: " + quoted + " is a directory\n");
 
-    run = check({"--" + n.name, "rec.hy"}, dir);
+    run = run_check({"--" + n.name, "rec.hy"}, dir);
     EXPECT_EQ(run.exit_status, 2);
     EXPECT_EQ(run.err.substr(0, run.err.find('\n') + 1),
               "varnel-check: unknown option \"--" + n.shown + "\"\n");

@@ -449,7 +449,7 @@ void watch_terminal(int fd, std::string& text, std::mutex& watched,
   }
 }
 
-// In the child: closes every descriptor from 3 on but `keep`.
+// In the child: closes every descriptor from 3 on but `keep` (none if -1).
 void close_all_but(int keep) {
   const auto close_from = [](unsigned first, unsigned last) {
     if (first > last) {
@@ -461,6 +461,10 @@ void close_all_but(int keep) {
       }
     }
   };
+  if (keep < 3) {
+    close_from(3, ~0U);
+    return;
+  }
   close_from(3, static_cast<unsigned>(keep) - 1);
   close_from(static_cast<unsigned>(keep) + 1, ~0U);
 }
@@ -490,12 +494,14 @@ pid_t start_child(const std::vector<std::string>& words, const fs::path& cwd,
   }
   argv.push_back(nullptr);
 
+  // Natively a start is not waited for; under an emulator the child writes
+  // a byte to this pipe just before its exec. (Not its end at the exec: a
+  // writer that a child forks for its standard input holds a copy of that
+  // as long as it writes.)
+  const bool watched = under_emulator();
   for (int attempt = 1;; ++attempt) {
-    // The child writes a byte to it just before its exec. (Not its end at
-    // the exec: a writer that a child forks for its standard input holds a
-    // copy of that as long as it writes.)
-    int execed[2];
-    if (::pipe2(execed, O_CLOEXEC) != 0) {
+    int execed[2] = {-1, -1};
+    if (watched && ::pipe2(execed, O_CLOEXEC) != 0) {
       throw std::runtime_error("pipe failed");
     }
     std::fflush(nullptr);
@@ -518,25 +524,26 @@ pid_t start_child(const std::vector<std::string>& words, const fs::path& cwd,
         in_child();
       }
       close_all_but(execed[1]);
-      (void)!::write(execed[1], "x", 1);
+      if (watched) {
+        (void)!::write(execed[1], "x", 1);
+      }
       ::execvp(argv[0], argv.data());
       ::_exit(127);
     }
-    ::close(execed[1]);
-    bool started = true;
-    if (under_emulator()) {
-      // A byte, or the end where the child ended before its exec.
-      pollfd done{execed[0], POLLIN, 0};
-      const auto limit =
-          std::chrono::duration_cast<std::chrono::milliseconds>(kExecLimit);
-      int polled = 0;
-      do {
-        polled = ::poll(&done, 1, static_cast<int>(limit.count()));
-      } while (polled < 0 && errno == EINTR);
-      started = polled != 0;
+    if (!watched) {
+      return pid;
     }
+    ::close(execed[1]);
+    // A byte, or the end where the child ended before its exec.
+    pollfd done{execed[0], POLLIN, 0};
+    const auto limit =
+        std::chrono::duration_cast<std::chrono::milliseconds>(kExecLimit);
+    int polled = 0;
+    do {
+      polled = ::poll(&done, 1, static_cast<int>(limit.count()));
+    } while (polled < 0 && errno == EINTR);
     ::close(execed[0]);
-    if (started || attempt == kStartAttempts) {
+    if (polled != 0 || attempt == kStartAttempts) {
       return pid;
     }
     (void)::kill(pid, SIGKILL);

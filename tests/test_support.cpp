@@ -74,6 +74,21 @@ Bytes read_file(const fs::path& path) {
   return Bytes(std::istreambuf_iterator<char>(file), {});
 }
 
+RunResult run_check(const std::vector<std::string>& args,
+                    const ScratchDir& dir) {
+  return run_program(VARNEL_CHECK_BINARY, args, dir.path);
+}
+
+std::map<std::string, Bytes> contents_of(const ScratchDir& dir) {
+  std::map<std::string, Bytes> contents;
+  for (const auto& entry : fs::directory_iterator(dir.path)) {
+    if (entry.is_regular_file()) {
+      contents[utf8_name(entry.path().filename())] = read_file(entry.path());
+    }
+  }
+  return contents;
+}
+
 Bytes block_with(
     std::initializer_list<std::pair<std::size_t, std::uint8_t>> set) {
   Bytes block(8192, 0);

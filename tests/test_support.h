@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <filesystem>
 #include <functional>
+#include <map>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -53,6 +54,10 @@ void write_file(const std::filesystem::path& path, const Bytes& bytes);
 // The names in `dir`, sorted, as UTF-8.
 std::vector<std::string> names_in(const std::filesystem::path& dir);
 Bytes read_file(const std::filesystem::path& path);
+
+// Every file in `dir` and its bytes, by name: to show that a run changed
+// none of them.
+std::map<std::string, Bytes> contents_of(const ScratchDir& dir);
 
 // A block of zeros with the given bytes set: {{index, value}, ...}.
 Bytes block_with(
@@ -112,6 +117,10 @@ RunResult run_program(const std::string& program,
                       const std::vector<std::string>& args,
                       const std::filesystem::path& cwd,
                       const std::function<void()>& in_child = {});
+
+// Runs varnel-check with `args` in `dir`, as run_program does.
+RunResult run_check(const std::vector<std::string>& args,
+                    const ScratchDir& dir);
 
 // Standard streams other than run_program gives (the null device as input,
 // pipes for output and error).

@@ -25,11 +25,8 @@ namespace {
 namespace fs = std::filesystem;
 using test::Bytes;
 using test::console_text;
-
-test::RunResult check(const std::vector<std::string>& args,
-                      const test::ScratchDir& dir) {
-  return test::run_program(VARNEL_CHECK_BINARY, args, dir.path);
-}
+using test::contents_of;
+using test::run_check;
 
 using test::convert;
 using test::make_records;
@@ -42,18 +39,6 @@ void expect_no_image(const test::ScratchDir& dir) {
     EXPECT_TRUE(name == "in.fls" || name == "rec.hy" || name == "part.hy")
         << name;
   }
-}
-
-// Every file in `dir` and its bytes, to show that a run changed none.
-std::map<std::string, Bytes> contents_of(const test::ScratchDir& dir) {
-  std::map<std::string, Bytes> contents;
-  for (const auto& entry : fs::directory_iterator(dir.path)) {
-    if (entry.is_regular_file()) {
-      contents[test::utf8_name(entry.path().filename())] =
-          test::read_file(entry.path());
-    }
-  }
-  return contents;
 }
 
 // The help's usage lines, which a wrong command line repeats after saying what
@@ -95,7 +80,7 @@ TEST(VarnelCheck, RoundTripsThroughVarnel) {
     test::write_file(dir / "in.fls", image);
     convert(c.start, "in.fls", "rec.hy", dir);
 
-    const test::RunResult run = check({"-o", "back.fls", "rec.hy"}, dir);
+    const test::RunResult run = run_check({"-o", "back.fls", "rec.hy"}, dir);
     EXPECT_EQ(run.exit_status, 0);
     EXPECT_EQ(run.err, "");
     ASSERT_EQ(run.out.rfind(console_text("\"rec.hy\": valid\n"), 0), 0U)
@@ -172,7 +157,7 @@ TEST(VarnelCheck, NamesTheFirstWrongRecordAndRestoresNothing) {
     SCOPED_TRACE(c.why);
     const test::ScratchDir dir;
     test::write_file(dir / "rec.hy", c.records);
-    const test::RunResult run = check({"-o", "back.fls", "rec.hy"}, dir);
+    const test::RunResult run = run_check({"-o", "back.fls", "rec.hy"}, dir);
     EXPECT_EQ(run.exit_status, 1);
     EXPECT_EQ(run.out, "");
     EXPECT_EQ(run.err,
@@ -188,7 +173,7 @@ TEST(VarnelCheck, RecordsOfOtherLengths) {
   const test::ScratchDir dir;
   test::write_file(dir / "rec.hy", {0x0B, 0x12, 0x34, 0x56, 0xFD, 0x00, 0x00,
                                     0x03, 0x63, 0x01, 0x01, 0x01});
-  const test::RunResult run = check({"--output=back.fls", "rec.hy"}, dir);
+  const test::RunResult run = run_check({"--output=back.fls", "rec.hy"}, dir);
   EXPECT_EQ(run.exit_status, 0);
   EXPECT_EQ(run.err, "");
   // One run, but not of 8192-byte blocks: no address to give varnel.
@@ -224,12 +209,13 @@ TEST(VarnelCheck, JoinedFilesAreOneRunOnlyWithoutAGap) {
 
     const std::string report =
         "\"rec.hy\": valid\nrecords: 3\ndata bytes: 24576\n" + c.runs;
-    const test::RunResult verified = check({"rec.hy"}, dir);
+    const test::RunResult verified = run_check({"rec.hy"}, dir);
     EXPECT_EQ(verified.exit_status, 0);
     EXPECT_EQ(verified.out, console_text(report));
     EXPECT_EQ(verified.err, "");
 
-    const test::RunResult restored = check({"-o", "back.fls", "rec.hy"}, dir);
+    const test::RunResult restored =
+        run_check({"-o", "back.fls", "rec.hy"}, dir);
     EXPECT_EQ(restored.exit_status, c.status_with_image);
     if (c.status_with_image == 0) {
       EXPECT_EQ(restored.out,
@@ -322,7 +308,7 @@ TEST(VarnelCheck, AddressesUsedTwice) {
     }
     test::write_file(dir / "rec.hy", test::concat({records, c.tail}));
 
-    const test::RunResult run = check({"rec.hy"}, dir);
+    const test::RunResult run = run_check({"rec.hy"}, dir);
     EXPECT_EQ(run.exit_status, 0);
     EXPECT_EQ(run.err, "");
     EXPECT_EQ(run.out, console_text("\"rec.hy\": valid\n" + c.report));
@@ -380,7 +366,7 @@ TEST(VarnelCheck, CouldNotCheck) {
     fs::create_symlink("nothing.fls", dir / "dangling.fls");
 #endif
 
-    const test::RunResult run = check(c.args, dir);
+    const test::RunResult run = run_check(c.args, dir);
     EXPECT_EQ(run.exit_status, 2);
     EXPECT_EQ(run.out, "");
     EXPECT_EQ(run.err, console_text(c.err));
@@ -455,7 +441,7 @@ TEST(VarnelCheck, SeveralFiles) {
     fs::remove(dir / "in.fls");
     const std::map<std::string, Bytes> before = contents_of(dir);
 
-    const test::RunResult run = check(c.args, dir);
+    const test::RunResult run = run_check(c.args, dir);
     EXPECT_EQ(run.exit_status, c.status);
     EXPECT_EQ(run.out, console_text(c.out));
     EXPECT_EQ(run.err, console_text(c.err));
@@ -588,7 +574,7 @@ TEST(VarnelCheck, CommandLines) {
     const test::ScratchDir dir;
     make_records("0", 1, "-x.hy", dir);
     fs::remove(dir / "in.fls");
-    const test::RunResult run = check(c.args, dir);
+    const test::RunResult run = run_check(c.args, dir);
     EXPECT_EQ(run.exit_status, c.status);
     if (c.out == kUsageLines) {
       EXPECT_EQ(run.out.rfind(console_text(c.out), 0), 0U) << run.out;
@@ -699,7 +685,7 @@ TEST(VarnelCheck, PipesAndStandardInput) {
                    test::concat({first, test::read_file(dir / "part.hy")}));
   fs::remove(dir / "part.hy");
   const Bytes records = test::read_file(dir / "rec.hy");
-  const test::RunResult by_name = check({"rec.hy"}, dir);
+  const test::RunResult by_name = run_check({"rec.hy"}, dir);
   ASSERT_EQ(by_name.exit_status, 0);
   const auto renamed = [&by_name](const std::string& name) {
     std::string text = by_name.out;
@@ -725,7 +711,7 @@ TEST(VarnelCheck, PipesAndStandardInput) {
       ::close(fd);
     }
   });
-  const test::RunResult from_fifo = check({"fifo.hy"}, dir);
+  const test::RunResult from_fifo = run_check({"fifo.hy"}, dir);
   writer.join();
   EXPECT_EQ(from_fifo.exit_status, 0);
   EXPECT_EQ(from_fifo.out, renamed("fifo.hy"));
@@ -764,7 +750,7 @@ TEST(VarnelCheck, ListsEveryRecord) {
                    test::concat({test::read_file(dir / "part.hy"),
                                  {0x0B, 0x12, 0x34, 0x56, 0xFD, 0x00, 0x00,
                                   0x03, 0x63, 0x01, 0x01, 0x01}}));
-  const test::RunResult run = check({"--list", "rec.hy"}, dir);
+  const test::RunResult run = run_check({"--list", "rec.hy"}, dir);
   EXPECT_EQ(run.exit_status, 0);
   EXPECT_EQ(run.err, "");
   EXPECT_EQ(run.out, console_text("record offset address length checksum\n"
@@ -789,7 +775,7 @@ TEST(VarnelCheck, ListingStopsAtTheWrongRecord) {
   test::write_file(dir / "rec.hy", records);
 
   const test::RunResult run =
-      check({"--list", "-o", "back.fls", "rec.hy"}, dir);
+      run_check({"--list", "-o", "back.fls", "rec.hy"}, dir);
   EXPECT_EQ(run.exit_status, 1);
   EXPECT_EQ(run.out, console_text("record offset address length checksum\n"
                                   "1 0 FFF000 2000 00\n"
@@ -822,9 +808,9 @@ TEST(VarnelCheck, ListingsOfTwoFilesDifferWhereTheirBlocksDo) {
     return split;
   };
   const std::vector<std::string> from_a =
-      lines(check({"--list", "rec.hy"}, a).out);
+      lines(run_check({"--list", "rec.hy"}, a).out);
   const std::vector<std::string> from_b =
-      lines(check({"--list", "rec.hy"}, b).out);
+      lines(run_check({"--list", "rec.hy"}, b).out);
   ASSERT_EQ(from_a.size(), from_b.size());
   std::vector<std::pair<std::string, std::string>> differ;
   for (std::size_t i = 0; i < from_a.size(); ++i) {
