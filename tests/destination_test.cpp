@@ -379,13 +379,13 @@ TEST(Destination, FilesNoRenameCanReplace) {
   test::write_file(dir / "mounted.fls", {'o', 'l', 'd'});
   test::write_file(dir / "out.hy", {});
   test::write_file(dir / "image.fls", {});
-  if (::mount((dir / "mounted.hy").c_str(), (dir / "out.hy").c_str(), nullptr,
+  if (::mount((dir / "mounted.hy").c_str(), (dir / "out.hy").c_str(), "none",
               MS_BIND, nullptr) != 0) {
     GTEST_SKIP() << "cannot bind-mount a file here: " << std::strerror(errno);
   }
   const bool image_mounted =
       ::mount((dir / "mounted.fls").c_str(), (dir / "image.fls").c_str(),
-              nullptr, MS_BIND, nullptr) == 0;
+              "none", MS_BIND, nullptr) == 0;
   const test::RunResult to_mount =
       test::run_binary({"0", "in.fls", "out.hy"}, dir.path);
   const test::RunResult check_to_mount = test::run_program(
