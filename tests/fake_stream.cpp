@@ -48,7 +48,9 @@ ssize_t fake_read(void* cookie, char* buffer, size_t size) {
     count /= 2;
     file.data.resize(file.position + count);
   }
-  std::memcpy(buffer, file.data.data() + file.position, count);
+  if (count > 0) {  // an empty file's data may be no memory at all
+    std::memcpy(buffer, file.data.data() + file.position, count);
+  }
   file.position += count;
   return static_cast<ssize_t>(count);
 }
@@ -63,7 +65,9 @@ ssize_t fake_write(void* cookie, const char* buffer, size_t size) {
     count /= 2;
   }
   file.data.resize(std::max(file.data.size(), file.position + count));
-  std::memcpy(file.data.data() + file.position, buffer, count);
+  if (count > 0) {
+    std::memcpy(file.data.data() + file.position, buffer, count);
+  }
   file.position += count;
   return static_cast<ssize_t>(count);
 }
