@@ -7,6 +7,8 @@
 #include <io.h>
 #include <sys/stat.h>
 #include <windows.h>
+// After windows.h, which it needs.
+#include <aclapi.h>
 #else
 #include <fcntl.h>
 #include <signal.h>
@@ -122,14 +124,80 @@ FileAccess access_of(std::FILE* file) {
   return access;
 }
 
-bool read_attributes(std::FILE*, FileAccess&, std::error_code&) { return true; }
+bool read_attributes(std::FILE* file, FileAccess& access,
+                     std::error_code& error) {
+  const HANDLE handle = handle_of(file);
+  if (handle == INVALID_HANDLE_VALUE) {
+    return true;
+  }
+  PSECURITY_DESCRIPTOR security = nullptr;
+  const DWORD result =
+      ::GetSecurityInfo(handle, SE_FILE_OBJECT, DACL_SECURITY_INFORMATION,
+                        nullptr, nullptr, nullptr, nullptr, &security);
+  if (result == ERROR_NOT_SUPPORTED || result == ERROR_INVALID_FUNCTION) {
+    return true;  // a file system without ACLs: none to keep
+  }
+  if (result != ERROR_SUCCESS) {
+    error = {static_cast<int>(result), std::system_category()};
+    return false;
+  }
+  const auto* bytes = static_cast<const std::uint8_t*>(security);
+  access.windows_security.assign(
+      bytes, bytes + ::GetSecurityDescriptorLength(security));
+  (void)::LocalFree(security);
+  return true;
+}
+
+namespace {
+
+// Gives the file `handle` the DACL of the security descriptor `security`,
+// inherited entries coming from its folder as they did to the old file, or
+// not where the old file's DACL was protected from them.
+bool give_security(HANDLE handle, const std::vector<std::uint8_t>& security,
+                   std::error_code& error) {
+  auto* descriptor = const_cast<std::uint8_t*>(security.data());
+  SECURITY_DESCRIPTOR_CONTROL control = 0;
+  DWORD revision = 0;
+  BOOL present = FALSE;
+  BOOL defaulted = FALSE;
+  PACL dacl = nullptr;
+  if (::GetSecurityDescriptorControl(descriptor, &control, &revision) == 0 ||
+      ::GetSecurityDescriptorDacl(descriptor, &present, &dacl, &defaulted) ==
+          0) {
+    error = last_error();
+    return false;
+  }
+  const SECURITY_INFORMATION what =
+      DACL_SECURITY_INFORMATION | ((control & SE_DACL_PROTECTED) != 0
+                                       ? PROTECTED_DACL_SECURITY_INFORMATION
+                                       : UNPROTECTED_DACL_SECURITY_INFORMATION);
+  const DWORD result =
+      ::SetSecurityInfo(handle, SE_FILE_OBJECT, what, nullptr, nullptr,
+                        present != FALSE ? dacl : nullptr, nullptr);
+  if (result != ERROR_SUCCESS) {
+    error = {static_cast<int>(result), std::system_category()};
+    return false;
+  }
+  return true;
+}
+
+}  // namespace
 
 bool give_access(std::FILE* file, const FileAccess& access,
                  std::error_code& error) {
   const HANDLE handle = handle_of(file);
+  if (handle == INVALID_HANDLE_VALUE || !access.known) {
+    return true;
+  }
+  // The old file's ACL, or nothing replaced: the new file would otherwise
+  // have its folder's, which may grant more.
+  if (!access.windows_security.empty() &&
+      !give_security(handle, access.windows_security, error)) {
+    return false;
+  }
   const DWORD kept = access.windows_attributes &
                      (FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM);
-  if (handle == INVALID_HANDLE_VALUE || !access.known || kept == 0) {
+  if (kept == 0) {
     return true;  // a new file has the archive attribute already
   }
   // Times of zero are left as they are.
@@ -167,22 +235,6 @@ bool replace_file(const std::filesystem::path& from,
     return false;
   }
   return true;
-}
-
-bool replace_existing_file(const std::filesystem::path& from,
-                           const std::filesystem::path& to,
-                           std::error_code& error) {
-  // No flags: where the old file's ACL or attributes cannot be given to the
-  // new one, nothing is replaced, rather than a file that grants more.
-  if (::ReplaceFileW(to.c_str(), from.c_str(), nullptr, 0, nullptr, nullptr) !=
-      0) {
-    return true;
-  }
-  if (::GetLastError() == ERROR_FILE_NOT_FOUND) {
-    return replace_file(from, to, error);  // gone meanwhile: a new name
-  }
-  error = last_error();
-  return false;
 }
 
 std::filesystem::path path_for_system(const std::filesystem::path& path) {
@@ -555,12 +607,6 @@ bool replace_file(const std::filesystem::path& from,
     return false;
   }
   return true;
-}
-
-bool replace_existing_file(const std::filesystem::path& from,
-                           const std::filesystem::path& to,
-                           std::error_code& error) {
-  return replace_file(from, to, error);
 }
 
 std::filesystem::path path_for_system(const std::filesystem::path& path) {

@@ -40,14 +40,15 @@ struct ExtendedAttribute {
 // What a replaced file hands on to the file that replaces it: on POSIX
 // systems its permission bits, owner and group, and on Linux its extended
 // attributes, its access ACL among them; on Windows its file attributes
-// (replacing the file keeps its ACL and streams).
+// and its ACL.
 struct FileAccess {
   bool known = false;
   unsigned mode = 0;
   unsigned owner = 0;
   unsigned group = 0;
   std::vector<ExtendedAttribute> attributes;
-  unsigned windows_attributes = 0;  // hidden, system, read-only...
+  unsigned windows_attributes = 0;             // hidden, system, read-only...
+  std::vector<std::uint8_t> windows_security;  // the DACL, self-relative
 };
 
 // The permission bits, owner and group of an open file; on Windows its file
@@ -56,7 +57,8 @@ struct FileAccess {
 
 // Adds the extended attributes of `file` that this user may read to
 // `access`. Those this file system or this user cannot have are left out;
-// false only when reading them failed otherwise (an I/O error).
+// false only when reading them failed otherwise (an I/O error). On Windows
+// its ACL, where its file system has ACLs.
 [[nodiscard]] bool read_attributes(std::FILE* file, FileAccess& access,
                                    std::error_code& error);
 
@@ -65,8 +67,8 @@ struct FileAccess {
 // and its permission bits. Where the group or the ACL cannot be kept, access
 // is narrowed, never widened: the group gets no more than others had, and
 // without the ACL the group bits are what the owning group could do. On
-// Windows: the hidden and system attributes, and the archive attribute that
-// new contents get.
+// Windows: the ACL, or a failure, and the hidden and system attributes, and
+// the archive attribute that new contents get.
 [[nodiscard]] bool give_access(std::FILE* file, const FileAccess& access,
                                std::error_code& error);
 
@@ -79,17 +81,12 @@ struct FileAccess {
 [[nodiscard]] bool sync_directory(const std::filesystem::path& directory,
                                   std::error_code& error);
 
-// Gives `from` the name `to` in one step, replacing what `to` named.
+// Gives `from` the name `to` in one step, replacing what `to` named: a
+// rename, so that nothing can come between the old file and the new one
+// (Windows' ReplaceFileW first moves the old file aside).
 [[nodiscard]] bool replace_file(const std::filesystem::path& from,
                                 const std::filesystem::path& to,
                                 std::error_code& error);
-
-// The same where `to` names a file that `from` replaces: on Windows the new
-// file then keeps the old one's attributes, ACL and alternate streams
-// (ReplaceFileW), and takes the name anyway if the old file is gone.
-[[nodiscard]] bool replace_existing_file(const std::filesystem::path& from,
-                                         const std::filesystem::path& to,
-                                         std::error_code& error);
 
 // `path` in the form that the system calls take at any length: on Windows
 // its full path behind the \\?\ prefix, which lifts the limit of MAX_PATH

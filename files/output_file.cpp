@@ -112,14 +112,9 @@ void remove_temporary(Output& output) {
   }
 }
 
-// Gives the named temporary file the destination's name, in one step: over
-// an existing file in the way that keeps what the system keeps of it (on
-// Windows its ACL and streams).
+// Gives the named temporary file the destination's name, in one step.
 bool take_the_name(Output& output) {
-  return output.existed
-             ? replace_existing_file(output.temporary, output.target,
-                                     output.error)
-             : replace_file(output.temporary, output.target, output.error);
+  return replace_file(output.temporary, output.target, output.error);
 }
 
 // Gives the temporary file without a name, whole and on the disk, the

@@ -165,8 +165,9 @@ bool remove_on_close(HANDLE handle, bool remove) {
 std::FILE* create_removed_on_close(const fs::path& path,
                                    std::error_code& error) {
   const HANDLE handle = ::CreateFileW(
-      path.c_str(), GENERIC_WRITE | DELETE, FILE_SHARE_READ | FILE_SHARE_WRITE,
-      nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+      path.c_str(), GENERIC_WRITE | DELETE | READ_CONTROL | WRITE_DAC,
+      FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, CREATE_NEW,
+      FILE_ATTRIBUTE_NORMAL, nullptr);
   if (handle == INVALID_HANDLE_VALUE) {
     error = last_error();
     return nullptr;

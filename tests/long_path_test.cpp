@@ -108,15 +108,6 @@ fs::path path_of_length(const test::ScratchDir& dir, std::size_t length,
   return folder / test::utf8_path(name);
 }
 
-// Wine's ReplaceFileW first moves the old file to a name that
-// GetTempFileNameW makes in its folder, which cannot be longer than MAX_PATH
-// (260 characters): a name of "rf", four digits and ".tmp", after the
-// folder's path with its \\?\ and a separator.
-bool wine_cannot_replace_in(const fs::path& folder) {
-  return test::under_wine() &&
-         path_for_system(folder).wstring().size() + 1 + 10 >= 260;
-}
-
 // Both commands, to a new name and over an older file, where the full path of
 // the output is 245 to 259 characters long: the temporary name beside it is
 // longer than MAX_PATH allows.
@@ -132,14 +123,6 @@ TEST(LongPath, OutputsNearMaxPath) {
       test::write_file(dir / "in.fls", test::block_filled(0x00));
       const fs::path records = path_of_length(dir, length, "out.hy");
       const fs::path image = records.parent_path() / "out.fl";
-      if (existing && wine_cannot_replace_in(records.parent_path())) {
-        GTEST_SKIP() << "Wine's ReplaceFileW cannot replace a file in a "
-                        "folder whose path is "
-                     << length - 7
-                     << " characters long: it first moves the old file to a "
-                        "name from GetTempFileNameW, which MAX_PATH holds "
-                        "to 259 characters";
-      }
       if (existing) {
         test::write_file(records, zero_record);
         test::write_file(image, Bytes(10, 'o'));
