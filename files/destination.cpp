@@ -273,9 +273,14 @@ std::error_code why_not_replaceable(int fd, const struct stat& status,
 }
 
 // What the system finds at `found.path`, links followed by it, so that its
-// own protections apply. `walked` is where the links read by hand led.
+// own protections apply. `walked` is where the links read by hand led: the
+// file's name as this process reaches it, relative where the name given
+// was, so that it works where the folders above the current one cannot be
+// passed through. Where the walk ended at another process's descriptor,
+// only the path the system knows the file by can say where it is.
 DestinationFound found_by_the_system(DestinationFound found,
-                                     const fs::path& walked) {
+                                     const fs::path& walked,
+                                     bool only_the_system_knows) {
 #if defined(O_PATH)
   constexpr int kLookOnly = O_PATH;
 #else
@@ -303,7 +308,8 @@ DestinationFound found_by_the_system(DestinationFound found,
         found, std::make_error_code(std::errc::no_such_file_or_directory));
   } else {
     found.kind = Destination::regular_file;
-    found.path = path_of_descriptor(fd).value_or(walked);
+    found.path = only_the_system_knows ? path_of_descriptor(fd).value_or(walked)
+                                       : walked;
     if (const std::error_code why =
             why_not_replaceable(fd, status, found.path)) {
       found = unusable(found, why);
@@ -360,6 +366,7 @@ DestinationFound find_destination(const char* name) {
   // system's own links to open descriptors. The system then follows them
   // itself to what is there.
   fs::path at = found.path;
+  bool only_the_system_knows = false;
   for (int links = 0;; ++links) {
     struct stat status {};
     if (::lstat(at.c_str(), &status) != 0) {
@@ -383,12 +390,11 @@ DestinationFound find_destination(const char* name) {
       return found;
     }
     if (step == Step::to_the_system) {
+      only_the_system_knows = true;
       break;
     }
   }
-  std::error_code error;
-  const fs::path walked = fs::absolute(at, error);
-  return found_by_the_system(found, error ? at : walked);
+  return found_by_the_system(found, at, only_the_system_knows);
 }
 
 bool is_file_found(std::FILE* file, const DestinationFound& found) {

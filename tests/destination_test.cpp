@@ -411,5 +411,65 @@ TEST(Destination, FilesNoRenameCanReplace) {
 #endif
 }
 
+// The name given is the way to the file: a relative one is followed from the
+// current folder, never turned into the full path, which may pass through
+// folders this user cannot enter. nobody works in a folder of their own
+// inside one of root's that only root may enter (entered before the user
+// changed, as by su or a service manager): a new file, a file replaced
+// through a link and a restored image all reach their names.
+TEST(Destination, ReachedFromTheCurrentFolder) {
+  VARNEL_SKIP_ON_WINDOWS("folders that cannot be passed through are POSIX");
+#if !defined(_WIN32)
+  std::string skip;
+  const std::vector<std::string> nobody = as_nobody(skip);
+  if (nobody.empty()) {
+    GTEST_SKIP() << skip;
+  }
+  const passwd* user = ::getpwnam("nobody");
+  ASSERT_NE(user, nullptr);
+  const test::ScratchDir dir;
+  const fs::path own = dir / "locked" / "own";
+  fs::create_directories(own);
+  test::write_file(own / "in.fls", kImage);
+  test::write_file(own / "out.hy", test::zero_record_file());
+  test::write_file(own / "image.fls", {'o', 'l', 'd'});
+  fs::create_symlink("out.hy", own / "link.hy");
+  for (const char* name : {"", "in.fls", "out.hy", "image.fls"}) {
+    ASSERT_EQ(::chown((own / name).c_str(), user->pw_uid, user->pw_gid), 0);
+  }
+  ASSERT_EQ(::lchown((own / "link.hy").c_str(), user->pw_uid, user->pw_gid), 0);
+  ASSERT_EQ(::chmod((dir / "locked").c_str(), 0700), 0);
+  const auto run = [&](const std::string& program,
+                       const std::vector<std::string>& args) {
+    const fs::path copy = own / fs::path(program).filename();
+    fs::copy_file(program, copy, fs::copy_options::overwrite_existing);
+    EXPECT_EQ(::chmod(copy.c_str(), 0755), 0);
+    std::vector<std::string> words(nobody.begin() + 1, nobody.end());
+    for (const std::string& word :
+         test::binary_words("./" + copy.filename().string())) {
+      words.push_back(word);
+    }
+    words.insert(words.end(), args.begin(), args.end());
+    return test::run_program(nobody.front(), words, own);
+  };
+
+  EXPECT_EQ(run(VARNEL_BINARY, {"0", "in.fls", "new.hy"}).out,
+            written("new.hy"));
+  EXPECT_EQ(test::read_file(own / "new.hy"), kRecords);
+  EXPECT_EQ(run(VARNEL_BINARY, {"0", "in.fls", "link.hy"}).out,
+            written("link.hy"));
+  EXPECT_EQ(test::read_file(own / "out.hy"), kRecords);
+  EXPECT_TRUE(fs::is_symlink(own / "link.hy"));
+  const test::RunResult restored =
+      run(VARNEL_CHECK_BINARY, {"-o", "image.fls", "out.hy"});
+  EXPECT_EQ(restored.exit_status, 0) << restored.err;
+  EXPECT_EQ(test::read_file(own / "image.fls"), kImage);
+  EXPECT_EQ(test::names_in(own), (std::vector<std::string>{
+                                     "image.fls", "in.fls", "link.hy", "new.hy",
+                                     "out.hy", "varnel", "varnel-check"}));
+  ASSERT_EQ(::chmod((dir / "locked").c_str(), 0755), 0);  // to clean it up
+#endif
+}
+
 }  // namespace
 }  // namespace varnel
