@@ -167,13 +167,21 @@ bool give_security(HANDLE handle, const std::vector<std::uint8_t>& security,
     error = last_error();
     return false;
   }
+  // No DACL at all grants everyone everything, which is what a file system
+  // without ACLs (FAT on a memory card) says of every file: the new file's
+  // own DACL then grants no more.
+  if (present == FALSE || dacl == nullptr) {
+    return true;
+  }
   const SECURITY_INFORMATION what =
       DACL_SECURITY_INFORMATION | ((control & SE_DACL_PROTECTED) != 0
                                        ? PROTECTED_DACL_SECURITY_INFORMATION
                                        : UNPROTECTED_DACL_SECURITY_INFORMATION);
-  const DWORD result =
-      ::SetSecurityInfo(handle, SE_FILE_OBJECT, what, nullptr, nullptr,
-                        present != FALSE ? dacl : nullptr, nullptr);
+  const DWORD result = ::SetSecurityInfo(handle, SE_FILE_OBJECT, what, nullptr,
+                                         nullptr, dacl, nullptr);
+  if (result == ERROR_NOT_SUPPORTED || result == ERROR_INVALID_FUNCTION) {
+    return true;  // a file system without ACLs: the new file has none either
+  }
   if (result != ERROR_SUCCESS) {
     error = {static_cast<int>(result), std::system_category()};
     return false;
