@@ -10,7 +10,6 @@
 #include "check/flash_image.h"
 #include "check/options.h"
 #include "check/problems.h"
-#include "check/quoting.h"
 #include "check/record_files.h"
 #include "check/record_input.h"
 #include "check/report.h"
@@ -18,6 +17,7 @@
 #include "check/verify.h"
 #include "console/console_output.h"
 #include "console/interruption.h"
+#include "console/quoting.h"
 
 namespace varnel {
 namespace {
@@ -96,11 +96,23 @@ void separate(std::FILE* out, bool& printed_before, bool& report_lost) {
   printed_before = true;
 }
 
+// After the problem with a file that does not begin with a record: how to
+// mend the slip it may be. The second of two names was, before -o, the image
+// to write; any other such file may be an image checked as a record file.
+void hint_at_start(const Verification& verification, const char* name,
+                   bool maybe_image, std::FILE* out, std::FILE* err) {
+  if (maybe_image && begins_without_record(verification)) {
+    say_hint(out, err, "to write the image, use -o " + escaped(name));
+  } else if (may_be_image(verification)) {
+    say_hint(out, err, kImageHint);
+  }
+}
+
 // Checks one record file and reports on it; sets `report_lost` when some of
 // the report or listing could not be written, which then ends the run, and
 // `printed` once anything was. With `maybe_image`, the file is the second of
-// two, where the image was named before -o: if it does not exist, a hint says
-// how to write it.
+// two, where the image was named before -o: if it does not exist or does not
+// begin with a record, a hint says how to write it.
 int check_file(const char* name, const Options& options, const Walk& walk,
                std::FILE* out, std::FILE* err, bool& report_lost, bool& printed,
                bool maybe_image) {
@@ -122,10 +134,14 @@ int check_file(const char* name, const Options& options, const Walk& walk,
   stop_catching_interruptions();
   report_lost = report_lost || verification.verdict == Verdict::listing_failed;
   if (verification.verdict != Verdict::valid) {
-    return report_not_valid(verification, name, nullptr, out, err);
+    const int status = report_not_valid(verification, name, nullptr, out, err);
+    hint_at_start(verification, name, maybe_image, out, err);
+    return status;
   }
   if (verification.summary.records == 0) {
-    return report_no_records(name, out, err);
+    const int status = report_no_records(name, out, err);
+    hint_at_start(verification, name, maybe_image, out, err);
+    return status;
   }
   if (options.quiet) {
     return kCheckValid;

@@ -6,11 +6,11 @@
 #include "check/check.h"
 #include "check/compare.h"
 #include "check/problems.h"
-#include "check/quoting.h"
 #include "check/record_files.h"
 #include "check/report.h"
 #include "console/console_output.h"
 #include "console/interruption.h"
+#include "console/quoting.h"
 #include "files/stream_read.h"
 
 namespace varnel {
@@ -74,7 +74,14 @@ int compare(const char* name, const Options& options, const Walk& base,
     return kCheckFailed;
   }
   if (verification.verdict != Verdict::valid) {
-    return report_not_valid(verification, name, nullptr, out, err);
+    const int status = report_not_valid(verification, name, nullptr, out, err);
+    // The names the other way round: the image where the record file goes.
+    if (may_be_image(verification)) {
+      say_hint(out, err,
+               "it does not begin with a record: it may be an image; -c "
+               "takes the image first: -c IMAGE RECORD_FILE");
+    }
+    return status;
   }
   if (summary.records == 0) {
     return report_no_records(name, out, err);

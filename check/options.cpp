@@ -1,8 +1,10 @@
 #include "check/options.h"
 
 #include <algorithm>
+#include <optional>
 
-#include "check/quoting.h"
+#include "console/command_line.h"
+#include "console/quoting.h"
 
 namespace varnel {
 namespace {
@@ -79,20 +81,6 @@ std::string image_problem(const ImageOption& image, const char* already,
   return {};
 }
 
-// The value of a hexadecimal digit; -1 for any other character.
-int hex_digit(char c) {
-  if (c >= '0' && c <= '9') {
-    return c - '0';
-  }
-  if (c >= 'A' && c <= 'F') {
-    return c - 'A' + 10;
-  }
-  if (c >= 'a' && c <= 'f') {
-    return c - 'a' + 10;
-  }
-  return -1;
-}
-
 // The byte given with --fill, two hexadecimal digits, in `fill`; what is
 // wrong with it, or nothing.
 std::string fill_problem(const ImageOption& option, bool given_before,
@@ -105,12 +93,15 @@ std::string fill_problem(const ImageOption& option, bool given_before,
     return spelling + " given twice: one byte at a time";
   }
   const std::string_view text = option.name;
-  if (text.size() != 2 || hex_digit(text[0]) < 0 || hex_digit(text[1]) < 0) {
+  const std::optional<std::uint8_t> high =
+      text.size() == 2 ? hex_digit_value(text[0]) : std::nullopt;
+  const std::optional<std::uint8_t> low =
+      text.size() == 2 ? hex_digit_value(text[1]) : std::nullopt;
+  if (!high || !low) {
     return spelling + " takes two hexadecimal digits, such as FF, not " +
            quoted(text);
   }
-  fill =
-      static_cast<std::uint8_t>(hex_digit(text[0]) * 16 + hex_digit(text[1]));
+  fill = static_cast<std::uint8_t>(*high << 4U | *low);
   return {};
 }
 

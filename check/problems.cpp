@@ -3,9 +3,9 @@
 #include <cinttypes>
 
 #include "check/check.h"
-#include "check/quoting.h"
 #include "console/closed_pipe.h"
 #include "console/console_output.h"
+#include "console/quoting.h"
 
 namespace varnel {
 namespace {
@@ -40,6 +40,27 @@ void say_problem(std::FILE* out, std::FILE* err, const std::string& line) {
   (void)std::fflush(out);
   // Nowhere is left to say that this could not be said.
   (void)write_text(err, "varnel-check: " + line + "\n");
+}
+
+void say_hint(std::FILE* out, std::FILE* err, const std::string& hint) {
+  (void)std::fflush(out);
+  (void)write_text(err, "(" + hint + ")\n");
+}
+
+bool may_be_image(const Verification& verification) {
+  const bool header_wrong = verification.fault == RecordFault::record_type ||
+                            verification.fault == RecordFault::header_checksum;
+  return verification.verdict == Verdict::invalid && verification.record == 1 &&
+         header_wrong && verification.summary.records == 0;
+}
+
+bool begins_without_record(const Verification& verification) {
+  const bool too_short = verification.verdict == Verdict::invalid &&
+                         verification.record == 1 &&
+                         verification.fault == RecordFault::cut_short_in_header;
+  const bool empty = verification.verdict == Verdict::valid &&
+                     verification.summary.records == 0;
+  return may_be_image(verification) || too_short || empty;
 }
 
 std::string with_reason(const std::string& what, const char* name,

@@ -37,6 +37,25 @@ int report_not_valid(const Verification& verification, const char* name,
 // with.
 int report_no_records(const char* name, std::FILE* out, std::FILE* err);
 
+// Says `hint` on `err`, on a line of its own in parentheses, after the
+// problem that it tells how to mend (and after what `out` holds so far).
+void say_hint(std::FILE* out, std::FILE* err, const std::string& hint);
+
+// Whether the walk found a file that does not begin with a record, and holds
+// none that is right: 9 bytes or more, the first 9 no record header. An
+// image given where a record file goes looks like this.
+[[nodiscard]] bool may_be_image(const Verification& verification);
+
+// Whether the walk found a file that does not begin with a record: one that
+// may be an image, one that is empty, or one too short for a header.
+[[nodiscard]] bool begins_without_record(const Verification& verification);
+
+// The hint for a record file that may be an image: what to give to compare
+// an image with its record file.
+inline constexpr char kImageHint[] =
+    "it does not begin with a record: it may be an image; to compare an "
+    "image with its record file, use -c IMAGE RECORD_FILE";
+
 // Says that the report could not be written; nothing where its reader has
 // gone on Windows, which ends the program as quietly as SIGPIPE would. The
 // status to end with.

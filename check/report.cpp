@@ -3,8 +3,8 @@
 #include <cinttypes>
 #include <string>
 
-#include "check/quoting.h"
 #include "console/console_output.h"
+#include "console/quoting.h"
 #include "records/record_format.h"
 
 namespace varnel {

@@ -9,11 +9,11 @@
 
 #include "check/check.h"
 #include "check/problems.h"
-#include "check/quoting.h"
 #include "check/record_files.h"
 #include "check/report.h"
 #include "console/console_output.h"
 #include "console/interruption.h"
+#include "console/quoting.h"
 #include "files/file_checks.h"
 #include "files/output_file.h"
 #include "records/record_reader.h"
@@ -24,7 +24,7 @@ namespace {
 // varnel-check replaces only what it makes: never a record file, which a
 // slip of the names would destroy.
 bool is_not_record_file(std::span<const std::uint8_t> first) {
-  return !begins_with_block_header(first);
+  return !begins_with_record_header(first);
 }
 
 // What the name given for the image leads to is refused, when it is not a
@@ -135,7 +135,11 @@ int restore(const char* name, const char* image, const Options& options,
   if (verification.verdict != Verdict::valid) {
     give_up();
     report_lost = verification.verdict == Verdict::listing_failed;
-    return report_not_valid(verification, name, image, out, err);
+    const int status = report_not_valid(verification, name, image, out, err);
+    if (may_be_image(verification)) {
+      say_hint(out, err, kImageHint);
+    }
+    return status;
   }
   if (verification.summary.records == 0) {
     give_up();
@@ -157,6 +161,9 @@ int restore(const char* name, const char* image, const Options& options,
     say_problem(out, err,
                 quoted(name) + ": not restored: the records form " +
                     std::to_string(summary.run_count) + " runs, not one");
+    say_hint(
+        out, err,
+        "to write what the flash holds, use --flash-image " + escaped(image));
     return kCheckInvalid;
   }
   // The report is the answer: unless it has been told, there is no image.

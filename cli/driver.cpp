@@ -2,6 +2,8 @@
 
 #include <cerrno>
 #include <optional>
+#include <string>
+#include <string_view>
 #include <system_error>
 
 #include "cli/block_io.h"
@@ -11,6 +13,7 @@
 #include "console/console_output.h"
 #include "console/interruption.h"
 #include "console/progress.h"
+#include "console/quoting.h"
 #include "console/terminal.h"
 #include "files/file_checks.h"
 #include "files/output_file.h"
@@ -31,27 +34,51 @@ void say(std::FILE* out, const char* text) {
   (void)std::fflush(out);
 }
 
+// A name is printed as given, but that its control bytes are escaped: one
+// that holds a line feed and "Output written to" cannot pass for a success.
 void say_file(std::FILE* out, const char* format, const char* name) {
-  (void)print_text(out, format, name);
+  (void)print_text(out, format, controls_escaped(name).c_str());
   (void)std::fflush(out);
 }
 
 // Closes a source that nothing has been read from yet.
 void release_source(std::FILE* src) { (void)std::fclose(src); }
 
-// At a terminal, where a person reads them, a failure message gets one more
-// line, on standard error, with the system's reason: "Cannot create" reads
-// the same for a directory, a missing folder and a file that may not be
-// written. Standard output stays as scripts know it, and nothing is added
-// where standard error is no terminal.
-void say_reason(std::FILE* terminal, const char* name,
-                const std::error_code& why) {
-  if (terminal == nullptr || !why || !is_terminal(terminal)) {
+// At a terminal, where a person reads them, some messages get one more line,
+// on standard error, that says more: the system's reason for a failure
+// ("Cannot create" reads the same for a directory, a missing folder and a
+// file that may not be written), or how to mend a slip. Standard output
+// stays as scripts know it, and nothing is added where standard error is no
+// terminal.
+void say_at_terminal(std::FILE* terminal, const std::string& line) {
+  if (terminal == nullptr || !is_terminal(terminal)) {
     return;
   }
-  (void)print_text(terminal, "varnel: \"%s\": %s\n", name,
-                   why.message().c_str());
+  (void)write_text(terminal, "varnel: " + line + "\n");
   (void)std::fflush(terminal);
+}
+
+// A name in double quotes, as the messages print it.
+std::string named(std::string_view name) {
+  return '"' + controls_escaped(name) + '"';
+}
+
+void say_reason(std::FILE* terminal, const char* name,
+                const std::error_code& why) {
+  if (why) {
+    say_at_terminal(terminal, named(name) + ": " + why.message());
+  }
+}
+
+// The start address in the form varnel takes, when it was given in another.
+void say_address_slip(std::FILE* terminal, const char* text) {
+  const AddressSlip slip = address_slip(text);
+  std::string line = named(text) + ": " + named(slip.character) +
+                     " is not a hexadecimal digit: ";
+  line += slip.digits.empty()
+              ? "give the address in hexadecimal digits alone, as in 270000"
+              : "give the address as " + controls_escaped(slip.digits);
+  say_at_terminal(terminal, line);
 }
 
 // Opens the image for reading; null, with the reason in `why`, when it
@@ -72,7 +99,7 @@ std::FILE* open_image(const char* name, std::error_code& why) {
 // conversion run again). Anything else, a dump above all, may be what the
 // user meant to keep.
 bool is_record_file_or_empty(std::span<const std::uint8_t> first) {
-  return first.empty() || begins_with_block_header(first);
+  return first.empty() || begins_with_record_header(first);
 }
 
 }  // namespace
@@ -134,6 +161,7 @@ int run_varnel(std::span<const char* const> args, std::FILE* out,
       parse_start_address(args[0]);
   if (!start_address) {
     say(out, kInvalidStartAddress);
+    say_address_slip(progress_to, args[0]);
     return 0;
   }
 
@@ -175,7 +203,13 @@ int run_varnel(std::span<const char* const> args, std::FILE* out,
     }
     stop_catching_interruptions();
     say_file(out, kCannotCreateDestination, dst_name);
-    say_reason(progress_to, dst_name, dst.error);
+    if (dst.wrong_kind) {
+      say_at_terminal(progress_to, named(dst_name) +
+                                       " is not a record file: not replaced "
+                                       "(remove it first to replace it)");
+    } else {
+      say_reason(progress_to, dst_name, dst.error);
+    }
     return 0;
   }
   convert_and_report(src, dst, *start_address, memory.records, src_name,

@@ -15,7 +15,10 @@ inline constexpr char kUnsupportedSize[] =
     "Source files of size that is not a multiple of 8192 bytes\n"
     "are not supported in this version.\n\n";
 
-// These take one file name, printed exactly as given on the command line.
+// These take one file name, printed as given on the command line but for its
+// control bytes (0x00 to 0x1F and DEL), which are written as escapes (\n,
+// \033): a name can then neither forge a line of these messages nor drive
+// the terminal.
 inline constexpr char kCannotOpenSource[] =
     "Cannot open source file \"%s\".\n\n";
 inline constexpr char kCannotCreateDestination[] =

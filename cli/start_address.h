@@ -13,4 +13,18 @@ namespace varnel {
 [[nodiscard]] std::optional<std::uint32_t> parse_start_address(
     std::string_view text);
 
+// What is wrong with a text that parse_start_address refuses, for a person
+// to mend it.
+struct AddressSlip {
+  // The first character that is not a hexadecimal digit: a whole UTF-8
+  // character, or the one byte where there is none.
+  std::string_view character;
+  // The digits that a usual way of writing a hexadecimal number holds
+  // (0x270000, 0X270000, $270000, #270000, 270000h, blanks around them),
+  // which varnel takes as they are: 270000. Empty for any other text.
+  std::string_view digits;
+};
+
+[[nodiscard]] AddressSlip address_slip(std::string_view text);
+
 }  // namespace varnel

@@ -1,48 +1,24 @@
 #include "files/argument_path.h"
 
 #include <cstddef>
+#include <string_view>
 #include <type_traits>
+
+#include "files/utf8.h"
 
 namespace varnel {
 
 namespace fs = std::filesystem;
 
 bool is_utf8(std::u8string_view text) {
-  for (std::size_t i = 0; i < text.size();) {
-    const auto lead = static_cast<unsigned char>(text[i]);
-    std::size_t length = 0;
-    char32_t low = 0;  // the smallest code point this length may encode
-    if (lead < 0x80) {
-      ++i;
-      continue;
-    }
-    if (lead >= 0xC2 && lead <= 0xDF) {
-      length = 2;
-      low = 0x80;
-    } else if (lead >= 0xE0 && lead <= 0xEF) {
-      length = 3;
-      low = 0x800;
-    } else if (lead >= 0xF0 && lead <= 0xF4) {
-      length = 4;
-      low = 0x10000;
-    } else {
-      return false;  // a continuation byte, or a lead that is never valid
-    }
-    if (text.size() - i < length) {
+  std::string_view rest(reinterpret_cast<const char*>(text.data()),
+                        text.size());
+  while (!rest.empty()) {
+    const std::size_t length = first_utf8_character(rest).length;
+    if (length == 0) {
       return false;
     }
-    char32_t code = lead & (0x7FU >> length);
-    for (std::size_t k = 1; k < length; ++k) {
-      const auto next = static_cast<unsigned char>(text[i + k]);
-      if ((next & 0xC0U) != 0x80U) {
-        return false;
-      }
-      code = code << 6 | (next & 0x3FU);
-    }
-    if (code < low || code > 0x10FFFF || (code >= 0xD800 && code <= 0xDFFF)) {
-      return false;
-    }
-    i += length;
+    rest.remove_prefix(length);
   }
   return true;
 }

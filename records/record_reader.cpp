@@ -32,15 +32,15 @@ bool data_sum_matches(const RecordFields& fields, std::uint8_t sum) {
   return static_cast<std::uint8_t>(sum + fields.data_checksum) == 0;
 }
 
-bool begins_with_block_header(std::span<const std::uint8_t> bytes) {
+bool begins_with_record_header(std::span<const std::uint8_t> bytes) {
   if (bytes.size() < kHeaderSize) {
     return false;
   }
   RecordHeader header{};
   std::copy_n(bytes.begin(), kHeaderSize, header.begin());
-  const ParsedHeader parsed = parse_record_header(header);
-  return parsed.fault == HeaderFault::none &&
-         parsed.fields.length == kBlockSize;
+  const HeaderFault fault = parse_record_header(header).fault;
+  return fault != HeaderFault::record_type &&
+         fault != HeaderFault::header_checksum;
 }
 
 }  // namespace varnel

@@ -35,10 +35,10 @@ struct ParsedHeader {
 [[nodiscard]] bool data_sum_matches(const RecordFields& fields,
                                     std::uint8_t sum);
 
-// Whether `bytes` begin with a header such as varnel writes: record type
-// 0x0B, length 0x002000 (one block) and a header checksum that holds. What
-// marks a file as a record file; fewer than 9 bytes never do.
-[[nodiscard]] bool begins_with_block_header(
+// Whether `bytes` begin with a record header: record type 0x0B and a header
+// checksum that holds, whatever the length. What marks a file as a record
+// file, for both commands alike; fewer than 9 bytes never do.
+[[nodiscard]] bool begins_with_record_header(
     std::span<const std::uint8_t> bytes);
 
 }  // namespace varnel

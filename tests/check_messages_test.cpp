@@ -216,5 +216,200 @@ TEST(CheckMessages, HintForTheCommandLineOfOld) {
   }
 }
 
+// The command line of old run a second time: `restored.fls` is there now,
+// what an earlier run left, and does not begin with a record. The line that
+// says what is wrong with it is followed by how to write the image now.
+// Only for the second of two names without -o, and only for a file that does
+// not begin with a record.
+TEST(CheckMessages, HintForTheCommandLineOfOldRunAgain) {
+  const std::string hint = "(to write the image, use -o restored.fls)\n";
+  const std::string line = "varnel-check: \"restored.fls\": ";
+  const struct {
+    std::string why;
+    Bytes restored;  // what is at restored.fls
+    std::vector<std::string> args;
+    int status;
+    std::string out;
+    std::string err;
+  } cases[] = {
+      {"an image: its first byte, 00, is no record type",
+       test::numbered_image(1),
+       {"dump.hy", "restored.fls"},
+       1,
+       report_of("dump.hy"),
+       line + "record 1 at byte 0: wrong record type\n" + hint},
+      {"quiet: the same lines",
+       test::numbered_image(1),
+       {"-q", "dump.hy", "restored.fls"},
+       1,
+       "",
+       line + "record 1 at byte 0: wrong record type\n" + hint},
+      {"an image that starts with 0B: its header checksum is wrong",
+       test::concat({{0x0B}, Bytes(8191, 0x00)}),
+       {"dump.hy", "restored.fls"},
+       1,
+       report_of("dump.hy"),
+       line + "record 1 at byte 0: wrong header checksum\n" + hint},
+      {"an empty file, what a failed run leaves",
+       {},
+       {"dump.hy", "restored.fls"},
+       1,
+       report_of("dump.hy"),
+       line + "holds no records\n" + hint},
+      {"a file too short for a header",
+       {0x0B, 0x00, 0x00},
+       {"dump.hy", "restored.fls"},
+       1,
+       report_of("dump.hy"),
+       line + "record 1 at byte 0: cut short inside the header\n" + hint},
+      {"a record file whose data is wrong: it begins with a record",
+       test::concat({{0x0B, 0, 0, 0, 0, 0, 0x20, 0, 0xDF},
+                     test::block_with({{8191, 0x01}})}),
+       {"dump.hy", "restored.fls"},
+       1,
+       report_of("dump.hy"),
+       line + "record 1 at byte 0: wrong data checksum\n"},
+      {"a record file: two record files are checked",
+       test::zero_record_file(),
+       {"dump.hy", "restored.fls"},
+       0,
+       report_of("dump.hy") + "\n" + report_of("restored.fls"),
+       ""},
+      {"with -o",
+       {},
+       {"-o", "back.fls", "restored.fls"},
+       1,
+       "",
+       line + "holds no records\n"},
+      {"among three names",
+       {},
+       {"dump.hy", "dump.hy", "restored.fls"},
+       1,
+       report_of("dump.hy") + "\n" + report_of("dump.hy"),
+       line + "holds no records\n"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.why);
+    const test::ScratchDir dir;
+    test::make_records("0", 1, "dump.hy", dir);
+    fs::remove(dir / "in.fls");
+    test::write_file(dir / "restored.fls", c.restored);
+    const std::map<std::string, Bytes> before = contents_of(dir);
+    const test::RunResult run = run_check(c.args, dir);
+    EXPECT_EQ(run.exit_status, c.status);
+    EXPECT_EQ(run.out, console_text(c.out));
+    EXPECT_EQ(run.err, console_text(c.err));
+    EXPECT_EQ(contents_of(dir), before) << "a file changed or appeared";
+  }
+}
+
+// An image checked where a record file goes, alone, among others, with -o or
+// --flash-image, or with -c and the names the other way round: the line
+// that names its first record is followed by what it may be and how an
+// image is compared. Not for a file that begins with a record, however
+// damaged, nor for one too short to be an image.
+TEST(CheckMessages, HintForAnImageCheckedAsARecordFile) {
+  const std::string hint =
+      "(it does not begin with a record: it may be an image; to compare an "
+      "image with its record file, use -c IMAGE RECORD_FILE)\n";
+  const std::string compare_hint =
+      "(it does not begin with a record: it may be an image; -c takes the "
+      "image first: -c IMAGE RECORD_FILE)\n";
+  const std::string image_fault =
+      "varnel-check: \"dump.fls\": record 1 at byte 0: wrong record type\n";
+  const struct {
+    std::string why;
+    std::vector<std::string> args;
+    int status;
+    std::string out;
+    std::string err;
+  } cases[] = {
+      {"alone", {"dump.fls"}, 1, "", image_fault + hint},
+      {"the first of two",
+       {"dump.fls", "dump.hy"},
+       1,
+       report_of("dump.hy"),
+       image_fault + hint},
+      {"among three",
+       {"dump.hy", "dump.fls", "dump.hy"},
+       1,
+       report_of("dump.hy") + "\n" + report_of("dump.hy"),
+       image_fault + hint},
+      {"listed: the columns, and no row",
+       {"--list", "dump.fls"},
+       1,
+       kColumns,
+       image_fault + hint},
+      {"-c with the names the other way round",
+       {"-c", "dump.hy", "dump.fls"},
+       1,
+       "",
+       image_fault + compare_hint},
+      {"-c the right way round: no hint",
+       {"-c", "dump.fls", "dump.hy"},
+       0,
+       report_of("dump.hy") + "holds \"dump.fls\" exactly\n",
+       ""},
+      {"-o", {"-o", "back.fls", "dump.fls"}, 1, "", image_fault + hint},
+      {"--flash-image",
+       {"--flash-image", "back.fls", "dump.fls"},
+       1,
+       "",
+       image_fault + hint},
+      {"an image that starts with 0B, a header checksum that does not hold",
+       {"0b.fls"},
+       1,
+       "",
+       "varnel-check: \"0b.fls\": record 1 at byte 0: wrong header checksum\n" +
+           hint},
+      {"a record file whose first data is wrong: no hint",
+       {"damaged.hy"},
+       1,
+       "",
+       "varnel-check: \"damaged.hy\": record 1 at byte 0: wrong data "
+       "checksum\n"},
+      {"a record file whose first header says length 0: no hint",
+       {"empty-record.hy"},
+       1,
+       "",
+       "varnel-check: \"empty-record.hy\": record 1 at byte 0: length is 0\n"},
+      {"a record file whose second record is wrong: no hint",
+       {"second.hy"},
+       1,
+       "",
+       "varnel-check: \"second.hy\": record 2 at byte 8201: wrong record "
+       "type\n"},
+      {"too short for a header: no hint",
+       {"short.fls"},
+       1,
+       "",
+       "varnel-check: \"short.fls\": record 1 at byte 0: cut short inside the "
+       "header\n"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.why);
+    const test::ScratchDir dir;
+    test::make_records("0", 1, "dump.hy", dir);
+    fs::rename(dir / "in.fls", dir / "dump.fls");
+    test::write_file(dir / "0b.fls", test::concat({{0x0B}, Bytes(8191, 0)}));
+    test::write_file(dir / "damaged.hy",
+                     test::concat({{0x0B, 0, 0, 0, 0, 0, 0x20, 0, 0xDF},
+                                   test::block_with({{8191, 0x01}})}));
+    // Bytes 1 to 8 sum to FF; the length is 0.
+    test::write_file(dir / "empty-record.hy",
+                     {0x0B, 0, 0, 0, 0, 0, 0, 0, 0xFF});
+    test::write_file(
+        dir / "second.hy",
+        test::concat({test::zero_record_file(), test::numbered_image(1)}));
+    test::write_file(dir / "short.fls", {0x00, 0x01, 0x02});
+    const std::map<std::string, Bytes> before = contents_of(dir);
+    const test::RunResult run = run_check(c.args, dir);
+    EXPECT_EQ(run.exit_status, c.status);
+    EXPECT_EQ(run.out, console_text(c.out));
+    EXPECT_EQ(run.err, console_text(c.err));
+    EXPECT_EQ(contents_of(dir), before) << "a file changed or appeared";
+  }
+}
+
 }  // namespace
 }  // namespace varnel

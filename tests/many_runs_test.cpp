@@ -113,7 +113,9 @@ TEST(VarnelCheck, ReportKeepsTenThousandRunsAndCountsTheRest) {
     EXPECT_EQ(restore.err,
               test::console_text("varnel-check: \"many.hy\": not restored: the "
                                  "records form " +
-                                 std::to_string(c.runs) + " runs, not one\n"));
+                                 std::to_string(c.runs) +
+                                 " runs, not one\n(to write what the flash "
+                                 "holds, use --flash-image back.fls)\n"));
     EXPECT_EQ(test::names_in(dir.path), std::vector<std::string>{"many.hy"});
   }
 }

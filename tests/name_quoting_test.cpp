@@ -1,12 +1,15 @@
-// varnel-check names files in every message with their control bytes
+// Both commands name files in every message with their control bytes
 // escaped: a name can neither drive the terminal (clear it, retitle it) nor
-// pass for another line of the report, and every name reads back unchanged.
+// pass for another line of the report. varnel-check writes every name so
+// that it reads back unchanged; varnel writes every other byte as given, so
+// that its messages stay as scripts know them.
 #include <gtest/gtest.h>
 
 #include <chrono>
 #include <string>
 #include <vector>
 
+#include "console/quoting.h"
 #include "tests/test_support.h"
 
 namespace varnel {
@@ -63,6 +66,12 @@ const std::vector<Name>& names() {
        "c1-\xC2\x9B"
        "2J.hy",
        "c1-\\302\\2332J.hy"},
+      // The first and the last of the C1 controls (U+009F, APC, makes a
+      // terminal hide what follows), and the first character after them.
+      {"U+0080", "c1-\xC2\x80.hy", "c1-\\302\\200.hy"},
+      {"U+009F", "c1-\xC2\x9F.hy", "c1-\\302\\237.hy"},
+      {"U+00A0, a no-break space, printed as it is", "nbsp-\xC2\xA0.hy",
+       "nbsp-\xC2\xA0.hy"},
       {"a byte that is no UTF-8", "bad-\xFF.hy", "bad-\\377.hy"},
   };
   return all;
@@ -177,6 +186,114 @@ TEST(VarnelCheck, BackslashesBetweenFoldersAreDoubledOnWindows) {
                                "data bytes: 3\n"
                                "run 1: 123456 to 123458 (1 record)\n"));
   EXPECT_EQ(run.err, "");
+#endif
+}
+
+// The two ways a name is written, byte by byte, at the edges of each range:
+// varnel-check's, which escapes whatever a terminal would act on or could
+// not show, the backslash and the double quote too, and varnel's, which
+// escapes only the control bytes.
+TEST(Quoting, EscapesByteByByte) {
+  const struct {
+    std::string why;
+    std::string text;
+    std::string check;   // escaped(), varnel-check's
+    std::string varnel;  // controls_escaped(), varnel's
+  } cases[] = {
+      {"nothing", "", "", ""},
+      {"a plain name", "dump 1.hy", "dump 1.hy", "dump 1.hy"},
+      {"NUL", std::string("a\0b", 3), "a\\000b", "a\\000b"},
+      {"the letters of C", "\a\b\t\n\v\f\r", "\\a\\b\\t\\n\\v\\f\\r",
+       "\\a\\b\\t\\n\\v\\f\\r"},
+      {"ESC, and 0x01, in octal", "\x1B[0m\x01", "\\033[0m\\001",
+       "\\033[0m\\001"},
+      {"0x1F, the last control, and the blank after it", "\x1F ", "\\037 ",
+       "\\037 "},
+      {"~ and DEL", "~\x7F", "~\\177", "~\\177"},
+      {"a backslash and a double quote", "a\\\"b", "a\\\\\\\"b", "a\\\"b"},
+      {"a letter in two bytes, one in three, one in four",
+       "\xC3\xBC\xE5\x9B\xBE\xF0\x9F\x92\xBE",
+       "\xC3\xBC\xE5\x9B\xBE\xF0\x9F\x92\xBE",
+       "\xC3\xBC\xE5\x9B\xBE\xF0\x9F\x92\xBE"},
+      {"U+0080, the first C1 control", "\xC2\x80", "\\302\\200", "\xC2\x80"},
+      {"U+009F, the last C1 control", "\xC2\x9F", "\\302\\237", "\xC2\x9F"},
+      {"U+00A0, the first character after them", "\xC2\xA0", "\xC2\xA0",
+       "\xC2\xA0"},
+      {"bytes that are no UTF-8", "\x80\xFF\xC3", "\\200\\377\\303",
+       "\x80\xFF\xC3"},
+      {"an overlong slash", "\xC0\xAF", "\\300\\257", "\xC0\xAF"},
+      {"a surrogate", "\xED\xA0\x80", "\\355\\240\\200", "\xED\xA0\x80"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.why);
+    EXPECT_EQ(escaped(c.text), c.check);
+    EXPECT_EQ(varnel::quoted(c.text), "\"" + c.check + "\"");
+    EXPECT_EQ(controls_escaped(c.text), c.varnel);
+  }
+}
+
+// varnel's messages name a file as given, but for its control bytes: a name
+// cannot forge a line, such as a success after a failure, nor drive the
+// terminal; every other name is printed exactly as before, byte for byte.
+TEST(VarnelCli, NamesCannotForgeAMessage) {
+  VARNEL_SKIP_ON_WINDOWS(
+      "Windows file names cannot hold control bytes, double quotes, or a "
+      "backslash that is not a folder's");
+#if !defined(_WIN32)
+  const struct {
+    std::string why;
+    std::string name;
+    std::string shown;  // in the messages, between the double quotes
+  } cases[] = {
+      {"a success forged after a failure",
+       "x.hy\".\n\nOutput written to \"x.hy",
+       "x.hy\".\\n\\nOutput written to \"x.hy"},
+      {"a colour and a screen cleared", "\x1B[31mred\x1B[2J.hy",
+       "\\033[31mred\\033[2J.hy"},
+      {"DEL", "del\x7F.hy", "del\\177.hy"},
+      {"a tab", "tab\t.hy", "tab\\t.hy"},
+      {"a carriage return", "cr\r.hy", "cr\\r.hy"},
+      {"blanks", "my dump 1.hy", "my dump 1.hy"},
+      {"backslashes, as given", "back\\slash\\n.hy", "back\\slash\\n.hy"},
+      {"letters of other scripts",
+       "pr\xC3\xBC"
+       "fung-\xE5\x9B\xBE.hy",
+       "pr\xC3\xBC"
+       "fung-\xE5\x9B\xBE.hy"},
+      {"bytes that are no UTF-8, as given", "bad-\xFF\xC3.hy",
+       "bad-\xFF\xC3.hy"},
+      {"a C1 control, as given", "c1-\xC2\x9B.hy", "c1-\xC2\x9B.hy"},
+      {"a per cent sign", "100%s.hy", "100%s.hy"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.why);
+    const test::ScratchDir dir;
+    const std::string quoted = "\"" + c.shown + "\"";
+    test::write_file(dir / "in.fls", Bytes(8192, 0x00));
+
+    // A folder that does not exist before the name: nothing can be made.
+    test::RunResult run =
+        test::run_binary({"0", "in.fls", "nodir/" + c.name}, dir.path);
+    EXPECT_EQ(run.exit_status, 0);
+    EXPECT_EQ(run.out,
+              test::banner_then("Cannot create destination file \"nodir/" +
+                                c.shown + "\".\n\n"));
+    EXPECT_EQ(run.err, "");
+
+    run = test::run_binary({"0", c.name, "out.hy"}, dir.path);
+    EXPECT_EQ(run.out,
+              test::banner_then("Cannot open source file " + quoted + ".\n\n"));
+
+    run = test::run_binary({"0", "in.fls", c.name}, dir.path);
+    EXPECT_EQ(run.out,
+              test::banner_then("Output written to " + quoted + ".\n\n"));
+    EXPECT_EQ(test::read_file(dir.path / c.name).size(), 8201U);
+
+    run = test::run_binary({"0", c.name, c.name}, dir.path);
+    EXPECT_EQ(run.out,
+              test::banner_then("Cannot create destination file " + quoted +
+                                ": it is the source file.\n\n"));
+  }
 #endif
 }
 

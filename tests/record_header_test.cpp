@@ -105,9 +105,10 @@ TEST(RecordHeader, LengthFieldIsTheDataLength) {
 }
 
 // What marks a file as a record file, for the commands that must not replace
-// one (or must replace nothing else): its first 9 bytes, a header of one
-// block. The worked headers of the format, and each broken in one way.
-TEST(RecordHeader, BeginsWithABlockHeader) {
+// one (or must replace nothing else): its first 9 bytes, a header of any
+// length whose checksum holds. The worked headers of the format, headers of
+// other lengths, and each broken in one way.
+TEST(RecordHeader, BeginsWithARecordHeader) {
   const struct {
     std::string why;
     Bytes bytes;
@@ -126,26 +127,41 @@ TEST(RecordHeader, BeginsWithABlockHeader) {
        {0x0B, 0x34, 0x56, 0x78, 0xBA, 0x00, 0x20, 0x00, 0x23, 0x12, 0x34},
        true},
       {"001000", {0x0B, 0x00, 0x10, 0x00, 0x00, 0x00, 0x20, 0x00, 0xCF}, true},
+      // Length 001000: bytes 1 to 7 sum to 10, the checksum is EF.
+      {"a length of 4096",
+       {0x0B, 0x00, 0x00, 0x00, 0x00, 0x00, 0x10, 0x00, 0xEF},
+       true},
+      // 16 data bytes of 01 at 123456: data checksum F0; bytes 1 to 7 sum to
+      // 12 + 34 + 56 + F0 + 10 = 19C, the checksum is 63.
+      {"a length of 16",
+       {0x0B, 0x12, 0x34, 0x56, 0xF0, 0x00, 0x00, 0x10, 0x63},
+       true},
+      // Length FFFFFF: bytes 1 to 7 sum to 2FD, the checksum is 02.
+      {"the longest length",
+       {0x0B, 0x00, 0x00, 0x00, 0x00, 0xFF, 0xFF, 0xFF, 0x02},
+       true},
+      // Length 0: bytes 1 to 7 sum to 0, the checksum is FF.
+      {"a length of 0",
+       {0x0B, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0xFF},
+       true},
       {"the header checksum one off",
        {0x0B, 0x00, 0x10, 0x00, 0x00, 0x00, 0x20, 0x00, 0xD0},
+       false},
+      {"a length of 16, the checksum one off",
+       {0x0B, 0x12, 0x34, 0x56, 0xF0, 0x00, 0x00, 0x10, 0x64},
        false},
       {"record type 0A",
        {0x0A, 0x00, 0x00, 0x00, 0x00, 0x00, 0x20, 0x00, 0xDF},
        false},
-      // Length 001000: bytes 1 to 7 sum to 10, the checksum is EF.
-      {"another length",
-       {0x0B, 0x00, 0x00, 0x00, 0x00, 0x00, 0x10, 0x00, 0xEF},
-       false},
-      // Length 0: bytes 1 to 7 sum to 0, the checksum is FF.
-      {"length 0",
-       {0x0B, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0xFF},
+      {"record type 0C",
+       {0x0C, 0x00, 0x00, 0x00, 0x00, 0x00, 0x20, 0x00, 0xDF},
        false},
       {"8 bytes", {0x0B, 0x00, 0x00, 0x00, 0x00, 0x00, 0x20, 0x00}, false},
       {"nothing", {}, false},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.why);
-    EXPECT_EQ(begins_with_block_header(c.bytes), c.header);
+    EXPECT_EQ(begins_with_record_header(c.bytes), c.header);
   }
 }
 

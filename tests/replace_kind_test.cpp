@@ -57,9 +57,20 @@ const std::vector<Existing>& existing_files() {
        test::concat(
            {{0x0C, 0, 0, 0, 0, 0, 0x20, 0, 0xDF}, test::block_filled(0)}),
        false},
+      // Records of any length are record files, as varnel-check reads them.
       // Length 001000: bytes 1 to 7 sum to 10, so the checksum is EF.
-      {"a header of another length",
+      {"a record of 4096 bytes",
        test::concat({{0x0B, 0, 0, 0, 0, 0, 0x10, 0, 0xEF}, Bytes(4096, 0)}),
+       true},
+      // 16 bytes of 01 at 123456: data checksum F0; bytes 1 to 7 sum to
+      // 12 + 34 + 56 + F0 + 10 = 19C, so the checksum is 63.
+      {"a valid record file of one record of 16 bytes",
+       test::concat(
+           {{0x0B, 0x12, 0x34, 0x56, 0xF0, 0, 0, 0x10, 0x63}, Bytes(16, 0x01)}),
+       true},
+      {"the same header, its checksum one off",
+       test::concat(
+           {{0x0B, 0x12, 0x34, 0x56, 0xF0, 0, 0, 0x10, 0x64}, Bytes(16, 0x01)}),
        false},
   };
   return files;

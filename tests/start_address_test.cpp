@@ -67,5 +67,46 @@ TEST(StartAddress, RejectedTexts) {
   }
 }
 
+// For a person at a terminal: the first character that is no hexadecimal
+// digit, and the digits that varnel takes when the text is a usual way of
+// writing a hexadecimal number.
+TEST(StartAddress, SlipsAndTheirMending) {
+  const struct {
+    std::string text;
+    std::string character;
+    std::string digits;  // empty: no form to give
+  } cases[] = {
+      {"0x270000", "x", "270000"},
+      {"0X270000", "X", "270000"},
+      {"0x0", "x", "0"},
+      {"$270000", "$", "270000"},
+      {"#FFfe00", "#", "FFfe00"},
+      {"270000h", "h", "270000"},
+      {"270000H", "H", "270000"},
+      {" 270000", " ", "270000"},
+      {"0x270000 ", "x", "270000"},
+      {"\t270000\t", "\t", "270000"},
+      {"0x", "x", ""},
+      {"h", "h", ""},
+      {"0x27g000", "x", ""},
+      {"0x0x270000", "x", ""},
+      {"27g000", "g", ""},
+      {"27 0000", " ", ""},
+      {"-1", "-", ""},
+      {"270000\n", "\n", ""},
+      // A letter of two bytes is named whole; a byte that starts none, alone.
+      {"27\xC3\xA9", "\xC3\xA9", ""},
+      {"27\xC3", "\xC3", ""},
+      {"27\xFF\xFF", "\xFF", ""},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE("text: \"" + c.text + "\"");
+    ASSERT_FALSE(parse_start_address(c.text).has_value());
+    const AddressSlip slip = address_slip(c.text);
+    EXPECT_EQ(slip.character, c.character);
+    EXPECT_EQ(slip.digits, c.digits);
+  }
+}
+
 }  // namespace
 }  // namespace varnel

@@ -226,9 +226,9 @@ TEST(Terminal, CtrlCDuringAListingLeavesAClearLine) {
 }
 
 // At a terminal, each of varnel's messages for a failure that has a reason
-// is followed by one line on standard error with that reason. Standard
-// output is byte for byte the same wherever it goes, and where standard
-// error is no terminal nothing is added.
+// is followed by one line on standard error with that reason, or with how to
+// mend the slip. Standard output is byte for byte the same wherever it goes,
+// and where standard error is no terminal nothing is added.
 TEST(Terminal, VarnelSaysWhyAtATerminal) {
   VARNEL_SKIP_ON_WINDOWS("pseudo-terminals are POSIX only");
 #if !defined(_WIN32)
@@ -263,6 +263,27 @@ TEST(Terminal, VarnelSaysWhyAtATerminal) {
        {"0", "in.fls", "/dev/full"},
        "Error writing destination file \"/dev/full\".",
        "varnel: \"/dev/full\": No space left on device"},
+      {"a name with a line feed and a terminal sequence: escaped",
+       {"0", "mis\n\x1B[2Jsing.fls", "out.hy"},
+       "Cannot open source file \"mis\\n\\033[2Jsing.fls\".",
+       "varnel: \"mis\\n\\033[2Jsing.fls\": No such file or directory"},
+      // A file that is not varnel's kind: "File exists" would explain
+      // nothing to someone who replaces record files every day.
+      {"a dump where the record file goes",
+       {"0", "in.fls", "dump.fls"},
+       "Cannot create destination file \"dump.fls\".",
+       "varnel: \"dump.fls\" is not a record file: not replaced (remove it "
+       "first to replace it)"},
+      {"an address written with 0x",
+       {"0x270000", "in.fls", "out.hy"},
+       "Error: Invalid starting address.",
+       "varnel: \"0x270000\": \"x\" is not a hexadecimal digit: give the "
+       "address as 270000"},
+      {"an address with no form that varnel takes",
+       {"27g000", "in.fls", "out.hy"},
+       "Error: Invalid starting address.",
+       "varnel: \"27g000\": \"g\" is not a hexadecimal digit: give the "
+       "address in hexadecimal digits alone, as in 270000"},
       {"the image itself: the message says why",
        {"0", "in.fls", "in.fls"},
        "Cannot create destination file \"in.fls\": it is the source file.",
@@ -278,6 +299,7 @@ TEST(Terminal, VarnelSaysWhyAtATerminal) {
     const test::ScratchDir dir;
     test::write_file(dir / "in.fls", test::numbered_image(1));
     test::write_file(dir / "odd.fls", Bytes(100, 0));
+    test::write_file(dir / "dump.fls", test::numbered_image(1));
     fs::create_directory(dir / "dd");
     const std::string out = test::banner_then(c.message + "\n\n");
     const std::string reason = c.reason.empty() ? "" : c.reason + "\n";

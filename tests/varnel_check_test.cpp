@@ -124,18 +124,24 @@ TEST(VarnelCheck, NamesTheFirstWrongRecordAndRestoresNothing) {
   const Bytes empty_record{0x0B, 0x00, 0x20, 0x00, 0x00,
                            0x00, 0x00, 0x00, 0xDF};
 
+  // After a first header that is none, the file may be an image.
+  const std::string image_hint =
+      "(it does not begin with a record: it may be an image; to compare an "
+      "image with its record file, use -c IMAGE RECORD_FILE)\n";
   const struct {
     std::string why;
     Bytes records;
     std::string line;
+    bool image_hint = false;
   } cases[] = {
-      {"record type", flip(0, 0x01), "record 1 at byte 0: wrong record type"},
+      {"record type", flip(0, 0x01), "record 1 at byte 0: wrong record type",
+       true},
       {"address", flip(8201 + 1, 0x80),
        "record 2 at byte 8201: wrong header checksum"},
       {"data checksum field", flip(16402 + 4, 0x01),
        "record 3 at byte 16402: wrong header checksum"},
       {"length field", flip(6, 0x20),
-       "record 1 at byte 0: wrong header checksum"},
+       "record 1 at byte 0: wrong header checksum", true},
       {"header checksum", flip(8201 + 8, 0x04),
        "record 2 at byte 8201: wrong header checksum"},
       {"first data byte", flip(9, 0x01),
@@ -160,8 +166,8 @@ TEST(VarnelCheck, NamesTheFirstWrongRecordAndRestoresNothing) {
     const test::RunResult run = run_check({"-o", "back.fls", "rec.hy"}, dir);
     EXPECT_EQ(run.exit_status, 1);
     EXPECT_EQ(run.out, "");
-    EXPECT_EQ(run.err,
-              console_text("varnel-check: \"rec.hy\": " + c.line + "\n"));
+    EXPECT_EQ(run.err, console_text("varnel-check: \"rec.hy\": " + c.line +
+                                    "\n" + (c.image_hint ? image_hint : "")));
     expect_no_image(dir);
   }
 }
@@ -228,7 +234,9 @@ TEST(VarnelCheck, JoinedFilesAreOneRunOnlyWithoutAGap) {
       EXPECT_EQ(restored.out, console_text(report));
       EXPECT_EQ(restored.err,
                 console_text("varnel-check: \"rec.hy\": not restored: the "
-                             "records form 2 runs, not one\n"));
+                             "records form 2 runs, not one\n"
+                             "(to write what the flash holds, use "
+                             "--flash-image back.fls)\n"));
       expect_no_image(dir);
     }
   }
@@ -418,11 +426,12 @@ TEST(VarnelCheck, SeveralFiles) {
        2,
        report_of("first.hy") + "\n" + report_of("second.hy"),
        missing + damaged},
-      {"the old way to restore: the image is checked too",
+      {"the old way to restore: the image is checked too, and the line "
+       "that says how to write it now follows",
        {"first.hy", "image.fls"},
        1,
        report_of("first.hy"),
-       image},
+       image + "(to write the image, use -o image.fls)\n"},
       {"the same file twice",
        {"first.hy", "first.hy"},
        0,
