@@ -144,13 +144,15 @@ def screen_text(screen):
 
 
 def run_on_terminal(arguments, directory, columns, piped_output=False,
-                    limit=120.0, watch=None):
+                    limit=120.0, watch=None, lines=None):
     """Runs WINE with `arguments` in `directory`, its standard input and error
     on a pseudo-terminal `columns` wide, standard output there too or, with
     `piped_output`, on a pipe read 512 bytes every 10 ms: 115 KiB in some
-    2.3 s. `watch`, when given, is called with the screen and the terminal's
-    near side each time the screen changes, to type on it. Returns the screen,
-    the exit status and what came through the pipe."""
+    2.3 s. With `lines`, the pipe's reader closes it once that many lines
+    came through, as `| head -n LINES` does. `watch`, when given, is called
+    with the screen and the terminal's near side each time the screen
+    changes, to type on it. Returns the screen, the exit status and what came
+    through the pipe."""
     near, far = os.openpty()
     fcntl.ioctl(far, termios.TIOCSWINSZ, struct.pack("HHHH", 24, columns, 0, 0))
     pipe_read, pipe_write = os.pipe() if piped_output else (None, None)
@@ -199,13 +201,20 @@ def run_on_terminal(arguments, directory, columns, piped_output=False,
                     watch(screen, near)
             else:
                 output += data
+                if lines is not None and output.count(b"\n") >= lines:
+                    output = b"".join(
+                        line + b"\n" for line in output.split(b"\n")[:lines])
+                    reading.discard(fd)
+                    os.close(pipe_read)
+                    pipe_read = None
+                    continue
                 time.sleep(0.01)
     if reading:
         os.killpg(child, signal.SIGKILL)
         fail(f"still running after {limit} s:", screen_text(screen))
     _, status = os.waitpid(child, 0)
     os.close(near)
-    if piped_output:
+    if pipe_read is not None:
         os.close(pipe_read)
     return screen, os.waitstatus_to_exitcode(status), output
 
@@ -408,6 +417,23 @@ def interrupt_check(options, directory):
         fail(f"status {status:#x}, not Ctrl-C's")
 
 
+def closed_pipe_check(options, directory):
+    """varnel-check --list into a Unix pipe whose reader takes one line and
+    closes it, as `| head -n 1` does: the write that fails says that the
+    reader is gone, and the program ends as quietly as SIGPIPE ends it
+    elsewhere, with status 2 and nothing on the console."""
+    with open(os.path.join(directory, "in.fls"), "wb") as image:
+        image.truncate(4096 * BLOCK)
+    run_on_terminal([options.wine, options.varnel, "0", "in.fls", "big.hy"],
+                    directory, 80)
+    screen, status, listing = run_on_terminal(
+        [options.wine, options.check, "--list", "big.hy"], directory, 80,
+        piped_output=True, lines=1)
+    expect_screen(screen, [], "the console")
+    if status != 2 or listing != b"record offset address length checksum\r\n":
+        fail(f"status {status}, or the listing {listing[:80]!r}")
+
+
 def console_output(options, directory):
     """The in-process test of write_text on a console, which needs a console
     that takes output: one on a terminal."""
@@ -423,6 +449,7 @@ def console_output(options, directory):
 
 
 CASES = {
+    "closed-pipe-check": closed_pipe_check,
     "console-output": console_output,
     "interrupt-check": interrupt_check,
     "names-varnel": names_varnel,
