@@ -223,6 +223,10 @@ TEST(Quoting, EscapesByteByByte) {
        "\x80\xFF\xC3"},
       {"an overlong slash", "\xC0\xAF", "\\300\\257", "\xC0\xAF"},
       {"a surrogate", "\xED\xA0\x80", "\\355\\240\\200", "\xED\xA0\x80"},
+      {"U+10FFFF, the last code point, and one past it",
+       "\xF4\x8F\xBF\xBF\xF4\x90\x80\x80",
+       "\xF4\x8F\xBF\xBF\\364\\220\\200\\200",
+       "\xF4\x8F\xBF\xBF\xF4\x90\x80\x80"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.why);
