@@ -253,11 +253,12 @@ int run_check(std::span<const char* const> args, std::FILE* out,
     // Each file on its own: one that is wrong or cannot be read does not
     // stop the others, but a report that cannot be written stops them all:
     // it would tell nobody. Two names were, before -o, a record file and its
-    // image.
+    // image (never standard input, which -o does not take).
     const std::span<const char* const> names = options.record_names;
     bool printed = false;  // on `out`, by an earlier file
     for (std::size_t i = 0; i < names.size() && !report_lost; ++i) {
-      const bool maybe_image = names.size() == 2 && i == 1;
+      const bool maybe_image =
+          names.size() == 2 && i == 1 && !is_standard_input(names[i]);
       status = worse(status, check_file(names[i], options, walk, out, err,
                                         report_lost, printed, maybe_image));
     }

@@ -301,6 +301,22 @@ TEST(CheckMessages, HintForTheCommandLineOfOldRunAgain) {
     EXPECT_EQ(run.err, console_text(c.err));
     EXPECT_EQ(contents_of(dir), before) << "a file changed or appeared";
   }
+
+  // Standard input as the second name: -o takes no "-", and the image is
+  // only what any file that may be one gets.
+  const test::ScratchDir dir;
+  test::make_records("0", 1, "dump.hy", dir);
+  fs::rename(dir / "in.fls", dir / "restored.fls");
+  const test::RunResult run =
+      test::run_with_streams(VARNEL_CHECK_BINARY, {"dump.hy", "-"}, dir.path,
+                             {.input = "restored.fls"});
+  EXPECT_EQ(run.exit_status, 1);
+  EXPECT_EQ(run.out, console_text(report_of("dump.hy")));
+  EXPECT_EQ(run.err,
+            console_text("varnel-check: \"-\": record 1 at byte 0: wrong "
+                         "record type\n(it does not begin with a record: it "
+                         "may be an image; to compare an image with its "
+                         "record file, use -c IMAGE RECORD_FILE)\n"));
 }
 
 // An image checked where a record file goes, alone, among others, with -o or
