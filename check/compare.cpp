@@ -4,6 +4,7 @@
 #include <cerrno>
 #include <cstring>
 
+#include "console/interruption.h"
 #include "files/stream_read.h"
 #include "records/record_format.h"
 
@@ -12,8 +13,9 @@ namespace {
 
 // Reads the next window of the image. False when the read failed.
 bool refill(Comparison& comparison) {
-  const StreamRead read =
-      read_fully(comparison.image, comparison.waits, comparison.window);
+  const StreamRead read = read_fully(
+      comparison.image, comparison.waits ? wait_until_ready : nullptr,
+      comparison.window);
   comparison.at = 0;
   comparison.end = read.got;
   switch (read.end) {

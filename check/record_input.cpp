@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cstring>
 
+#include "console/interruption.h"
+
 namespace varnel {
 namespace {
 
@@ -40,7 +42,9 @@ StreamRead read_input(RecordInput& input, std::span<std::uint8_t> into) {
   if (input.ended) {
     return {again, ReadEnd::end_of_file, {}};
   }
-  StreamRead read = read_fully(input.stream, input.waits, into.subspan(again));
+  StreamRead read =
+      read_fully(input.stream, input.waits ? wait_until_ready : nullptr,
+                 into.subspan(again));
   input.ended = read.end == ReadEnd::end_of_file;
   if (input.keep_from != kKeepNothing && read.got > 0) {
     const std::uint64_t end = input.fetched + read.got;

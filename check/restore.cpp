@@ -6,6 +6,7 @@
 #include <span>
 #include <string>
 #include <system_error>
+#include <utility>
 
 #include "check/check.h"
 #include "check/problems.h"
@@ -16,6 +17,7 @@
 #include "console/quoting.h"
 #include "files/file_checks.h"
 #include "files/output_file.h"
+#include "records/record_format.h"
 #include "records/record_reader.h"
 
 namespace varnel {
@@ -26,6 +28,9 @@ namespace {
 bool is_not_record_file(std::span<const std::uint8_t> first) {
   return !begins_with_record_header(first);
 }
+
+// A record file is told by its first record header.
+constexpr OutputRules kImageRules{kHeaderSize, is_not_record_file, interrupted};
 
 // What the name given for the image leads to is refused, when it is not a
 // file that can be replaced or made: the reason, or nothing.
@@ -77,7 +82,7 @@ Walk image_walk(const Walk& base, FlashImage* flash, std::FILE* image) {
 // the status to end with, and in `problem` what stopped it.
 int write_flash(FlashImage& flash, const char* image, const Output& output,
                 std::string& problem) {
-  if (!write_flash_image(flash, output.file)) {
+  if (!write_flash_image(flash, output.file.get())) {
     problem = with_reason("error writing", image,
                           {errno != 0 ? errno : EIO, std::generic_category()});
     return kCheckFailed;
@@ -96,7 +101,7 @@ int restore(const char* name, const char* image, const Options& options,
     say_problem(out, err, quoted(image) + " is the record file itself");
     return kCheckFailed;
   }
-  const DestinationFound found = find_destination(image);
+  DestinationFound found = find_destination(image);
   if (const std::optional<std::string> refused = image_refused(image, found)) {
     say_problem(out, err, *refused);
     return kCheckFailed;
@@ -108,7 +113,7 @@ int restore(const char* name, const char* image, const Options& options,
 
   catch_interruptions();
   Output output;
-  if (!open_output(image, found, is_not_record_file, output)) {
+  if (!open_output(std::move(found), kImageRules, output)) {
     close_record_file(name, records);
     stop_catching_interruptions();  // an open cut short made nothing
     say_problem(out, err,
@@ -120,7 +125,7 @@ int restore(const char* name, const char* image, const Options& options,
     return kCheckFailed;
   }
   const Verification verification = verify_with_progress(
-      name, records, image_walk(base, flash, output.file), err);
+      name, records, image_walk(base, flash, output.file.get()), err);
   close_record_file(name, records);
   // Every way out below that publishes nothing throws the image away first;
   // an interruption noted by then ends the program there, with nothing
@@ -173,7 +178,7 @@ int restore(const char* name, const char* image, const Options& options,
     give_up();
     return kCheckFailed;
   }
-  if (!publish_output(output)) {
+  if (!commit_output(output)) {
     stop_catching_interruptions();  // the temporary file is gone already
     say_problem(out, err, with_reason("error writing", image, output.error));
     return kCheckFailed;

@@ -1,7 +1,8 @@
 // Moving batches of records between the streams and a record buffer. Where the
 // streams sit on file descriptors of a POSIX system, a batch is read with one
-// vectored read straight into place and written with one write; elsewhere the
-// standard streams do the work.
+// vectored read straight into place and written with one write
+// (block_io_posix.cpp); elsewhere the standard streams do the work
+// (block_io_windows.cpp).
 #pragma once
 
 #include <cstddef>
@@ -44,5 +45,17 @@ struct RecordMemory {
 // Writes all of `bytes` to `dst`. False on any error or short write.
 [[nodiscard]] bool write_all(std::FILE* dst,
                              std::span<const std::uint8_t> bytes);
+
+// The portable ways, through the standard streams, which every system falls
+// back to for a stream without a descriptor (in memory).
+[[nodiscard]] bool read_blocks_from_stream(std::FILE* src,
+                                           std::span<std::uint8_t> records);
+[[nodiscard]] bool stream_ends(std::FILE* src);
+[[nodiscard]] bool write_to_stream(std::FILE* dst,
+                                   std::span<const std::uint8_t> bytes);
+
+// Asks the system to back `size` bytes at `start` with large pages, where it
+// can: only a hint.
+void advise_large_pages(void* start, std::size_t size);
 
 }  // namespace varnel

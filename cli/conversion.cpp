@@ -6,8 +6,8 @@
 
 #include "cli/block_io.h"
 #include "console/interruption.h"
-#include "files/durable_io.h"
 #include "files/source_file.h"
+#include "files/system.h"
 #include "records/record_format.h"
 #include "records/record_header.h"
 

@@ -18,6 +18,7 @@
 #include "files/file_checks.h"
 #include "files/output_file.h"
 #include "files/source_file.h"
+#include "records/record_format.h"
 #include "records/record_reader.h"
 
 namespace varnel {
@@ -102,6 +103,10 @@ bool is_record_file_or_empty(std::span<const std::uint8_t> first) {
   return first.empty() || begins_with_record_header(first);
 }
 
+// A record file is told by its first record header.
+constexpr OutputRules kRecordFileRules{kHeaderSize, is_record_file_or_empty,
+                                       interrupted};
+
 }  // namespace
 
 void convert_and_report(std::FILE* src, Output& dst,
@@ -111,8 +116,8 @@ void convert_and_report(std::FILE* src, Output& dst,
                         std::FILE* progress_to) {
   Progress progress = start_progress(progress_to, std::nullopt);
   std::error_code why;
-  Outcome outcome =
-      convert_files(src, dst.file, start_address, records, &progress, &why);
+  Outcome outcome = convert_files(src, dst.file.get(), start_address, records,
+                                  &progress, &why);
   clear_progress(progress);
   // The record file reaches its name only whole. A name where nothing was
   // gets its empty file after a size problem, as it always has; an existing
@@ -121,7 +126,7 @@ void convert_and_report(std::FILE* src, Output& dst,
                        (outcome == Outcome::size_unsupported && !dst.existed);
   if (!publish) {
     discard_output(dst);
-  } else if (!publish_output(dst) && outcome == Outcome::converted) {
+  } else if (!commit_output(dst) && outcome == Outcome::converted) {
     outcome = Outcome::write_failed;
     why = dst.error;
   }
@@ -195,8 +200,7 @@ int run_varnel(std::span<const char* const> args, std::FILE* out,
   // behind.
   catch_interruptions();
   Output dst;
-  if (!open_output(dst_name, find_destination(dst_name),
-                   is_record_file_or_empty, dst)) {
+  if (!open_output(find_destination(dst_name), kRecordFileRules, dst)) {
     release_source(src);
     if (interrupted()) {
       end_by_interruption();  // the open was cut short: nothing was made

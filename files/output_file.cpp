@@ -1,12 +1,13 @@
 #include "files/output_file.h"
 
+#include <algorithm>
 #include <array>
 #include <cerrno>
-#include <cstddef>
+#include <chrono>
+#include <cstdint>
+#include <new>
 #include <utility>
-
-#include "console/interruption.h"
-#include "files/temporary_file.h"
+#include <vector>
 
 namespace varnel {
 
@@ -15,227 +16,318 @@ namespace fs = std::filesystem;
 namespace {
 
 // A new file gets what fopen would give it: read and write for all, less the
-// umask.
+// umask; one that replaces a file, no more than that file gave.
 constexpr unsigned kNewFileMode = 0666;
-// As much of an existing file as is read to tell its kind: a record header.
-constexpr std::size_t kFirstBytes = 9;
+// Names tried for a temporary file before giving up: others may be taken,
+// by files that other programs or users made.
+constexpr std::uint32_t kTemporaryNames = 100;
+// The short name stands in where the destination's name is too long to take
+// a suffix.
+constexpr char kShortName[] = "varnel";
 
-std::error_code errno_code() { return {errno, std::generic_category()}; }
-
-// The folder that holds the output's target.
-fs::path folder_of(const fs::path& target) {
-  const fs::path parent = target.parent_path();
-  return parent.empty() ? fs::path(".") : parent;
+std::error_code errno_error() {
+  return {errno != 0 ? errno : EIO, std::generic_category()};
 }
 
-// Makes the temporary file beside the output's target.
-bool open_temporary(Output& output, unsigned mode) {
-  output.file =
-      create_temporary(folder_of(output.target), output.target.filename(), mode,
-                       output.temporary, output.error);
-  if (output.file == nullptr) {
-    output.temporary.clear();
-    return false;
+std::uint32_t random_number() {
+  if (const std::optional<std::uint32_t> drawn = system_random_number()) {
+    return *drawn;
   }
-  output.way = OutputWay::replace;
-  return true;
+  // Where the system has none to give: the clock, this process, and a count.
+  static std::uint32_t drawn_before = 0;
+  const auto now = static_cast<std::uint64_t>(
+      std::chrono::steady_clock::now().time_since_epoch().count());
+  return static_cast<std::uint32_t>(now ^ (now >> 32U)) ^
+         (process_number() * 0x9E3779B9U) ^ (++drawn_before * 0x85EBCA6BU);
 }
 
-bool flushed(std::FILE* file, std::error_code& error) {
-  if (std::fflush(file) != 0) {
-    error = errno_code();
-    return false;
+// Tries `make` on temporary names beside `place`'s name until one is not
+// taken: true, with the name in `named`. Any other failure may come of the
+// length of the name: the short name is tried before giving up, which
+// reports the first failure.
+template <typename Make>
+bool with_free_name(const Place& place, Make make, fs::path& named,
+                    std::error_code& error) {
+  fs::path base = place.name.filename();
+  std::error_code first_error;
+  for (std::uint32_t attempt = 0; attempt < kTemporaryNames;) {
+    ++attempt;
+    // Beside the destination: in its folder, or on Windows in the folder
+    // of its full path.
+    const fs::path name = place.name.parent_path() / temporary_name(base);
+    std::error_code failed;
+    if (make(name, failed)) {
+      named = name;
+      return true;
+    }
+    if (failed == std::errc::file_exists) {
+      continue;  // taken: another name
+    }
+    if (!first_error) {
+      first_error = failed;
+    }
+    if (base == kShortName) {
+      break;
+    }
+    base = kShortName;
+    attempt = 0;  // as many names of the short name
   }
-  return true;
+  error =
+      first_error ? first_error : std::make_error_code(std::errc::file_exists);
+  return false;
 }
 
-// Closes `file`; the close is where the last data may fail to reach it.
-bool closed(std::FILE* file, std::error_code& error) {
-  if (std::fclose(file) != 0) {
-    error = errno_code();
+// A temporary name to be given, in the output's folder: owned before the
+// file has it, so that nothing is left named once it has.
+bool new_temporary(Output& output) {
+  output.temporary.reset(new (std::nothrow) TemporaryName{});
+  if (!output.temporary) {
+    output.error = std::make_error_code(std::errc::not_enough_memory);
     return false;
   }
-  return true;
+  if (output.place.folder) {
+    output.temporary->folder = copy_of(output.place.folder, output.error);
+  }
+  return !output.place.folder || output.temporary->folder;
 }
 
-// Opens the existing file that `found` found, to learn whether this user may
-// write it and whether `may_replace` lets the command replace it: judged on
-// the very file opened, which must still be the one found.
-bool open_existing(const DestinationFound& found, ReplaceCheck may_replace,
-                   Output& output) {
-  std::FILE* existing = open_existing_for_update(found.path, output.error);
-  if (existing == nullptr) {
-    return false;
-  }
-  // Interrupted meanwhile, the run goes no further: not even a read.
-  if (interrupted()) {
+bool not_interrupted(Output& output) {
+  if (output.interrupted != nullptr && output.interrupted()) {
     output.error = std::make_error_code(std::errc::interrupted);
-    (void)std::fclose(existing);
     return false;
   }
-  std::array<std::uint8_t, kFirstBytes> first{};
-  const std::size_t got = std::fread(first.data(), 1, first.size(), existing);
-  if (got < first.size() && std::ferror(existing) != 0) {
-    output.error = errno_code();
-    (void)std::fclose(existing);  // only read
+  return true;
+}
+
+// Reads what the existing file found holds, to learn whether this user may
+// write it, whether the rules let the command replace it, and what the new
+// file keeps of it: all on the very file found.
+bool read_old(const DestinationFound& found, const OutputRules& rules,
+              Output& output) {
+  if (!may_write(found.held, found.place, output.error) ||
+      !not_interrupted(output)) {
     return false;
   }
-  if (!is_file_found(existing, found)) {
-    // Another file has taken its name since it was looked up.
-    output.error =
-        std::make_error_code(std::errc::resource_unavailable_try_again);
-    (void)std::fclose(existing);
+  // As many as it had when it was looked at: a read that comes up short of
+  // them is read on.
+  std::vector<std::uint8_t> first(
+      std::min<std::uint64_t>(rules.first_bytes, found.size));
+  const std::optional<std::size_t> got =
+      read_at(found.held, 0, first, output.error);
+  if (!got) {
     return false;
   }
-  if (!may_replace(std::span<const std::uint8_t>(first.data(), got))) {
+  if (!rules.may_replace(std::span(first.data(), *got))) {
     output.wrong_kind = true;
     output.error = std::make_error_code(std::errc::file_exists);
-    (void)std::fclose(existing);
     return false;
   }
   output.existed = true;
-  output.previous = access_of(existing);
-  // All that the new file is to keep is read now, before anything is written:
-  // a file whose attributes cannot be read cannot be replaced whole.
-  const bool read = read_attributes(existing, output.previous, output.error);
-  (void)std::fclose(existing);  // nothing was written through it
-  return read;
+  output.old = found.identity;
+  // All that the new file is to keep is read now, before anything is
+  // written: a file whose attributes cannot be read cannot be replaced whole.
+  return read_access(found.held, output.previous, output.error);
 }
 
-// Removes the temporary file's name, if it has one: what an output that
-// will not be published leaves behind.
-void remove_temporary(Output& output) {
-  if (!output.temporary.empty()) {
-    std::error_code ignored;  // the failure that got here is what counts
-    fs::remove(output.temporary, ignored);
-    output.temporary.clear();
-  }
-}
-
-// Gives the named temporary file the destination's name, in one step.
-bool take_the_name(Output& output) {
-  return replace_file(output.temporary, output.target, output.error);
-}
-
-// Gives the temporary file without a name, whole and on the disk, the
-// destination's name: a new file takes it at once; one that replaces a file
-// takes a name of its own, renamed onto the destination at once, so that
-// hardly an instant passes with both names there. The stream is closed
-// after: nothing is left to write. `go_on`: nothing stands in the way.
-bool publish_unnamed(Output& output, std::FILE* file, bool go_on) {
-  std::error_code& error = output.error;
-  bool published = false;
-  if (go_on && !output.existed) {
-    published = give_name(file, output.target, error);
-  } else if (go_on && name_temporary(file, folder_of(output.target),
-                                     output.target.filename(), output.temporary,
-                                     error)) {
-    published = take_the_name(output);
-    if (published) {
-      output.temporary.clear();
-    }
-  }
-  // Closed once published, the new file stays whatever the close says.
-  const bool closed_well = closed(file, error);
-  if (!published) {
-    remove_temporary(output);
+// A descriptor, a device, a FIFO: written as it is, where it stands. A file
+// reached through a descriptor is written from where it stands (another
+// process's, from its start) and cut there at the end, and only where what
+// it holds from there is what the command replaces; one that appends is
+// only added to.
+bool open_direct(const DestinationFound& found, const OutputRules& rules,
+                 Output& output) {
+  output.way = OutputWay::direct;
+  output.descriptor = open_for_writing(found, output.error);
+  if (!output.descriptor) {
     return false;
   }
-  return closed_well && sync_directory(folder_of(output.target), error);
+  if (found.kind == Destination::descriptor && found.descriptor_is_file &&
+      !appends(output.descriptor)) {
+    const std::optional<std::uint64_t> at = position_of(output.descriptor);
+    std::vector<std::uint8_t> first(std::min<std::uint64_t>(
+        rules.first_bytes, at && *at < found.size ? found.size - *at : 0));
+    const std::optional<std::size_t> got =
+        at ? read_at(output.descriptor, *at, first, output.error)
+           : std::nullopt;
+    if (!got) {
+      return false;
+    }
+    if (!rules.may_replace(std::span(first.data(), *got))) {
+      output.wrong_kind = true;
+      output.error = std::make_error_code(std::errc::file_exists);
+      return false;
+    }
+    output.cut = true;
+  }
+  output.file = stream_on(output.descriptor, output.error);
+  return output.file != nullptr;
 }
 
-bool publish_replacement(Output& output, std::FILE* file) {
-  std::error_code& error = output.error;
-  // Once interrupted, the run publishes nothing: it is not even sent to the
-  // disk, which can take long. A look before that, and one before the name
-  // is given. Everything of the old file is given to the new one before the
-  // sync, so that the sync covers it too.
-  const auto not_interrupted = [&error] {
-    if (interrupted()) {
-      error = std::make_error_code(std::errc::interrupted);
-    }
-    return !interrupted();
+// Makes the new file in the output's folder: without a name where the system
+// can, else under a free temporary one.
+bool open_new(Output& output) {
+  // Where names cannot be taken away, neither a temporary name nor the old
+  // file could be: refused before anything is made.
+  const bool names_go = names_can_go(output.place);
+  const auto refuse_here = [&output] {
+    output.error = std::make_error_code(std::errc::operation_not_permitted);
+    return false;
   };
-  bool whole = flushed(file, error) && not_interrupted() &&
-               (!output.existed || give_access(file, output.previous, error)) &&
-               not_interrupted() && sync_file(file, error) &&
-               keep_temporary(file, error);
-  // A temporary file without a name gets one only now: until then nothing
-  // of it could be left behind.
-  if (output.temporary.empty()) {
-    return publish_unnamed(output, file, whole && not_interrupted());
+  if (output.existed && !names_go) {
+    return refuse_here();
   }
-  whole = closed(file, error) && whole && not_interrupted();
-  if (!whole || !take_the_name(output)) {
-    remove_temporary(output);
+  // The data is no more open to others while it is written than after.
+  const unsigned mode =
+      output.existed ? output.previous.mode & kNewFileMode : kNewFileMode;
+  output.descriptor = create_unnamed(output.place, mode, output.error);
+  if (!output.descriptor) {
+    if (!names_go) {
+      return refuse_here();
+    }
+    if (!new_temporary(output) ||
+        !with_free_name(
+            output.place,
+            [&output, mode](const fs::path& name, std::error_code& failed) {
+              output.descriptor =
+                  create_named(output.place, name, mode, failed);
+              return output.descriptor != nullptr;
+            },
+            output.temporary->name, output.error)) {
+      return false;
+    }
+  }
+  output.file = stream_on(output.descriptor, output.error);
+  output.way = OutputWay::replace;
+  return output.file != nullptr;
+}
+
+// Gives the new file, whole and on the disk, the destination's name, where
+// the name still holds what was found there.
+bool take_the_name(Output& output) {
+  if (!output.existed) {
+    if (!output.temporary) {
+      return link_unnamed(output.descriptor, output.place, output.place.name,
+                          output.error);
+    }
+    if (!rename_new(output.place, output.temporary->name, output.error)) {
+      return false;
+    }
+    output.temporary->name.clear();  // it is the destination's now
+    return true;
+  }
+  // A file without a name takes a name of its own first, exchanged with the
+  // old file's at once: hardly an instant passes with both names there.
+  if (!output.temporary &&
+      (!new_temporary(output) ||
+       !with_free_name(
+           output.place,
+           [&output](const fs::path& name, std::error_code& failed) {
+             return link_unnamed(output.descriptor, output.place, name, failed);
+           },
+           output.temporary->name, output.error))) {
     return false;
   }
-  output.temporary.clear();
-  return sync_directory(folder_of(output.target), error);
+  bool temporary_is_new = true;
+  const bool replaced = replace_old(output.place, output.temporary->name,
+                                    output.old, temporary_is_new, output.error);
+  if (replaced || !temporary_is_new) {
+    output.temporary->name.clear();  // gone, or another's to keep
+  }
+  return replaced;
+}
+
+bool closed(Stream file, std::error_code& error) {
+  const bool flushed = std::fflush(file.get()) == 0;
+  if (!flushed) {
+    error = errno_error();
+  }
+  // Closed by hand: the close is where the last data may fail to reach it.
+  if (std::fclose(file.release()) != 0 && flushed) {
+    error = errno_error();
+    return false;
+  }
+  return flushed;
 }
 
 }  // namespace
 
-bool open_output(const char* name, const DestinationFound& found,
-                 ReplaceCheck may_replace, Output& output) {
+void RemoveTemporary::operator()(TemporaryName* temporary) const {
+  if (!temporary->name.empty()) {
+    remove_name(temporary->folder, temporary->name);
+  }
+  delete temporary;  // NOLINT(cppcoreguidelines-owning-memory)
+}
+
+fs::path temporary_name(const fs::path& base) {
+  std::array<char, 16> suffix{};
+  (void)std::snprintf(suffix.data(), suffix.size(), ".partial-%06x",
+                      static_cast<unsigned>(random_number() & 0xFFFFFFU));
+  fs::path name = base;
+  name += suffix.data();
+  return name;
+}
+
+bool open_output(DestinationFound found, const OutputRules& rules,
+                 Output& output) {
+  discard_output(output);
   output = Output{};
-  output.target = path_for_system(found.path);
+  output.interrupted = rules.interrupted;
   ignore_file_size_signal();
   switch (found.kind) {
-    case Destination::descriptor:
-      // A descriptor the program was given open: written where it stands,
-      // as its owner set it up (appending, say).
-      output.way = OutputWay::direct;
-      output.file = open_descriptor_for_writing(found.descriptor, output.error);
-      return output.file != nullptr;
-    case Destination::other:
-      // Written as it is, as to any program.
-      output.way = OutputWay::direct;
-      output.file = std::fopen(name, "wb");
-      if (output.file == nullptr) {
-        output.error = errno_code();
-      }
-      return output.file != nullptr;
-    case Destination::directory:
-      output.error = std::make_error_code(std::errc::is_a_directory);
-      return false;
     case Destination::unusable:
       output.error = found.error;
       return false;
+    case Destination::directory:
+      output.error = std::make_error_code(std::errc::is_a_directory);
+      return false;
+    case Destination::descriptor:
+    case Destination::other:
+      return open_direct(found, rules, output);
+    case Destination::regular_file:
+      if (!read_old(found, rules, output)) {
+        return false;
+      }
+      break;
     case Destination::nothing:
     case Destination::dangling_link:
-      return open_temporary(output, kNewFileMode);
-    case Destination::regular_file:
       break;
   }
-  if (!open_existing(found, may_replace, output)) {
+  found.held.reset();  // all that was needed of it is read
+  output.place = std::move(found.place);
+  if (!open_new(output)) {
+    discard_output(output);
     return false;
   }
-  // The data is no more open to others while it is written than after.
-  const unsigned mode = output.previous.known
-                            ? output.previous.mode & kNewFileMode
-                            : kNewFileMode;
-  // Where no temporary file can be made beside it (a folder this user may
-  // not write to), it is not written over in place: a file written in place
-  // can never be known whole, and a failure would leave it neither old nor
-  // new.
-  return open_temporary(output, mode);
+  return true;
 }
 
-bool publish_output(Output& output) {
-  std::FILE* file = std::exchange(output.file, nullptr);
+bool commit_output(Output& output) {
   if (output.way == OutputWay::direct) {
-    const bool sent = flushed(file, output.error);
-    return closed(file, output.error) && sent;
+    const bool written =
+        closed(std::move(output.file), output.error) &&
+        (!output.cut || (cut_here(output.descriptor, output.error) &&
+                         sync_file(output.descriptor, output.error)));
+    output.descriptor.reset();
+    return written;
   }
-  return publish_replacement(output, file);
+  // Once interrupted, the run names nothing: it is not even sent to the
+  // disk, which can take long. Everything of the old file is given to the
+  // new one before the sync, so that the sync covers it too.
+  const bool whole =
+      closed(std::move(output.file), output.error) && not_interrupted(output) &&
+      (!output.existed ||
+       give_access(output.descriptor, output.previous, output.error)) &&
+      not_interrupted(output) && sync_file(output.descriptor, output.error) &&
+      keep_temporary(output.descriptor, output.error) &&
+      not_interrupted(output) && take_the_name(output);
+  discard_output(output);  // nothing is left to remove once it has its name
+  return whole && sync_folder(output.place, output.error);
 }
 
 void discard_output(Output& output) {
-  if (std::FILE* file = std::exchange(output.file, nullptr)) {
-    (void)std::fclose(file);  // thrown away after a failure already reported
-  }
-  remove_temporary(output);
+  output.file.reset();  // thrown away after a failure already reported
+  output.temporary.reset();
+  output.descriptor.reset();
 }
 
 }  // namespace varnel

@@ -26,17 +26,29 @@ enum class ReadEnd {
   interrupted,  // an interruption came while it waited
 };
 
+// Waits until descriptor `fd` can be read (or written, `for_writing`)
+// without blocking, or until an interruption: false then (the console's
+// wait_until_ready).
+using WaitUntilReady = bool (*)(int fd, bool for_writing);
+
 struct StreamRead {
   std::size_t got = 0;
   ReadEnd end = ReadEnd::full;
   std::error_code error;  // for `failed`
 };
 
-// Reads `into` full from `stream`, or up to its end. With `waits` (for a
+// Reads `into` full from `stream`, or up to its end. With `wait` (for a
 // stream whose descriptor can block), each read is made on the descriptor
-// after waiting for data with wait_until_ready; otherwise through the stream.
-// A stream is read one way or the other throughout, never both.
-[[nodiscard]] StreamRead read_fully(std::FILE* stream, bool waits,
+// after waiting for data with it; otherwise through the stream. A stream is
+// read one way or the other throughout, never both.
+[[nodiscard]] StreamRead read_fully(std::FILE* stream, WaitUntilReady wait,
                                     std::span<std::uint8_t> into);
+
+// The descriptor of `stream`: -1 for one without (in memory).
+[[nodiscard]] int descriptor_of(std::FILE* stream);
+
+// One read from descriptor `fd` into `into`: the count, 0 at its end, or -1
+// with errno set.
+[[nodiscard]] std::ptrdiff_t read_some(int fd, std::span<std::uint8_t> into);
 
 }  // namespace varnel

@@ -4,11 +4,14 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <span>
 #include <string>
+#include <vector>
 
 #include "cli/block_io.h"
 #include "cli/conversion.h"
 #include "cli/driver.h"
+#include "files/output_file.h"
 #include "tests/fake_stream.h"
 #include "tests/test_support.h"
 
@@ -54,17 +57,17 @@ struct Conversion {
 };
 
 // Runs the open-files part of a run on two fake streams. The destination is
-// published by renaming a real, empty temporary file onto a real name, so the
-// test can see whether the record file reaches its name.
+// a real output whose stream is swapped for the fake one, so that the test
+// can see whether the (empty) new file reaches its name.
 Conversion convert(FakeFile& src, FakeFile& dst, const test::ScratchDir& dir) {
   const fs::path dst_path = dir / "out.hy";
   const std::string dst_name = test::utf8_name(dst_path);
   Output output;
-  output.way = OutputWay::replace;
-  output.target = dst_path;
-  output.temporary = dir / "out.hy.partial-test";
-  test::write_file(output.temporary, {});
-  output.file = test::open_fake(dst, "wb");
+  const OutputRules rules{9, [](std::span<const std::uint8_t>) { return true; },
+                          nullptr};
+  EXPECT_TRUE(open_output(find_destination(dst_name.c_str()), rules, output))
+      << output.error.message();
+  output.file.reset(test::open_fake(dst, "wb"));
   std::FILE* out = std::tmpfile();
   convert_and_report(test::open_fake(src, "rb"), output, kStart,
                      allocate_records(kBatchBytes).records, "in.fls",
@@ -76,7 +79,9 @@ Conversion convert(FakeFile& src, FakeFile& dst, const test::ScratchDir& dir) {
   }
   std::fclose(out);
   result.destination_left = fs::exists(dst_path);
-  EXPECT_FALSE(fs::exists(dir / "out.hy.partial-test"))
+  EXPECT_EQ(test::names_in(dir.path), result.destination_left
+                                          ? std::vector<std::string>{"out.hy"}
+                                          : std::vector<std::string>{})
       << "the temporary file was left";
   EXPECT_TRUE(src.closed) << "the source stream was not closed";
   EXPECT_TRUE(dst.closed) << "the destination stream was not closed";

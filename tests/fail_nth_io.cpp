@@ -1,9 +1,13 @@
 // Loaded with LD_PRELOAD into the real varnel binary, this fails its Nth file
-// operation: every fopen, open, fdopen, fseeko, ftello, fread, fwrite, fflush,
-// fclose, lseek, readv, write, fsync, sync_file_range, ftruncate, fchmod,
-// fchown, flistxattr, fgetxattr, fsetxattr and fremovexattr on a file that the
-// program opened (the console streams are left alone), and every rename and
-// linkat. A file opened without a name (O_TMPFILE) is called
+// operation: every fopen, open, openat, fdopen, fseeko, ftello, fread, fwrite,
+// fflush, fclose, lseek, readv, pread, write, fstat, fstatat, faccessat,
+// fsync, sync_file_range, ftruncate, fchmod, fchown, flistxattr, fgetxattr,
+// fsetxattr and fremovexattr on a file that the program opened or in a folder
+// it opened (the console streams are left alone), and every rename,
+// renameat, renameat2, linkat and unlinkat. A file is called by the name it
+// was opened by, from its folder's ("out.hy" in the folder "."); a copy of a
+// descriptor, or the file opened anew through /proc/self/fd, by the name of
+// the original. A file opened without a name (O_TMPFILE) is called
 // "FOLDER/(unnamed)" until linkat names it. The program is built with 64-bit
 // file offsets, so its calls may reach the C library under their "64" names:
 // both are caught, each with its own offset type (off_t is 32 bits on 32-bit
@@ -16,6 +20,8 @@
 //                     is raised just before call N, which then goes through:
 //                     an interruption at that moment)
 //   VARNEL_FAIL_ERRNO the errno of a failed call (5, EIO, when unset)
+//   VARNEL_FAIL_COUNT in mode once, how many calls in a row fail from N (1
+//                     when unset): two taken names in a row, say
 //   VARNEL_SWEEP_LOG  file that receives the number of operations, the first
 //                     one that failed (or was signalled), the reads, writes
 //                     and syncs of data made after the signal, the writes
@@ -28,6 +34,17 @@
 //   VARNEL_REFUSE_ATTRIBUTE  an extended attribute that no fsetxattr may
 //                     set, as on a file system that cannot hold it: the call
 //                     fails with EOPNOTSUPP (counted like any other).
+//   VARNEL_REFUSE_TMPFILE  when set, every open with O_TMPFILE fails with
+//                     EOPNOTSUPP, as on a file system without files that
+//                     have no name (vfat, NFS): not counted.
+//   VARNEL_REFUSE_EXCHANGE  when set, every renameat2 with RENAME_EXCHANGE
+//                     fails with EINVAL, as on a file system that cannot
+//                     exchange two names: not counted.
+//   VARNEL_RACE_AT, VARNEL_RACE_COMMAND  just before call N (counted as the
+//                     others are), the command runs through the shell, and
+//                     the program goes on once it has ended: whatever another
+//                     process could do at that moment, such as putting a file
+//                     in the output's place.
 //   VARNEL_SIGNAL_WHEN_BLOCKED  when set, SIGINT is raised just before the
 //                     first ppoll that would wait, at the worst moment for
 //                     a program that tests for an interruption and then waits:
@@ -36,11 +53,13 @@
 #include <dlfcn.h>
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/stat.h>
 #include <sys/types.h>
 #include <sys/uio.h>
 #include <sys/xattr.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <csignal>
 #include <cstdarg>
@@ -63,11 +82,13 @@ struct Opened {
   char path[512];
 };
 
-constexpr int kMaxOpened = 64;
+constexpr int kMaxOpened = 512;
 Opened opened[kMaxOpened];
 int opened_count = 0;
 long calls = 0;
 long fail_at = 0;
+long fail_count = 1;
+long race_at = 0;
 long transfers_after = 0;  // reads and writes of data after the signal
 long late_writes = 0;      // writes to a file after its sync
 int fail_errno = EIO;
@@ -86,6 +107,10 @@ void configure() {
   if (done) return;
   done = true;
   if (const char* at = std::getenv("VARNEL_FAIL_AT")) fail_at = std::atol(at);
+  if (const char* count = std::getenv("VARNEL_FAIL_COUNT")) {
+    fail_count = std::atol(count);
+  }
+  if (const char* at = std::getenv("VARNEL_RACE_AT")) race_at = std::atol(at);
   if (const char* code = std::getenv("VARNEL_FAIL_ERRNO")) {
     fail_errno = std::atoi(code);
   }
@@ -148,6 +173,37 @@ void write_log() {
 
 __attribute__((destructor)) void write_log_at_exit() { write_log(); }
 
+// A copy `copy` of descriptor `fd` goes by the original's name.
+void remember_copy(int fd, int copy) {
+  const Opened* entry = entry_of(fd);
+  if (entry == nullptr) return;
+  char path[sizeof entry->path];
+  std::memcpy(path, entry->path, sizeof path);
+  remember(nullptr, copy, path, entry->directory);
+}
+
+// Runs VARNEL_RACE_COMMAND as another process would, at that very moment:
+// without this library.
+void run_race() {
+  const char* command = std::getenv("VARNEL_RACE_COMMAND");
+  if (command == nullptr) return;
+  (void)::unsetenv("LD_PRELOAD");
+  (void)std::system(command);
+}
+
+// Folder `folder` and `name` in it, as one name: "out.hy" in ".", not
+// "./out.hy".
+const char* joined(const char* folder, const char* name, char* into,
+                   std::size_t size) {
+  if (std::strcmp(name, ".") == 0) return folder;
+  if (std::strcmp(folder, ".") == 0) return name;
+  const std::size_t length = std::strlen(folder);
+  const int written =
+      std::snprintf(into, size, "%s%s%s", folder,
+                    length > 0 && folder[length - 1] == '/' ? "" : "/", name);
+  return written >= 0 ? into : nullptr;
+}
+
 // Counts one operation on a file the program opened (`path` is null for any
 // other) and says whether it fails. `transfer`: a read or a write of data,
 // which may come up short. `moves_data`: it reads, writes or syncs data, and
@@ -158,6 +214,7 @@ bool must_fail(const char* op, const char* path, bool transfer = false,
   if (path == nullptr) return false;
   configure();
   ++calls;
+  if (calls == race_at) run_race();
   if (fail_at == 0 && trace_length + 600 < sizeof trace) {
     trace_length += static_cast<std::size_t>(
         std::snprintf(trace + trace_length, sizeof trace - trace_length,
@@ -174,8 +231,9 @@ bool must_fail(const char* op, const char* path, bool transfer = false,
     }
     return false;
   }
-  const bool hit = fail_at > 0 && (mode == Mode::persist ? calls >= fail_at
-                                                         : calls == fail_at);
+  const bool hit =
+      fail_at > 0 && calls >= fail_at &&
+      (mode == Mode::persist || calls < fail_at + std::max(fail_count, 1L));
   if (!hit || (mode == Mode::short_count && !transfer)) return false;
   if (first_failure[0] == '\0') {
     std::snprintf(first_failure, sizeof first_failure, "%s %s", op, path);
@@ -208,19 +266,43 @@ FILE* open_stream(const char* name, const char* path, const char* how) {
   return stream;
 }
 
-int open_fd(const char* name, const char* path, int flags, mode_t mode) {
+// The name the program's file `path` in the folder `folder` goes by (see
+// above), into `label`; null for a file of no folder the program opened.
+const char* label_at(int folder, const char* path, char* label,
+                     std::size_t size) {
+  const char prefix[] = "/proc/self/fd/";
+  if (path == nullptr) return nullptr;
+  if (std::strncmp(path, prefix, sizeof prefix - 1) == 0) {
+    return path_of(std::atoi(path + sizeof prefix - 1));
+  }
+  if (path[0] == '/' || folder == AT_FDCWD) return path;
+  const char* folder_path = path_of(folder);
+  return folder_path != nullptr ? joined(folder_path, path, label, size)
+                                : nullptr;
+}
+
+int open_fd(const char* name, int folder, const char* path, int flags,
+            mode_t mode) {
   // A file without a name is opened on its folder, and O_TMPFILE holds the
   // bits of O_DIRECTORY.
   const bool unnamed = (flags & O_TMPFILE) == O_TMPFILE;
+  if (unnamed && std::getenv("VARNEL_REFUSE_TMPFILE") != nullptr) {
+    errno = EOPNOTSUPP;
+    return -1;
+  }
+  char place[512];
   char label[512];
-  const char* known_as = path;
-  if (unnamed && path != nullptr) {
-    std::snprintf(label, sizeof label, "%s/(unnamed)", path);
-    known_as = label;
+  const char* known_as = label_at(folder, path, place, sizeof place);
+  if (unnamed && known_as != nullptr) {
+    known_as = joined(known_as, "(unnamed)", label, sizeof label);
   }
   if (must_fail("open", known_as)) return -1;
-  const int fd = real<int (*)(const char*, int, ...)>(name)(path, flags, mode);
-  if (fd >= 0) {
+  const int fd =
+      std::strncmp(name, "openat", 6) != 0
+          ? real<int (*)(const char*, int, ...)>(name)(path, flags, mode)
+          : real<int (*)(int, const char*, int, ...)>(name)(folder, path, flags,
+                                                            mode);
+  if (fd >= 0 && known_as != nullptr) {
     remember(nullptr, fd, known_as, !unnamed && (flags & O_DIRECTORY) != 0);
   }
   return fd;
@@ -252,10 +334,39 @@ int truncate_fd(const char* name, int fd, Offset size) {
   return real<int (*)(int, Offset)>(name)(fd, size);
 }
 
+template <typename Status>
+int stat_fd(const char* name, int fd, Status* status) {
+  if (must_fail("fstat", path_of(fd))) return -1;
+  return real<int (*)(int, Status*)>(name)(fd, status);
+}
+
+template <typename Status>
+int stat_at(const char* name, int folder, const char* path, Status* status,
+            int flags) {
+  char label[512];
+  if (must_fail("fstatat", label_at(folder, path, label, sizeof label))) {
+    return -1;
+  }
+  return real<int (*)(int, const char*, Status*, int)>(name)(folder, path,
+                                                             status, flags);
+}
+
+template <typename Offset>
+ssize_t read_at(const char* name, int fd, void* buffer, size_t size,
+                Offset offset) {
+  if (must_fail("pread", path_of(fd), true)) {
+    if (mode != Mode::short_count) return -1;
+    size = size / 2 > 0 ? size / 2 : 1;
+  }
+  return real<ssize_t (*)(int, void*, size_t, Offset)>(name)(fd, buffer, size,
+                                                             offset);
+}
+
 // The mode argument of an open that creates.
 mode_t mode_of(int flags, va_list arguments) {
-  return (flags & O_CREAT) != 0 ? static_cast<mode_t>(va_arg(arguments, int))
-                                : 0;
+  return (flags & O_CREAT) != 0 || (flags & O_TMPFILE) == O_TMPFILE
+             ? static_cast<mode_t>(va_arg(arguments, int))
+             : 0;
 }
 
 }  // namespace
@@ -273,14 +384,53 @@ int open(const char* path, int flags, ...) {
   va_start(arguments, flags);
   const mode_t mode = mode_of(flags, arguments);
   va_end(arguments);
-  return open_fd("open", path, flags, mode);
+  return open_fd("open", AT_FDCWD, path, flags, mode);
 }
 int open64(const char* path, int flags, ...) {
   va_list arguments;
   va_start(arguments, flags);
   const mode_t mode = mode_of(flags, arguments);
   va_end(arguments);
-  return open_fd("open64", path, flags, mode);
+  return open_fd("open64", AT_FDCWD, path, flags, mode);
+}
+int openat(int folder, const char* path, int flags, ...) {
+  va_list arguments;
+  va_start(arguments, flags);
+  const mode_t mode = mode_of(flags, arguments);
+  va_end(arguments);
+  return open_fd("openat", folder, path, flags, mode);
+}
+int openat64(int folder, const char* path, int flags, ...) {
+  va_list arguments;
+  va_start(arguments, flags);
+  const mode_t mode = mode_of(flags, arguments);
+  va_end(arguments);
+  return open_fd("openat64", folder, path, flags, mode);
+}
+// A copy of a descriptor goes by the name of the original. Not counted.
+int fcntl(int fd, int command, ...) {
+  va_list arguments;
+  va_start(arguments, command);
+  void* argument = va_arg(arguments, void*);  // as the C library reads it
+  va_end(arguments);
+  const int result =
+      real<int (*)(int, int, ...)>("fcntl")(fd, command, argument);
+  if (result >= 0 && (command == F_DUPFD || command == F_DUPFD_CLOEXEC)) {
+    remember_copy(fd, result);
+  }
+  return result;
+}
+int fcntl64(int fd, int command, ...) {
+  va_list arguments;
+  va_start(arguments, command);
+  void* argument = va_arg(arguments, void*);
+  va_end(arguments);
+  const int result =
+      real<int (*)(int, int, ...)>("fcntl64")(fd, command, argument);
+  if (result >= 0 && (command == F_DUPFD || command == F_DUPFD_CLOEXEC)) {
+    remember_copy(fd, result);
+  }
+  return result;
 }
 FILE* fdopen(int fd, const char* how) {
   Opened* entry = entry_of(fd);
@@ -315,6 +465,23 @@ off64_t lseek64(int fd, off64_t offset, int whence) {
 int ftruncate(int fd, off_t size) { return truncate_fd("ftruncate", fd, size); }
 int ftruncate64(int fd, off64_t size) {
   return truncate_fd("ftruncate64", fd, size);
+}
+
+int fstat(int fd, struct stat* status) { return stat_fd("fstat", fd, status); }
+int fstat64(int fd, struct stat64* status) {
+  return stat_fd("fstat64", fd, status);
+}
+int fstatat(int folder, const char* path, struct stat* status, int flags) {
+  return stat_at("fstatat", folder, path, status, flags);
+}
+int fstatat64(int folder, const char* path, struct stat64* status, int flags) {
+  return stat_at("fstatat64", folder, path, status, flags);
+}
+ssize_t pread(int fd, void* buffer, size_t size, off_t offset) {
+  return read_at("pread", fd, buffer, size, offset);
+}
+ssize_t pread64(int fd, void* buffer, size_t size, off64_t offset) {
+  return read_at("pread64", fd, buffer, size, offset);
 }
 
 int fsync(int fd) {
@@ -396,17 +563,62 @@ int rename(const char* from, const char* to) {
   return real<int (*)(const char*, const char*)>("rename")(from, to);
 }
 
+int renameat(int from_folder, const char* from, int to_folder, const char* to) {
+  char label[512];
+  if (must_fail("renameat", label_at(from_folder, from, label, sizeof label))) {
+    return -1;
+  }
+  return real<int (*)(int, const char*, int, const char*)>("renameat")(
+      from_folder, from, to_folder, to);
+}
+
+int renameat2(int from_folder, const char* from, int to_folder, const char* to,
+              unsigned int flags) {
+  if ((flags & RENAME_EXCHANGE) != 0 &&
+      std::getenv("VARNEL_REFUSE_EXCHANGE") != nullptr) {
+    errno = EINVAL;
+    return -1;
+  }
+  char label[512];
+  if (must_fail("renameat2",
+                label_at(from_folder, from, label, sizeof label))) {
+    return -1;
+  }
+  return real<int (*)(int, const char*, int, const char*, unsigned int)>(
+      "renameat2")(from_folder, from, to_folder, to, flags);
+}
+
+int unlinkat(int folder, const char* path, int flags) {
+  char label[512];
+  if (must_fail("unlinkat", label_at(folder, path, label, sizeof label))) {
+    return -1;
+  }
+  return real<int (*)(int, const char*, int)>("unlinkat")(folder, path, flags);
+}
+
+int faccessat(int folder, const char* path, int how, int flags) {
+  char label[512];
+  if (must_fail("faccessat", label_at(folder, path, label, sizeof label))) {
+    return -1;
+  }
+  return real<int (*)(int, const char*, int, int)>("faccessat")(folder, path,
+                                                                how, flags);
+}
+
 // Counted under the name given; an open file named through /proc/self/fd
 // goes by that name from then on.
 int linkat(int from_folder, const char* from, int to_folder, const char* to,
            int flags) {
-  if (must_fail("linkat", to)) return -1;
+  char label[512];
+  const char* known_as = label_at(to_folder, to, label, sizeof label);
+  if (must_fail("linkat", known_as)) return -1;
   const int result = real<int (*)(int, const char*, int, const char*, int)>(
       "linkat")(from_folder, from, to_folder, to, flags);
   const char prefix[] = "/proc/self/fd/";
-  if (result == 0 && std::strncmp(from, prefix, sizeof prefix - 1) == 0) {
+  if (result == 0 && known_as != nullptr &&
+      std::strncmp(from, prefix, sizeof prefix - 1) == 0) {
     if (Opened* entry = entry_of(std::atoi(from + sizeof prefix - 1))) {
-      std::snprintf(entry->path, sizeof entry->path, "%s", to);
+      std::snprintf(entry->path, sizeof entry->path, "%s", known_as);
     }
   }
   return result;

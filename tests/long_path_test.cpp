@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "files/durable_io.h"
+#include "files/system.h"
 #include "tests/test_support.h"
 
 #if defined(_WIN32)

@@ -13,9 +13,8 @@
 #include <thread>
 #include <vector>
 
-#include "files/durable_io.h"
 #include "files/output_file.h"
-#include "files/temporary_file.h"
+#include "files/system.h"
 #include "tests/numbered_image.h"
 #include "tests/test_support.h"
 
@@ -487,9 +486,9 @@ TEST(Publish, TemporaryNamesAreRandom) {
 
   std::set<fs::path> names;
   for (int draw = 0; draw < 50; ++draw) {
-    const fs::path name = temporary_name(dir.path, "out.hy");
-    EXPECT_EQ(name.parent_path(), dir.path);
-    const std::string text = test::utf8_name(name.filename());
+    const fs::path name = temporary_name("out.hy");
+    EXPECT_EQ(name.parent_path(), fs::path());
+    const std::string text = test::utf8_name(name);
     ASSERT_EQ(text.size(), std::string("out.hy.partial-123456").size());
     EXPECT_EQ(text.rfind("out.hy.partial-", 0), 0U) << text;
     EXPECT_EQ(text.find_first_not_of("0123456789abcdef", 15), std::string::npos)
@@ -501,13 +500,13 @@ TEST(Publish, TemporaryNamesAreRandom) {
 
   const std::string name = test::utf8_name(target);
   Output output;
-  ASSERT_TRUE(open_output(
-      name.c_str(), find_destination(name.c_str()),
-      [](std::span<const std::uint8_t>) { return true; }, output))
+  const OutputRules rules{9, [](std::span<const std::uint8_t>) { return true; },
+                          nullptr};
+  ASSERT_TRUE(open_output(find_destination(name.c_str()), rules, output))
       << output.error.message();
   EXPECT_EQ(output.way, OutputWay::replace);
-  ASSERT_GE(std::fputs("new", output.file), 0);
-  ASSERT_TRUE(publish_output(output)) << output.error.message();
+  ASSERT_GE(std::fputs("new", output.file.get()), 0);
+  ASSERT_TRUE(commit_output(output)) << output.error.message();
   EXPECT_EQ(test::read_file(target), (Bytes{'n', 'e', 'w'}));
   EXPECT_EQ(test::read_file(by_number), (Bytes{'k', 'e', 'e', 'p'}));
   EXPECT_EQ(test::names_in(dir.path),
