@@ -209,6 +209,8 @@ bool take_the_name(Output& output) {
       return link_unnamed(output.descriptor, output.place, output.place.name,
                           output.error);
     }
+    // By its name alone from here: Windows renames no file it holds open.
+    output.descriptor.reset();
     if (!rename_new(output.place, output.temporary->name, output.error)) {
       return false;
     }
@@ -227,6 +229,7 @@ bool take_the_name(Output& output) {
            output.temporary->name, output.error))) {
     return false;
   }
+  output.descriptor.reset();
   bool temporary_is_new = true;
   const bool replaced = replace_old(output.place, output.temporary->name,
                                     output.old, temporary_is_new, output.error);

@@ -7,6 +7,8 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
+#include <cstdint>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -16,6 +18,7 @@
 
 #if !defined(_WIN32)
 #include <pwd.h>
+#include <sys/inotify.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -408,6 +411,298 @@ TEST(Destination, FilesNoRenameCanReplace) {
             (std::vector<std::string>{"image.fls", "in.fls", "mounted.fls",
                                       "mounted.hy", "out.hy", "rec.hy",
                                       "shared", "varnel", "varnel-check"}));
+#endif
+}
+
+// In a shared folder such as /tmp, another user's file or FIFO is theirs, as
+// Linux has it with fs.protected_regular and fs.protected_fifos set (and here
+// whatever they are set to): root's output there would be nobody's to read
+// and change. nobody makes an empty file, open to all, and a FIFO there;
+// root's runs refuse both, and write nothing into either. root's own file
+// there is replaced.
+TEST(Destination, AnotherUsersFileInASharedFolder) {
+  VARNEL_SKIP_ON_WINDOWS("shared folders and FIFOs are POSIX");
+#if !defined(_WIN32)
+  std::string skip;
+  const std::vector<std::string> nobody = as_nobody(skip);
+  if (nobody.empty()) {
+    GTEST_SKIP() << skip;
+  }
+  const test::ScratchDir dir;
+  ASSERT_NO_FATAL_FAILURE(make_shared_folder(dir / "shared"));
+  test::write_file(dir / "in.fls", kImage);
+  ASSERT_NO_FATAL_FAILURE(test::make_records("0", 1, "rec.hy", dir));
+  test::write_file(dir / "in.fls", kImage);
+  for (const std::string name : {"shared/out.hy", "shared/image.fls"}) {
+    ASSERT_EQ(
+        run_as(nobody, {"sh", "-c", "umask 0 && : > " + name}, dir).exit_status,
+        0);
+  }
+  ASSERT_EQ(run_as(nobody, {"mkfifo", "-m", "666", "shared/fifo.hy"}, dir)
+                .exit_status,
+            0);
+  const struct {
+    std::string why;
+    std::string program;
+    std::vector<std::string> args;
+    std::string out;
+    std::string err;
+  } cases[] = {
+      {"varnel to nobody's empty file",
+       VARNEL_BINARY,
+       {"0", "in.fls", "shared/out.hy"},
+       refused("shared/out.hy"),
+       ""},
+      {"varnel to nobody's FIFO",
+       VARNEL_BINARY,
+       {"0", "in.fls", "shared/fifo.hy"},
+       refused("shared/fifo.hy"),
+       ""},
+      {"varnel-check to nobody's empty file",
+       VARNEL_CHECK_BINARY,
+       {"-o", "shared/image.fls", "rec.hy"},
+       "",
+       "varnel-check: cannot create \"shared/image.fls\": Permission "
+       "denied\n"},
+      {"varnel-check to nobody's FIFO",
+       VARNEL_CHECK_BINARY,
+       {"-o", "shared/fifo.hy", "rec.hy"},
+       "",
+       "varnel-check: cannot create \"shared/fifo.hy\": Permission "
+       "denied\n"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.why);
+    // A run that wrote the FIFO would wait for a reader: it is not waited
+    // for long.
+    const auto child = test::start_program(c.program, c.args, dir.path);
+    const test::RunResult run =
+        test::wait_for(*child, std::chrono::seconds(30));
+    EXPECT_FALSE(run.timed_out) << "it opened the FIFO to write";
+    EXPECT_EQ(run.out, c.out);
+    EXPECT_EQ(run.err, c.err);
+    EXPECT_EQ(test::read_file(dir / "shared/out.hy"), Bytes{});
+    EXPECT_EQ(test::read_file(dir / "shared/image.fls"), Bytes{});
+    EXPECT_EQ(test::names_in(dir / "shared"),
+              (std::vector<std::string>{"fifo.hy", "image.fls", "out.hy"}));
+  }
+
+  test::write_file(dir / "shared/mine.hy", {});
+  EXPECT_EQ(test::run_binary({"0", "in.fls", "shared/mine.hy"}, dir.path).out,
+            written("shared/mine.hy"));
+  EXPECT_EQ(test::read_file(dir / "shared/mine.hy"), kRecords);
+#endif
+}
+
+// The protected-links rule holds at every step of the path, not only the
+// last: nobody's link in a shared folder to a folder of root's
+// (shared/evil -> ../victim) is not followed on the way to a file in it.
+// root's own link there is.
+TEST(Destination, AnotherUsersLinkOnTheWay) {
+  VARNEL_SKIP_ON_WINDOWS("symbolic links and shared folders are POSIX here");
+#if !defined(_WIN32)
+  std::string skip;
+  const std::vector<std::string> nobody = as_nobody(skip);
+  if (nobody.empty()) {
+    GTEST_SKIP() << skip;
+  }
+  const test::ScratchDir dir;
+  ASSERT_NO_FATAL_FAILURE(make_shared_folder(dir / "shared"));
+  fs::create_directory(dir / "victim");
+  ASSERT_EQ(::chmod((dir / "victim").c_str(), 0700), 0);
+  test::write_file(dir / "in.fls", kImage);
+  ASSERT_NO_FATAL_FAILURE(test::make_records("0", 1, "rec.hy", dir));
+  test::write_file(dir / "in.fls", kImage);
+  ASSERT_EQ(
+      run_as(nobody, {"ln", "-s", "../victim", "shared/evil"}, dir).exit_status,
+      0);
+  const test::RunResult by_varnel =
+      test::run_binary({"0", "in.fls", "shared/evil/x.hy"}, dir.path);
+  EXPECT_EQ(by_varnel.out, refused("shared/evil/x.hy"));
+  const test::RunResult by_check = test::run_program(
+      VARNEL_CHECK_BINARY, {"-o", "shared/evil/x.fls", "rec.hy"}, dir.path);
+  EXPECT_EQ(by_check.exit_status, 2);
+  EXPECT_EQ(by_check.err,
+            "varnel-check: cannot create \"shared/evil/x.fls\": Permission "
+            "denied\n");
+  EXPECT_EQ(test::names_in(dir / "victim"), std::vector<std::string>{});
+
+  fs::create_directory_symlink("../victim", dir / "shared/mine");
+  EXPECT_EQ(test::run_binary({"0", "in.fls", "shared/mine/x.hy"}, dir.path).out,
+            written("shared/mine/x.hy"));
+  EXPECT_EQ(test::read_file(dir / "victim/x.hy"), kRecords);
+#endif
+}
+
+#if !defined(_WIN32)
+
+// Runs `program` with `args` through the shell, its streams as `script`
+// sets them up ("exec \"$@\" 3<> d.fls").
+test::RunResult run_in_shell(const std::string& program,
+                             const std::vector<std::string>& args,
+                             const std::string& script,
+                             const test::ScratchDir& dir) {
+  std::vector<std::string> words = {"-c", script, "sh"};
+  for (const std::string& word : test::binary_words(program)) {
+    words.push_back(word);
+  }
+  words.insert(words.end(), args.begin(), args.end());
+  return test::run_program("/bin/sh", words, dir.path);
+}
+
+#endif
+
+// A file reached through a descriptor (/dev/fd/3 with 3<> in a shell) is
+// written as it stands, from where the descriptor stands, and cut at the end
+// of what was written; and only where what it holds from there is of the
+// kind the command replaces. A dump opened read and write is refused, not
+// written over with its tail left behind; a longer record file is cut to
+// the new one.
+TEST(Destination, FilesReachedThroughDescriptors) {
+  VARNEL_SKIP_ON_WINDOWS("/dev/fd is POSIX");
+#if !defined(_WIN32)
+  const test::ScratchDir dir;
+  test::write_file(dir / "in.fls", kImage);
+  ASSERT_NO_FATAL_FAILURE(test::make_records("0", 1, "rec.hy", dir));
+  test::write_file(dir / "in.fls", kImage);
+  const Bytes dump(65536, 0x5A);
+  const Bytes three_records =
+      test::concat({test::zero_record_file(), test::zero_record_file(),
+                    test::zero_record_file()});
+  const struct {
+    std::string why;
+    std::string program;
+    std::vector<std::string> args;
+    Bytes before;
+    Bytes after;
+    std::string out;
+    std::string err;
+  } cases[] = {
+      {"varnel to a dump",
+       VARNEL_BINARY,
+       {"0", "in.fls", "/dev/fd/3"},
+       dump,
+       dump,
+       refused("/dev/fd/3"),
+       ""},
+      {"varnel to a longer record file",
+       VARNEL_BINARY,
+       {"0", "in.fls", "/dev/fd/3"},
+       three_records,
+       kRecords,
+       written("/dev/fd/3"),
+       ""},
+      {"varnel-check to a record file",
+       VARNEL_CHECK_BINARY,
+       {"-q", "-o", "/dev/fd/3", "rec.hy"},
+       three_records,
+       three_records,
+       "",
+       "varnel-check: \"/dev/fd/3\" is a record file: not replaced (remove "
+       "it first to replace it)\n"},
+      {"varnel-check to a longer image",
+       VARNEL_CHECK_BINARY,
+       {"-q", "-o", "/dev/fd/3", "rec.hy"},
+       dump,
+       test::numbered_image(1),
+       "",
+       ""},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.why);
+    test::write_file(dir / "d", c.before);
+    const test::RunResult run =
+        run_in_shell(c.program, c.args, "exec \"$@\" 3<> d", dir);
+    EXPECT_EQ(run.out, c.out);
+    EXPECT_EQ(run.err, c.err);
+    EXPECT_TRUE(test::read_file(dir / "d") == c.after);
+  }
+#endif
+}
+
+// /proc/PID/fd/N names another process's descriptor N, not this one's: the
+// shell's 5 (A.hy) is written, not the program's own 5 (B.hy), though both
+// have the number.
+TEST(Destination, AnotherProcesssDescriptor) {
+  VARNEL_SKIP_ON_WINDOWS("/proc is Linux's");
+#if !defined(_WIN32)
+  const test::ScratchDir dir;
+  test::write_file(dir / "in.fls", kImage);
+  // The shell keeps its 5 while the program runs with a 5 of its own (the
+  // program runs apart, so that the shell is not the program).
+  const test::RunResult run = run_in_shell(
+      VARNEL_BINARY, {"0", "in.fls"},
+      "exec 5> A.hy; \"$@\" \"/proc/$$/fd/5\" 5> B.hy & wait $!", dir);
+  EXPECT_EQ(run.out.rfind(banner_then(""), 0), 0U) << run.out;
+  EXPECT_NE(run.out.find("Output written to"), std::string::npos) << run.out;
+  EXPECT_EQ(test::read_file(dir / "A.hy"), kRecords);
+  EXPECT_EQ(test::read_file(dir / "B.hy"), Bytes{});
+#endif
+}
+
+// Standard error carries varnel-check's diagnostics, as standard output its
+// report: neither takes the image, whatever file it is.
+TEST(Destination, StandardErrorTakesNoImage) {
+  VARNEL_SKIP_ON_WINDOWS("/dev/stderr is POSIX");
+#if !defined(_WIN32)
+  const test::ScratchDir dir;
+  test::write_file(dir / "in.fls", kImage);
+  ASSERT_NO_FATAL_FAILURE(test::make_records("0", 1, "rec.hy", dir));
+  const test::RunResult run =
+      run_in_shell(VARNEL_CHECK_BINARY, {"-q", "-o", "/dev/stderr", "rec.hy"},
+                   "exec \"$@\" 2> errlog", dir);
+  EXPECT_EQ(run.exit_status, 2);
+  const std::string message =
+      "varnel-check: \"/dev/stderr\" is where the report goes\n";
+  EXPECT_EQ(test::read_file(dir / "errlog"),
+            Bytes(message.begin(), message.end()));
+#endif
+}
+
+// A file that is refused was only read, never opened for writing: a folder
+// watcher sees no "closed after writing" (inotify's IN_CLOSE_WRITE), and the
+// kernel's own rules for files opened to write cannot come into it.
+TEST(Destination, RefusedFileIsNeverOpenedToWrite) {
+  VARNEL_SKIP_ON_WINDOWS("inotify is Linux's");
+#if !defined(_WIN32)
+  const test::ScratchDir dir;
+  test::write_file(dir / "in.fls", kImage);
+  ASSERT_NO_FATAL_FAILURE(test::make_records("0", 1, "rec.hy", dir));
+  test::write_file(dir / "in.fls", kImage);
+  const Bytes dump(16384, 0x5A);
+  test::write_file(dir / "dump.fls", dump);
+  test::write_file(dir / "records.hy", kRecords);
+  for (const auto& [program, args] :
+       std::vector<std::pair<std::string, std::vector<std::string>>>{
+           {VARNEL_BINARY, {"0", "in.fls", "dump.fls"}},
+           {VARNEL_CHECK_BINARY, {"-o", "records.hy", "rec.hy"}}}) {
+    SCOPED_TRACE(program);
+    const std::string refused_name = args[program == VARNEL_BINARY ? 2 : 1];
+    const int watch = ::inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+    ASSERT_GE(watch, 0);
+    ASSERT_GE(
+        ::inotify_add_watch(watch, (dir / refused_name).c_str(),
+                            IN_CLOSE_WRITE | IN_CLOSE_NOWRITE | IN_MODIFY),
+        0);
+    const test::RunResult run = test::run_program(program, args, dir.path);
+    EXPECT_TRUE(run.out.find("Cannot create") != std::string::npos ||
+                run.err.find("not replaced") != std::string::npos)
+        << run.out << run.err;
+    std::uint32_t seen = 0;
+    alignas(inotify_event) char buffer[4096];
+    for (ssize_t got = 0; (got = ::read(watch, buffer, sizeof buffer)) > 0;) {
+      for (ssize_t at = 0; at < got;) {
+        const auto* event = reinterpret_cast<const inotify_event*>(buffer + at);
+        seen |= event->mask;
+        at += static_cast<ssize_t>(sizeof(inotify_event) + event->len);
+      }
+    }
+    ::close(watch);
+    EXPECT_NE(seen & IN_CLOSE_NOWRITE, 0U) << "it was not even read";
+    EXPECT_EQ(seen & (IN_CLOSE_WRITE | IN_MODIFY), 0U)
+        << "it was opened to write";
+  }
+  EXPECT_EQ(test::read_file(dir / "dump.fls"), dump);
 #endif
 }
 
