@@ -171,6 +171,60 @@ DestinationFound the_file(DestinationFound found, Descriptor folder,
   return found;
 }
 
+// A walk along a path, step by step.
+struct Walk {
+  Descriptor folder;              // where it stands
+  std::vector<std::string> left;  // the steps still to take, the next last
+  int links = 0;                  // links followed so far
+  // A link read at the last step leads to where the file is, or would be.
+  bool last_was_link = false;
+};
+
+// Follows the link `at` (`status` its own), `step` in the walk's folder and
+// its last step when `last`: the steps it leads to come next. True when
+// that ends the walk, with `found` the answer: a link refused, one that
+// cannot be read, or one of the system's that names an open file.
+bool followed_to_the_end(Walk& walk, DestinationFound& found,
+                         const std::string& step, const Descriptor& at,
+                         const struct stat& status, bool last) {
+  struct stat holder {};
+  std::error_code why;
+  if (!stat_of(walk.folder, holder)) {
+    why = errno_code();
+  } else if (++walk.links > kMaxLinks) {
+    why = std::make_error_code(std::errc::too_many_symbolic_link_levels);
+  } else if (is_protected(holder, status)) {
+    why = std::make_error_code(std::errc::permission_denied);
+  } else if (is_process_folder(file_number(walk.folder))) {
+    if (last) {
+      found =
+          through_descriptor(std::move(found), file_number(walk.folder), step);
+      return true;
+    }
+    walk.folder = open_path(file_number(walk.folder), step.c_str(),
+                            O_PATH | O_DIRECTORY | O_CLOEXEC);
+    return false;
+  } else {
+    std::array<char, 4096> text{};
+    const ssize_t length =
+        ::readlinkat(file_number(at), "", text.data(), text.size());
+    if (length > 0 && static_cast<std::size_t>(length) < text.size()) {
+      const std::string to(text.data(), static_cast<std::size_t>(length));
+      walk.last_was_link = last;
+      add_steps(to, walk.left);
+      if (to.front() == '/') {
+        walk.folder =
+            open_path(AT_FDCWD, "/", O_PATH | O_DIRECTORY | O_CLOEXEC);
+      }
+      return false;
+    }
+    why = length < 0 ? errno_code()
+                     : std::make_error_code(std::errc::filename_too_long);
+  }
+  found = unusable(std::move(found), why);
+  return true;
+}
+
 }  // namespace
 
 DestinationFound find_destination(const char* name) {
@@ -180,81 +234,43 @@ DestinationFound find_destination(const char* name) {
     return unusable(std::move(found),
                     std::make_error_code(std::errc::no_such_file_or_directory));
   }
-  std::vector<std::string> left;
-  add_steps(path, left);
-  Descriptor folder = open_path(AT_FDCWD, path.front() == '/' ? "/" : ".",
-                                O_PATH | O_DIRECTORY | O_CLOEXEC);
-  // A link read at the last step leads to where the file is, or would be.
-  bool last_was_link = false;
-  for (int links = 0; folder;) {
-    if (left.empty()) {
+  Walk walk;
+  add_steps(path, walk.left);
+  walk.folder = open_path(AT_FDCWD, path.front() == '/' ? "/" : ".",
+                          O_PATH | O_DIRECTORY | O_CLOEXEC);
+  while (walk.folder) {
+    if (walk.left.empty()) {
       found.kind = Destination::directory;
       return found;
     }
-    const std::string step = left.back();
-    left.pop_back();
-    const bool last = left.empty();
+    const std::string step = walk.left.back();
+    walk.left.pop_back();
+    const bool last = walk.left.empty();
     if (step == ".") {
       continue;
     }
-    Descriptor at = open_path(file_number(folder), step.c_str(), kLook);
+    Descriptor at = open_path(file_number(walk.folder), step.c_str(), kLook);
     struct stat status {};
     if (!at && errno == ENOENT && last) {
-      found.kind =
-          last_was_link ? Destination::dangling_link : Destination::nothing;
-      found.place = Place{std::move(folder), step};
+      found.kind = walk.last_was_link ? Destination::dangling_link
+                                      : Destination::nothing;
+      found.place = Place{std::move(walk.folder), step};
       return found;
     }
     if (!at || !stat_of(at, status)) {
       break;
     }
     if (S_ISDIR(status.st_mode)) {
-      folder = std::move(at);
-      continue;
-    }
-    if (!S_ISLNK(status.st_mode)) {
+      walk.folder = std::move(at);
+    } else if (!S_ISLNK(status.st_mode)) {
       if (!last) {
         return unusable(std::move(found),
                         std::make_error_code(std::errc::not_a_directory));
       }
-      return the_file(std::move(found), std::move(folder), step, std::move(at),
-                      status);
-    }
-    struct stat holder {};
-    if (!stat_of(folder, holder)) {
-      break;
-    }
-    if (++links > kMaxLinks) {
-      return unusable(
-          std::move(found),
-          std::make_error_code(std::errc::too_many_symbolic_link_levels));
-    }
-    if (is_protected(holder, status)) {
-      return unusable(std::move(found),
-                      std::make_error_code(std::errc::permission_denied));
-    }
-    if (is_process_folder(file_number(folder))) {
-      if (last) {
-        return through_descriptor(std::move(found), file_number(folder), step);
-      }
-      folder = open_path(file_number(folder), step.c_str(),
-                         O_PATH | O_DIRECTORY | O_CLOEXEC);
-      continue;
-    }
-    std::array<char, 4096> text{};
-    const ssize_t length =
-        ::readlinkat(file_number(at), "", text.data(), text.size());
-    if (length <= 0 || static_cast<std::size_t>(length) == text.size()) {
-      return unusable(std::move(found),
-                      length < 0
-                          ? errno_code()
-                          : std::make_error_code(std::errc::filename_too_long));
-    }
-    const std::string to(text.data(), static_cast<std::size_t>(length));
-    last_was_link = last;
-    add_steps(to, left);
-    if (to.front() == '/') {
-      folder = open_path(AT_FDCWD, "/", O_PATH | O_DIRECTORY | O_CLOEXEC);
+      return the_file(std::move(found), std::move(walk.folder), step,
+                      std::move(at), status);
+    } else if (followed_to_the_end(walk, found, step, at, status, last)) {
+      return found;
     }
   }
   return unusable(std::move(found), errno_code());

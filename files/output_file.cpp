@@ -77,18 +77,24 @@ bool with_free_name(const Place& place, Make make, fs::path& named,
   return false;
 }
 
-// A temporary name to be given, in the output's folder: owned before the
-// file has it, so that nothing is left named once it has.
-bool new_temporary(Output& output) {
-  output.temporary.reset(new (std::nothrow) TemporaryName{});
-  if (!output.temporary) {
-    output.error = std::make_error_code(std::errc::not_enough_memory);
-    return false;
+// A temporary name to be given, in the folder of `place`: owned before the
+// file has it, so that nothing is left named once it has. Null when there is
+// not the memory for it, or no copy of the folder.
+std::unique_ptr<TemporaryName, RemoveTemporary> new_temporary(
+    const Place& place, std::error_code& error) {
+  std::unique_ptr<TemporaryName, RemoveTemporary> temporary{
+      new (std::nothrow) TemporaryName{}};
+  if (!temporary) {
+    error = std::make_error_code(std::errc::not_enough_memory);
+    return nullptr;
   }
-  if (output.place.folder) {
-    output.temporary->folder = copy_of(output.place.folder, output.error);
+  if (place.folder) {
+    temporary->folder = copy_of(place.folder, error);
+    if (!temporary->folder) {
+      return nullptr;
+    }
   }
-  return !output.place.folder || output.temporary->folder;
+  return temporary;
 }
 
 bool not_interrupted(Output& output) {
@@ -184,7 +190,7 @@ bool open_new(Output& output) {
     if (!names_go) {
       return refuse_here();
     }
-    if (!new_temporary(output) ||
+    if (!(output.temporary = new_temporary(output.place, output.error)) ||
         !with_free_name(
             output.place,
             [&output, mode](const fs::path& name, std::error_code& failed) {
@@ -220,7 +226,7 @@ bool take_the_name(Output& output) {
   // A file without a name takes a name of its own first, exchanged with the
   // old file's at once: hardly an instant passes with both names there.
   if (!output.temporary &&
-      (!new_temporary(output) ||
+      (!(output.temporary = new_temporary(output.place, output.error)) ||
        !with_free_name(
            output.place,
            [&output](const fs::path& name, std::error_code& failed) {

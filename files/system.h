@@ -25,10 +25,16 @@ namespace varnel {
 struct SystemFile {
   std::intptr_t number = -1;
   SystemFile() = default;
-  SystemFile(std::nullptr_t) {}  // NOLINT(google-explicit-constructor)
   explicit SystemFile(std::intptr_t value) : number(value) {}
+  SystemFile& operator=(std::nullptr_t) {
+    number = -1;
+    return *this;
+  }
   explicit operator bool() const { return number != -1; }
   friend bool operator==(SystemFile, SystemFile) = default;
+  friend bool operator==(SystemFile file, std::nullptr_t) {
+    return file.number == -1;
+  }
 };
 
 struct CloseSystemFile {

@@ -165,8 +165,8 @@ bool give_extended_attributes(int fd, const FileAccess& access, Kept& kept,
                               bool& had_acl, std::optional<AclClasses>& acl,
                               std::error_code& error) {
   for (const ExtendedAttribute& attribute : access.attributes) {
-    bool set = false;
     if (attribute.name != kAccessAclAttribute) {
+      bool set = false;
       if (!set_attribute(fd, attribute.name, attribute.value, set, error)) {
         return false;
       }
@@ -272,14 +272,14 @@ bool replace_old(const Place& place, const std::filesystem::path& from,
   // The new file has the name; `from` holds what it held.
   from_is_new = false;
   struct stat out {};
-  if (::fstatat(folder, from.c_str(), &out, AT_SYMLINK_NOFOLLOW) != 0) {
-    error = errno_code();
-  } else if (identity_from(out) != old) {
+  const bool looked =
+      ::fstatat(folder, from.c_str(), &out, AT_SYMLINK_NOFOLLOW) == 0;
+  if (looked && identity_from(out) != old) {
     error = std::make_error_code(std::errc::file_exists);
-  } else if (::unlinkat(folder, from.c_str(), 0) != 0) {
-    error = errno_code();
-  } else {
+  } else if (looked && ::unlinkat(folder, from.c_str(), 0) == 0) {
     return true;
+  } else {
+    error = errno_code();
   }
   // Not the file that was checked, not known to be, or not to be removed: it
   // gets its name back.

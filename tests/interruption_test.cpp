@@ -275,6 +275,8 @@ struct KillsSeen {
   int old = 0;
   int whole = 0;
   int named = 0;  // the whole new file left under its own name beside
+  int exchanged = 0;  // the old file left under that name, the new one at
+                      // the output's
 };
 
 // Makes the inputs of a run in its folder from an image of `blocks` blocks,
@@ -287,8 +289,10 @@ using MakeInputs = std::function<Bytes(std::size_t blocks)>;
 // caught, and still the name holds what it held before or the whole of what
 // `make_inputs` returns, never a part. On Linux nothing else is left: the
 // temporary file has no name until it is whole; but a replacement takes a
-// name of its own an instant before the rename (no call links a file over
-// another), and a kill in that instant leaves it whole beside the old file.
+// name of its own an instant before it is exchanged with the old file (no
+// call links a file over another), and the old file is removed from that
+// name an instant after: a kill in the first instant leaves the new file
+// whole beside the old one, in the second the old file beside the new one.
 // Elsewhere a temporary file may be left, and its name says whose it is.
 void expect_whole_or_nothing(const std::string& program,
                              const std::vector<std::string>& args,
@@ -347,15 +351,23 @@ void expect_whole_or_nothing(const std::string& program,
         const bool input =
             std::find(inputs.begin(), inputs.end(), name) != inputs.end();
 #if defined(__linux__)
-        const bool named_whole = existing && !input &&
-                                 name.starts_with(output + ".partial-") &&
-                                 test::read_file(dir / name) == whole;
-        EXPECT_TRUE(input || name == output || named_whole)
+        const bool named = existing && !input &&
+                           name.starts_with(output + ".partial-");
+        const bool named_whole =
+            named && test::read_file(dir / name) == whole;
+        const bool named_old =
+            named && test::read_file(dir / name) == old_bytes;
+        EXPECT_TRUE(input || name == output || named_whole || named_old)
             << name << " was left";
         if (named_whole) {
           EXPECT_TRUE(test::read_file(dir / output) == old_bytes)
               << "the new file named beside another than the old one";
           ++seen.named;
+        }
+        if (named_old) {
+          EXPECT_TRUE(test::read_file(dir / output) == whole)
+              << "the old file named beside another than the new one";
+          ++seen.exchanged;
         }
 #else
         EXPECT_TRUE(input || name == output ||
@@ -380,8 +392,9 @@ void expect_whole_or_nothing(const std::string& program,
     std::printf(
         "killed at %d moments: %d left nothing, %d the old file (%d of "
         "them with the whole new file named beside it), %d the whole new "
-        "file\n",
-        kMoments, seen.nothing, seen.old, seen.named, seen.whole);
+        "file (%d of them with the old file named beside it)\n",
+        kMoments, seen.nothing, seen.old, seen.named, seen.whole,
+        seen.exchanged);
   }
 }
 

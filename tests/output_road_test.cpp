@@ -22,7 +22,9 @@
 #include "tests/numbered_image.h"
 #include "tests/test_support.h"
 
-#if !defined(_WIN32)
+#if defined(_WIN32)
+#include <windows.h>
+#else
 #include <fcntl.h>
 #include <pwd.h>
 #include <sys/stat.h>
@@ -210,6 +212,8 @@ constexpr bool kSanitized = false;
                     "without them";                                          \
   }
 
+#if !defined(_WIN32)
+
 // A block of 0x01 at address 0 and its record: 8192 ones sum to 0 modulo
 // 256, so the header is the all-zero block's, 0B 00 00 00 00 00 20 00 DF.
 const Bytes kImage = test::block_filled(0x01);
@@ -273,6 +277,8 @@ void expect_left_alone(const test::RunResult& run, const Command& command,
       test::names_in(dir.path),
       (std::vector<std::string>{"dump", "in.fls", command.output, "rec.hy"}));
 }
+
+#endif
 
 // A file put at a name where nothing was, once the new file is whole: it
 // stays, and the run says it could not write.
@@ -776,6 +782,64 @@ TEST(NoProc, FifoTakenByAFileIsNotWritten) {
   EXPECT_TRUE(test::read_file(dir / "out.hy") == kDump)
       << "the file put in the FIFO's place was written";
   EXPECT_TRUE(reader.got.empty());
+#endif
+}
+
+// Windows: a file put at the name while varnel writes its new file (found
+// out by the temporary file it makes beside it) is left alone. The file is
+// made only where nothing has the name yet (CREATE_NEW), so that the test
+// knows it came before the new file took the name; where varnel was
+// quicker, the run is tried again with a larger image.
+TEST(Race, FileThatAppearsIsLeftAloneOnWindows) {
+#if !defined(_WIN32)
+  GTEST_SKIP() << "staged above through LD_PRELOAD; this is Windows' own way";
+#else
+  const test::ScratchDir dir;
+  const Bytes dump(16384, 0x5A);
+  for (std::size_t blocks = 1024; blocks <= 16384; blocks *= 4) {
+    SCOPED_TRACE(std::to_string(blocks) + " blocks");
+    fs::remove(dir / "out.hy");
+    test::write_file(dir / "in.fls", Bytes(blocks * 8192, 0x01));
+    const auto child =
+        test::start_program(VARNEL_BINARY, {"0", "in.fls", "out.hy"}, dir.path);
+    bool placed = false;
+    const auto deadline =
+        std::chrono::steady_clock::now() + std::chrono::seconds(60);
+    while (!placed && std::chrono::steady_clock::now() < deadline) {
+      const std::vector<std::string> names = test::names_in(dir.path);
+      if (std::none_of(names.begin(), names.end(), [](const std::string& n) {
+            return n.starts_with("out.hy.partial-");
+          })) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        continue;
+      }
+      const HANDLE made =
+          ::CreateFileW((dir / "out.hy").c_str(), GENERIC_WRITE, 0, nullptr,
+                        CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+      if (made == INVALID_HANDLE_VALUE) {
+        break;  // varnel named its file first
+      }
+      DWORD put = 0;
+      placed = ::WriteFile(made, dump.data(), static_cast<DWORD>(dump.size()),
+                           &put, nullptr) != 0 &&
+               put == dump.size();
+      ::CloseHandle(made);
+    }
+    const test::RunResult run =
+        test::wait_for(*child, std::chrono::seconds(120));
+    if (!placed) {
+      continue;
+    }
+    EXPECT_EQ(run.out, test::banner_then(
+                           "Error writing destination file \"out.hy\".\n\n"));
+    EXPECT_TRUE(test::read_file(dir / "out.hy") == dump)
+        << "the file that came was written over";
+    EXPECT_EQ(test::names_in(dir.path),
+              (std::vector<std::string>{"in.fls", "out.hy"}));
+    return;
+  }
+  GTEST_SKIP() << "varnel named its file before another could be put there, "
+                  "every time";
 #endif
 }
 
