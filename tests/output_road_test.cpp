@@ -785,61 +785,93 @@ TEST(NoProc, FifoTakenByAFileIsNotWritten) {
 #endif
 }
 
-// Windows: a file put at the name while varnel writes its new file (found
-// out by the temporary file it makes beside it) is left alone. The file is
-// made only where nothing has the name yet (CREATE_NEW), so that the test
-// knows it came before the new file took the name; where varnel was
-// quicker, the run is tried again with a larger image.
-TEST(Race, FileThatAppearsIsLeftAloneOnWindows) {
+#if defined(_WIN32)
+
+// Puts `bytes` at `path` where nothing is there yet: false where something
+// is.
+bool put_new_file(const fs::path& path, const Bytes& bytes) {
+  const HANDLE made = ::CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr,
+                                    CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (made == INVALID_HANDLE_VALUE) {
+    return false;
+  }
+  DWORD put = 0;
+  const bool written =
+      ::WriteFile(made, bytes.data(), static_cast<DWORD>(bytes.size()), &put,
+                  nullptr) != 0 &&
+      put == bytes.size();
+  ::CloseHandle(made);
+  return written;
+}
+
+#endif
+
+// Windows: while varnel writes its new file (found out by the temporary
+// file it makes beside it), a dump takes the output's name: where nothing
+// was, or in place of the old record file, which is moved away first. The
+// dump stays, and the run says it could not write. Each step that another
+// process takes is made so that the test knows it came before varnel named
+// its file (the old file moved away still holds the old records; the dump
+// is made only where nothing has the name); where varnel was quicker, the
+// run is tried again with a larger image.
+TEST(Race, DestinationTakenOnWindows) {
 #if !defined(_WIN32)
   GTEST_SKIP() << "staged above through LD_PRELOAD; this is Windows' own way";
 #else
-  const test::ScratchDir dir;
   const Bytes dump(16384, 0x5A);
-  for (std::size_t blocks = 1024; blocks <= 16384; blocks *= 4) {
-    SCOPED_TRACE(std::to_string(blocks) + " blocks");
-    fs::remove(dir / "out.hy");
-    test::write_file(dir / "in.fls", Bytes(blocks * 8192, 0x01));
-    const auto child =
-        test::start_program(VARNEL_BINARY, {"0", "in.fls", "out.hy"}, dir.path);
-    bool placed = false;
-    const auto deadline =
-        std::chrono::steady_clock::now() + std::chrono::seconds(60);
-    while (!placed && std::chrono::steady_clock::now() < deadline) {
-      const std::vector<std::string> names = test::names_in(dir.path);
-      if (std::none_of(names.begin(), names.end(), [](const std::string& n) {
-            return n.starts_with("out.hy.partial-");
-          })) {
+  for (const bool existing : {false, true}) {
+    SCOPED_TRACE(existing ? "in place of the old file" : "where nothing was");
+    const test::ScratchDir dir;
+    bool staged = false;
+    for (std::size_t blocks = 1024; !staged && blocks <= 16384; blocks *= 4) {
+      SCOPED_TRACE(std::to_string(blocks) + " blocks");
+      for (const char* name : {"out.hy", "moved.hy"}) {
+        fs::remove(dir / name);
+      }
+      if (existing) {
+        test::write_file(dir / "out.hy", test::zero_record_file());
+      }
+      test::write_file(dir / "in.fls", Bytes(blocks * 8192, 0x01));
+      const auto child = test::start_program(
+          VARNEL_BINARY, {"0", "in.fls", "out.hy"}, dir.path);
+      const auto deadline =
+          std::chrono::steady_clock::now() + std::chrono::seconds(60);
+      bool writing = false;
+      while (!writing && std::chrono::steady_clock::now() < deadline) {
+        const std::vector<std::string> names = test::names_in(dir.path);
+        writing = std::any_of(names.begin(), names.end(),
+                              [](const std::string& name) {
+                                return name.starts_with("out.hy.partial-");
+                              });
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
-        continue;
       }
-      const HANDLE made =
-          ::CreateFileW((dir / "out.hy").c_str(), GENERIC_WRITE, 0, nullptr,
-                        CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
-      if (made == INVALID_HANDLE_VALUE) {
-        break;  // varnel named its file first
+      staged =
+          writing &&
+          (!existing ||
+           (::MoveFileExW((dir / "out.hy").c_str(), (dir / "moved.hy").c_str(),
+                          0) != 0 &&
+            test::read_file(dir / "moved.hy") == test::zero_record_file())) &&
+          put_new_file(dir / "out.hy", dump);
+      const test::RunResult run =
+          test::wait_for(*child, std::chrono::seconds(120));
+      if (staged) {
+        EXPECT_EQ(run.out,
+                  test::banner_then(
+                      "Error writing destination file \"out.hy\".\n\n"));
+        EXPECT_TRUE(test::read_file(dir / "out.hy") == dump)
+            << "the file that came was written over";
+        std::vector<std::string> names = {"in.fls", "out.hy"};
+        if (existing) {
+          names.insert(names.begin() + 1, "moved.hy");
+        }
+        EXPECT_EQ(test::names_in(dir.path), names);
       }
-      DWORD put = 0;
-      placed = ::WriteFile(made, dump.data(), static_cast<DWORD>(dump.size()),
-                           &put, nullptr) != 0 &&
-               put == dump.size();
-      ::CloseHandle(made);
     }
-    const test::RunResult run =
-        test::wait_for(*child, std::chrono::seconds(120));
-    if (!placed) {
-      continue;
+    if (!staged) {
+      GTEST_SKIP() << "varnel named its file before another could take the "
+                      "name, every time";
     }
-    EXPECT_EQ(run.out, test::banner_then(
-                           "Error writing destination file \"out.hy\".\n\n"));
-    EXPECT_TRUE(test::read_file(dir / "out.hy") == dump)
-        << "the file that came was written over";
-    EXPECT_EQ(test::names_in(dir.path),
-              (std::vector<std::string>{"in.fls", "out.hy"}));
-    return;
   }
-  GTEST_SKIP() << "varnel named its file before another could be put there, "
-                  "every time";
 #endif
 }
 
