@@ -83,8 +83,7 @@ Walk image_walk(const Walk& base, FlashImage* flash, std::FILE* image) {
 int write_flash(FlashImage& flash, const char* image, const Output& output,
                 std::string& problem) {
   if (!write_flash_image(flash, output.file.get())) {
-    problem = with_reason("error writing", image,
-                          {errno != 0 ? errno : EIO, std::generic_category()});
+    problem = with_reason("error writing", image, errno_error());
     return kCheckFailed;
   }
   return kCheckValid;

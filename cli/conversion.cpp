@@ -71,7 +71,7 @@ Outcome convert_files(std::FILE* src, std::FILE* dst,
   }
   // Taken at once: the failed write or sync left it, and the close may not.
   if (outcome == Outcome::write_failed && why != nullptr) {
-    *why = {errno != 0 ? errno : EIO, std::generic_category()};
+    *why = errno_error();
   }
 
   // A failed close only changes an outcome that was a success so far: the

@@ -91,7 +91,7 @@ std::FILE* open_image(const char* name, std::error_code& why) {
   }
   std::FILE* src = open_source(name);
   if (src == nullptr) {
-    why = {errno, std::generic_category()};
+    why = errno_error();
   }
   return src;
 }

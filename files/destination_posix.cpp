@@ -86,7 +86,7 @@ DestinationFound through_descriptor(DestinationFound found, int folder,
   Descriptor target = open_path(folder, name.c_str(), O_PATH | O_CLOEXEC);
   struct stat status {};
   if (!target || !stat_of(target, status)) {
-    return unusable(std::move(found), errno_code());
+    return unusable(std::move(found), errno_error());
   }
   found.identity = identity_from(status);
   found.size = static_cast<std::uint64_t>(status.st_size);
@@ -99,7 +99,7 @@ DestinationFound through_descriptor(DestinationFound found, int folder,
   if (found.descriptor >= 0) {
     const int flags = ::fcntl(found.descriptor, F_GETFL);
     if (flags == -1) {
-      return unusable(std::move(found), errno_code());
+      return unusable(std::move(found), errno_error());
     }
     if ((flags & O_ACCMODE) == O_RDONLY) {
       return unusable(std::move(found),
@@ -118,7 +118,7 @@ DestinationFound the_file(DestinationFound found, Descriptor folder,
                           const struct stat& status) {
   struct stat holder {};
   if (!stat_of(folder, holder)) {
-    return unusable(std::move(found), errno_code());
+    return unusable(std::move(found), errno_error());
   }
   found.identity = identity_from(status);
   found.size = static_cast<std::uint64_t>(status.st_size);
@@ -158,14 +158,14 @@ DestinationFound the_file(DestinationFound found, Descriptor folder,
       open_path(file_number(found.place.folder), name.c_str(),
                 O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
   if (!found.held) {
-    return unusable(std::move(found), errno_code());
+    return unusable(std::move(found), errno_error());
   }
   const std::optional<FileIdentity> opened = identity_of(found.held);
   if (opened != found.identity) {
     return unusable(
         std::move(found),
         opened ? std::make_error_code(std::errc::resource_unavailable_try_again)
-               : errno_code());
+               : errno_error());
   }
   found.kind = Destination::regular_file;
   return found;
@@ -190,7 +190,7 @@ bool followed_to_the_end(Walk& walk, DestinationFound& found,
   struct stat holder {};
   std::error_code why;
   if (!stat_of(walk.folder, holder)) {
-    why = errno_code();
+    why = errno_error();
   } else if (++walk.links > kMaxLinks) {
     why = std::make_error_code(std::errc::too_many_symbolic_link_levels);
   } else if (is_protected(holder, status)) {
@@ -218,7 +218,7 @@ bool followed_to_the_end(Walk& walk, DestinationFound& found,
       }
       return false;
     }
-    why = length < 0 ? errno_code()
+    why = length < 0 ? errno_error()
                      : std::make_error_code(std::errc::filename_too_long);
   }
   found = unusable(std::move(found), why);
@@ -273,7 +273,7 @@ DestinationFound find_destination(const char* name) {
       return found;
     }
   }
-  return unusable(std::move(found), errno_code());
+  return unusable(std::move(found), errno_error());
 }
 
 }  // namespace varnel

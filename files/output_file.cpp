@@ -25,10 +25,6 @@ constexpr std::uint32_t kTemporaryNames = 100;
 // a suffix.
 constexpr char kShortName[] = "varnel";
 
-std::error_code errno_error() {
-  return {errno != 0 ? errno : EIO, std::generic_category()};
-}
-
 std::uint32_t random_number() {
   if (const std::optional<std::uint32_t> drawn = system_random_number()) {
     return *drawn;

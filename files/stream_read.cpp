@@ -2,15 +2,9 @@
 
 #include <cerrno>
 
+#include "files/system.h"
+
 namespace varnel {
-
-namespace {
-
-std::error_code errno_code() {
-  return {errno != 0 ? errno : EIO, std::generic_category()};
-}
-
-}  // namespace
 
 bool can_block(std::FILE* stream) {
   const int fd = descriptor_of(stream);
@@ -27,7 +21,7 @@ StreamRead read_fully(std::FILE* stream, WaitUntilReady wait,
       read.end =
           std::ferror(stream) != 0 ? ReadEnd::failed : ReadEnd::end_of_file;
       if (read.end == ReadEnd::failed) {
-        read.error = errno_code();
+        read.error = errno_error();
       }
     }
     return read;
@@ -47,7 +41,7 @@ StreamRead read_fully(std::FILE* stream, WaitUntilReady wait,
         continue;  // the wait tells whether it was an interruption
       }
       read.end = ReadEnd::failed;
-      read.error = errno_code();
+      read.error = errno_error();
       return read;
     }
     read.got += static_cast<std::size_t>(got);

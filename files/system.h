@@ -7,6 +7,7 @@
 // Windows error in the system category.
 #pragma once
 
+#include <cerrno>
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
@@ -19,6 +20,12 @@
 #include <vector>
 
 namespace varnel {
+
+// What a failed call of the C library or of POSIX left in errno, as an error
+// code: EIO where it says nothing.
+[[nodiscard]] inline std::error_code errno_error() {
+  return {errno != 0 ? errno : EIO, std::generic_category()};
+}
 
 // A descriptor (POSIX) or a handle (Windows) as its owner holds it: -1 is
 // none.

@@ -72,7 +72,7 @@ bool read_sized(Get get, std::vector<std::uint8_t>& into, bool& readable,
     if (errno == ENODATA || attribute_impossible(errno)) {
       return true;
     }
-    error = errno_code();
+    error = errno_error();
     return false;
   }
   error = std::make_error_code(std::errc::result_out_of_range);
@@ -88,7 +88,7 @@ bool set_attribute(int fd, const std::string& name,
   if (set || attribute_impossible(errno)) {
     return true;
   }
-  error = errno_code();
+  error = errno_error();
   return false;
 }
 
@@ -187,7 +187,7 @@ bool give_extended_attributes(int fd, const FileAccess& access, Kept& kept,
   // the old file did not have would grant more.
   if (!had_acl && ::fremovexattr(fd, kAccessAclAttribute) != 0 &&
       errno != ENODATA && !attribute_impossible(errno)) {
-    error = errno_code();
+    error = errno_error();
     return false;
   }
   return true;
@@ -203,7 +203,7 @@ bool write_back(std::FILE* file, std::uint64_t offset, std::uint64_t length,
       (errno == EIO || errno == ENOSPC)) {
     // The disk failed to take the data: a write error, found early. Other
     // errors only mean that this file cannot be written back this way.
-    error = errno_code();
+    error = errno_error();
     return false;
   }
   return true;
@@ -226,7 +226,7 @@ Descriptor create_unnamed(const Place& place, unsigned mode,
   // Named later through /proc: without it, it could never be.
   if (!file ||
       ::faccessat(AT_FDCWD, link_to(file_number(file)).c_str(), F_OK, 0) != 0) {
-    error = errno_code();
+    error = errno_error();
     return nullptr;
   }
   return file;
@@ -237,7 +237,7 @@ bool link_unnamed(const Descriptor& file, const Place& place,
   if (::linkat(AT_FDCWD, link_to(file_number(file)).c_str(),
                file_number(place.folder), name.c_str(),
                AT_SYMLINK_FOLLOW) != 0) {
-    error = errno_code();
+    error = errno_error();
     return false;
   }
   return true;
@@ -251,7 +251,7 @@ bool rename_new(const Place& place, const std::filesystem::path& from,
     return true;
   }
   if (errno != EINVAL && errno != ENOSYS) {
-    error = errno_code();
+    error = errno_error();
     return false;
   }
   return rename_if_holding(place, from, std::nullopt, error);
@@ -264,7 +264,7 @@ bool replace_old(const Place& place, const std::filesystem::path& from,
   const char* name = place.name.c_str();
   if (::renameat2(folder, from.c_str(), folder, name, RENAME_EXCHANGE) != 0) {
     if (errno != EINVAL && errno != ENOSYS) {
-      error = errno_code();
+      error = errno_error();
       return false;
     }
     return rename_if_holding(place, from, old, error);
@@ -279,7 +279,7 @@ bool replace_old(const Place& place, const std::filesystem::path& from,
   } else if (looked && ::unlinkat(folder, from.c_str(), 0) == 0) {
     return true;
   } else {
-    error = errno_code();
+    error = errno_error();
   }
   // Not the file that was checked, not known to be, or not to be removed: it
   // gets its name back.

@@ -15,10 +15,6 @@ void CloseSystemFile::operator()(SystemFile file) const {
   (void)::close(static_cast<int>(file.number));  // nothing left to lose
 }
 
-std::error_code errno_code() {
-  return {errno != 0 ? errno : EIO, std::generic_category()};
-}
-
 int file_number(const Descriptor& file) {
   return static_cast<int>(file.get().number);
 }
@@ -76,7 +72,7 @@ bool give_owner(int fd, const FileAccess& access, Kept& kept,
                 std::error_code& error) {
   struct stat now {};
   if (::fstat(fd, &now) != 0) {
-    error = errno_code();
+    error = errno_error();
     return false;
   }
   const auto owner = static_cast<uid_t>(access.owner);
@@ -91,14 +87,14 @@ bool give_owner(int fd, const FileAccess& access, Kept& kept,
     return true;
   }
   if (errno != EPERM) {
-    error = errno_code();
+    error = errno_error();
     return false;
   }
   if (!kept.group) {
     if (::fchown(fd, static_cast<uid_t>(-1), group) == 0) {
       kept.group = true;
     } else if (errno != EPERM) {
-      error = errno_code();
+      error = errno_error();
       return false;
     }
   }
@@ -111,7 +107,7 @@ bool read_access(const Descriptor& file, FileAccess& access,
                  std::error_code& error) {
   struct stat status {};
   if (!stat_of(file, status)) {
-    error = errno_code();
+    error = errno_error();
     return false;
   }
   access.known = true;
@@ -135,7 +131,7 @@ bool give_access(const Descriptor& file, const FileAccess& access,
   // ACL, which sets the group bits of its own.
   if (::fchmod(fd, static_cast<mode_t>(
                        kept_mode(access.mode, kept, had_acl, acl))) != 0) {
-    error = errno_code();
+    error = errno_error();
     return false;
   }
   return true;
@@ -147,7 +143,7 @@ bool may_write(const Descriptor& /*file*/, const Place& place,
   // found out before it is replaced.
   if (::faccessat(file_number(place.folder), place.name.c_str(), W_OK,
                   AT_EACCESS | AT_SYMLINK_NOFOLLOW) != 0) {
-    error = errno_code();
+    error = errno_error();
     return false;
   }
   return true;
@@ -167,14 +163,14 @@ std::optional<std::size_t> read_at(const Descriptor& file, std::uint64_t offset,
       // own, opened for reading.
       readable = Descriptor{SystemFile{reopen(fd, O_RDONLY | O_CLOEXEC)}};
       if (!readable) {
-        error = errno_code();
+        error = errno_error();
         return std::nullopt;
       }
       fd = file_number(readable);
       continue;
     }
     if (read < 0) {
-      error = errno_code();
+      error = errno_error();
       return std::nullopt;
     }
     if (read == 0) {
@@ -188,7 +184,7 @@ std::optional<std::size_t> read_at(const Descriptor& file, std::uint64_t offset,
 Descriptor copy_of(const Descriptor& file, std::error_code& error) {
   Descriptor copy{SystemFile{::fcntl(file_number(file), F_DUPFD_CLOEXEC, 0)}};
   if (!copy) {
-    error = errno_code();
+    error = errno_error();
   }
   return copy;
 }
@@ -201,7 +197,7 @@ Stream stream_on(const Descriptor& file, std::error_code& error) {
   // "w" on a descriptor empties nothing: the open decided that.
   Stream stream{::fdopen(file_number(copy), "wb")};
   if (!stream) {
-    error = errno_code();
+    error = errno_error();
     return nullptr;
   }
   (void)copy.release();  // the stream's now
@@ -224,7 +220,7 @@ std::optional<std::uint64_t> position_of(const Descriptor& file) {
 bool cut_here(const Descriptor& file, std::error_code& error) {
   const off_t at = ::lseek(file_number(file), 0, SEEK_CUR);
   if (at < 0 || ::ftruncate(file_number(file), at) != 0) {
-    error = errno_code();
+    error = errno_error();
     return false;
   }
   return true;
@@ -232,7 +228,7 @@ bool cut_here(const Descriptor& file, std::error_code& error) {
 
 bool sync_file(const Descriptor& file, std::error_code& error) {
   if (::fsync(file_number(file)) != 0) {
-    error = errno_code();
+    error = errno_error();
     return false;
   }
   return true;
@@ -244,7 +240,7 @@ bool sync_folder(const Place& place, std::error_code& error) {
   // A file system that cannot sync a folder says EINVAL: there is nothing
   // more to make durable there.
   if (!folder || (::fsync(file_number(folder)) != 0 && errno != EINVAL)) {
-    error = errno_code();
+    error = errno_error();
     return false;
   }
   return true;
@@ -257,7 +253,7 @@ Descriptor create_named(const Place& place, const std::filesystem::path& name,
                 O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_NOCTTY | O_CLOEXEC,
                 static_cast<mode_t>(mode));
   if (!file) {
-    error = errno_code();
+    error = errno_error();
   }
   return file;
 }
@@ -274,7 +270,7 @@ bool rename_if_holding(const Place& place, const std::filesystem::path& from,
   const bool there =
       ::fstatat(folder, place.name.c_str(), &now, AT_SYMLINK_NOFOLLOW) == 0;
   if (!there && errno != ENOENT) {
-    error = errno_code();
+    error = errno_error();
     return false;
   }
   if (there != old.has_value() || (there && identity_from(now) != *old)) {
@@ -282,7 +278,7 @@ bool rename_if_holding(const Place& place, const std::filesystem::path& from,
     return false;
   }
   if (::renameat(folder, from.c_str(), folder, place.name.c_str()) != 0) {
-    error = errno_code();
+    error = errno_error();
     return false;
   }
   return true;
@@ -313,7 +309,7 @@ Descriptor open_for_writing(const DestinationFound& found,
   if (found.kind == Destination::descriptor && found.descriptor >= 0) {
     Descriptor copy{SystemFile{::fcntl(found.descriptor, F_DUPFD_CLOEXEC, 0)}};
     if (!copy) {
-      error = errno_code();
+      error = errno_error();
     }
     return copy;
   }
@@ -329,12 +325,12 @@ Descriptor open_for_writing(const DestinationFound& found,
       error =
           opened
               ? std::make_error_code(std::errc::resource_unavailable_try_again)
-              : errno_code();
+              : errno_error();
       return nullptr;
     }
   }
   if (!file) {
-    error = errno_code();
+    error = errno_error();
   }
   return file;
 }

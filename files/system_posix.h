@@ -12,9 +12,6 @@
 
 namespace varnel {
 
-// errno, or EIO where it says nothing.
-[[nodiscard]] std::error_code errno_code();
-
 [[nodiscard]] int file_number(const Descriptor& file);
 
 // openat, owned.

@@ -303,7 +303,7 @@ Stream stream_on(const Descriptor& file, std::error_code& error) {
   (void)copy.release();  // the descriptor's now
   Stream stream{::_fdopen(fd, "wb")};
   if (!stream) {
-    error = {errno, std::generic_category()};
+    error = errno_error();
     (void)::_close(fd);
   }
   return stream;

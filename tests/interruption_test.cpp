@@ -274,7 +274,7 @@ struct KillsSeen {
   int nothing = 0;
   int old = 0;
   int whole = 0;
-  int named = 0;  // the whole new file left under its own name beside
+  int named = 0;      // the whole new file left under its own name beside
   int exchanged = 0;  // the old file left under that name, the new one at
                       // the output's
 };
@@ -351,10 +351,9 @@ void expect_whole_or_nothing(const std::string& program,
         const bool input =
             std::find(inputs.begin(), inputs.end(), name) != inputs.end();
 #if defined(__linux__)
-        const bool named = existing && !input &&
-                           name.starts_with(output + ".partial-");
-        const bool named_whole =
-            named && test::read_file(dir / name) == whole;
+        const bool named =
+            existing && !input && name.starts_with(output + ".partial-");
+        const bool named_whole = named && test::read_file(dir / name) == whole;
         const bool named_old =
             named && test::read_file(dir / name) == old_bytes;
         EXPECT_TRUE(input || name == output || named_whole || named_old)
