@@ -242,6 +242,10 @@ bool take_the_name(Output& output) {
 }
 
 bool closed(Stream file, std::error_code& error) {
+  if (!file) {
+    error = std::make_error_code(std::errc::bad_file_descriptor);
+    return false;  // committed or thrown away already
+  }
   const bool flushed = std::fflush(file.get()) == 0;
   if (!flushed) {
     error = errno_error();

@@ -44,20 +44,24 @@ bool can_block(int fd) {
 std::FILE* open_source(const char* name) {
   // Without O_NONBLOCK, opening a FIFO waits for a writer, for ever if none
   // comes. Once open, reads may wait as they always do.
-  const int fd = ::open(name, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
-  if (fd < 0) {
+  Descriptor fd =
+      open_path(AT_FDCWD, name, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+  if (!fd) {
     return nullptr;
   }
-  const int flags = ::fcntl(fd, F_GETFL);
+  const int flags = ::fcntl(file_number(fd), F_GETFL);
   std::FILE* source = nullptr;
-  if (flags >= 0 && ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) == 0) {
-    source = ::fdopen(fd, "rb");
+  if (flags >= 0 &&
+      ::fcntl(file_number(fd), F_SETFL, flags & ~O_NONBLOCK) == 0) {
+    source = ::fdopen(file_number(fd), "rb");
   }
   if (source == nullptr) {
     const int error = errno;  // the reason, kept for the caller
-    (void)::close(fd);        // nothing was read from it
+    fd.reset();               // nothing was read from it
     errno = error;
+    return nullptr;
   }
+  (void)fd.release();  // the stream's now
   return source;
 }
 
@@ -87,14 +91,13 @@ bool take_closed_standard_streams() {
       continue;  // open
     }
     // The lowest free number is this one: those below it are open.
-    const int null_device = ::open(
-        "/dev/null", (fd == STDIN_FILENO ? O_WRONLY : O_RDONLY) | O_NOCTTY);
-    if (null_device != fd) {
-      if (null_device >= 0) {
-        (void)::close(null_device);  // opened only to hold the number
-      }
-      return false;
+    Descriptor null_device =
+        open_path(AT_FDCWD, "/dev/null",
+                  (fd == STDIN_FILENO ? O_WRONLY : O_RDONLY) | O_NOCTTY);
+    if (file_number(null_device) != fd) {
+      return false;  // opened only to hold the number: closed again
     }
+    (void)null_device.release();  // the number's, for the program's life
   }
   return true;
 }
