@@ -5,12 +5,15 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "check/image_output.h"
 #include "records/record_format.h"
 
 namespace varnel {
 namespace {
 
 constexpr std::size_t kWordBits = 64;
+// The flash is written this much at a time, the disk started on each.
+constexpr std::size_t kFlashBatch = std::size_t{1} << 20;
 constexpr std::size_t kWords = kFlashSize / kWordBits;
 
 // The bits of the word that holds address `from`, from it up to `to`
@@ -125,13 +128,21 @@ void fill_gaps(FlashImage& flash) {
   }
 }
 
-bool write_flash_image(FlashImage& flash, std::FILE* out) {
+bool write_flash_image(FlashImage& flash, ImageBatch& image) {
   if (!flash.any) {
     return true;
   }
   fill_gaps(flash);
-  const std::size_t size = std::size_t{flash.high} - flash.low + 1;
-  return std::fwrite(flash.bytes.get() + flash.low, 1, size, out) == size;
+  const std::span<const std::uint8_t> all(
+      flash.bytes.get() + flash.low, std::size_t{flash.high} - flash.low + 1);
+  for (std::size_t at = 0; at < all.size(); at += kFlashBatch) {
+    if (!add_to_image(image, all.subspan(at).first(
+                                 std::min(kFlashBatch, all.size() - at))) ||
+        !write_image_batch(image)) {
+      return false;
+    }
+  }
+  return true;
 }
 
 }  // namespace varnel

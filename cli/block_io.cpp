@@ -149,8 +149,6 @@ constexpr std::size_t kLargePage = std::size_t{2} << 20;
 
 }  // namespace
 
-void free_memory(void* memory) { std::free(memory); }
-
 RecordMemory allocate_records(std::size_t size) {
   const std::size_t rounded = (size + kLargePage - 1) / kLargePage * kLargePage;
   // Left uninitialised: the first touch is what gives the memory its pages.

@@ -1,0 +1,105 @@
+#include <sys/uio.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <array>
+#include <cerrno>
+#include <climits>
+
+#include "check/batch_io.h"
+#include "console/interruption.h"
+
+namespace varnel {
+namespace {
+
+std::error_code errno_code() {
+  return {errno != 0 ? errno : EIO, std::generic_category()};
+}
+
+// At most this many pieces go into one vectored write.
+constexpr std::size_t kMaxVectors = std::min<std::size_t>(IOV_MAX, 1024);
+
+// Writes the pieces with one vectored write for each kMaxVectors of them,
+// going on after a short write.
+bool write_vectors(int fd,
+                   std::span<const std::span<const std::uint8_t>> pieces,
+                   std::error_code& error) {
+  std::array<iovec, kMaxVectors> vectors{};
+  std::size_t done_in_first = 0;  // of pieces.front(), written already
+  while (!pieces.empty()) {
+    const std::size_t count = std::min(pieces.size(), vectors.size());
+    for (std::size_t i = 0; i < count; ++i) {
+      const std::size_t skip = i == 0 ? done_in_first : 0;
+      // writev takes a pointer to data it only reads.
+      vectors[i].iov_base = const_cast<std::uint8_t*>(pieces[i].data() + skip);
+      vectors[i].iov_len = pieces[i].size() - skip;
+    }
+    const ssize_t put = ::writev(fd, vectors.data(), static_cast<int>(count));
+    if (put < 0 && errno == EINTR) {
+      continue;  // a signal that was only noted: the write goes on
+    }
+    if (put <= 0) {
+      error =
+          put < 0 ? errno_code() : std::make_error_code(std::errc::io_error);
+      return false;
+    }
+    auto left = static_cast<std::size_t>(put);
+    while (!pieces.empty() && left >= pieces.front().size() - done_in_first) {
+      left -= pieces.front().size() - done_in_first;
+      done_in_first = 0;
+      pieces = pieces.subspan(1);
+    }
+    done_in_first += left;
+  }
+  return true;
+}
+
+}  // namespace
+
+StreamRead read_some(std::FILE* stream, bool waits,
+                     std::span<std::uint8_t> into) {
+  const int fd = ::fileno(stream);
+  if (!waits || fd < 0 || into.empty()) {
+    return read_fully(stream, false, into);
+  }
+  StreamRead read;
+  for (;;) {
+    if (!wait_until_ready(fd, false)) {
+      read.end = ReadEnd::interrupted;
+      return read;
+    }
+    const ssize_t got = ::read(fd, into.data(), into.size());
+    if (got > 0) {
+      read.got = static_cast<std::size_t>(got);
+      return read;
+    }
+    if (got == 0) {
+      read.end = ReadEnd::end_of_file;
+      return read;
+    }
+    if (errno != EINTR) {
+      read.end = ReadEnd::failed;
+      read.error = errno_code();
+      return read;
+    }
+    // A signal: the wait tells whether it was an interruption.
+  }
+}
+
+bool write_pieces(std::FILE* file,
+                  std::span<const std::span<const std::uint8_t>> pieces,
+                  std::error_code& error) {
+  // Streams without a descriptor (made by fopencookie, say) have fileno -1.
+  if (const int fd = ::fileno(file); fd >= 0) {
+    return write_vectors(fd, pieces, error);
+  }
+  for (const std::span<const std::uint8_t> piece : pieces) {
+    if (std::fwrite(piece.data(), 1, piece.size(), file) != piece.size()) {
+      error = errno_code();
+      return false;
+    }
+  }
+  return true;
+}
+
+}  // namespace varnel

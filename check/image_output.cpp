@@ -1,0 +1,38 @@
+#include "check/image_output.h"
+
+#include "check/batch_io.h"
+#include "files/durable_io.h"
+
+namespace varnel {
+
+bool add_to_image(ImageBatch& batch, std::span<const std::uint8_t> bytes) {
+  if (bytes.empty()) {
+    return true;
+  }
+  if (batch.count == batch.pieces.size() && !write_image_batch(batch)) {
+    return false;
+  }
+  batch.pieces[batch.count++] = bytes;
+  return true;
+}
+
+bool write_image_batch(ImageBatch& batch) {
+  if (batch.count == 0) {
+    return true;
+  }
+  const std::span<const std::span<const std::uint8_t>> pieces(
+      batch.pieces.data(), batch.count);
+  std::uint64_t size = 0;
+  for (const std::span<const std::uint8_t> piece : pieces) {
+    size += piece.size();
+  }
+  batch.count = 0;
+  if (!write_pieces(batch.file, pieces, batch.error) ||
+      !write_back(batch.file, batch.written, size, batch.error)) {
+    return false;
+  }
+  batch.written += size;
+  return true;
+}
+
+}  // namespace varnel
