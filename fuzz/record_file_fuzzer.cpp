@@ -151,7 +151,8 @@ std::size_t next_after(const std::uint8_t* data, std::size_t size,
   }
   std::size_t tried = 0;
   for (std::size_t at = wrong + 1;
-       at <= wrong + varnel::kSearchedBytes && tried < varnel::kTriedHeaders;
+       at <= wrong + varnel::kSearchedBytes &&
+       at + varnel::kHeaderSize <= size && tried < varnel::kTriedHeaders;
        ++at) {
     if (!right_header(data, size, at, unused)) continue;
     ++tried;
