@@ -40,7 +40,7 @@ void write_at(FlashImage& flash, std::size_t address,
   if (data.empty()) {
     return;
   }
-  std::memcpy(flash.bytes.get() + address, data.data(), data.size());
+  std::memcpy(flash.bytes + address, data.data(), data.size());
   mark_written(flash, address, address + data.size());
   const auto first = static_cast<std::uint32_t>(address);
   const auto last = static_cast<std::uint32_t>(address + data.size() - 1);
@@ -52,7 +52,7 @@ void write_at(FlashImage& flash, std::size_t address,
 }  // namespace
 
 bool make_flash_image(FlashImage& flash, std::uint8_t fill) {
-  if (flash.bytes && flash.written) {
+  if (flash.bytes != nullptr && flash.written) {
     // Made before: only the bits of what was written need clearing.
     if (flash.any) {
       std::fill(flash.written.get() + flash.low / kWordBits,
@@ -60,12 +60,13 @@ bool make_flash_image(FlashImage& flash, std::uint8_t fill) {
                 std::uint64_t{0});
     }
   } else {
-    // calloc leaves the pages of a large block untouched until used, and
-    // zero when first read.
-    flash.bytes.reset(static_cast<std::uint8_t*>(std::calloc(kFlashSize, 1)));
+    // Pages untouched until used: the bytes need no first value, and
+    // calloc's are zero when first read.
+    flash.held = allocate_for_copies(kFlashSize);
+    flash.bytes = flash.held.bytes.data();
     flash.written.reset(static_cast<std::uint64_t*>(
         std::calloc(kWords, sizeof(std::uint64_t))));
-    if (!flash.bytes || !flash.written) {
+    if (flash.bytes == nullptr || !flash.written) {
       flash = FlashImage{};
       return false;
     }
@@ -116,7 +117,7 @@ void fill_gaps(FlashImage& flash) {
     const std::uint64_t these = bits_of_word(from, to, count);
     const std::uint64_t gaps = ~flash.written[from / kWordBits] & these;
     if (gaps == these) {
-      std::memset(flash.bytes.get() + from, flash.fill, count);
+      std::memset(flash.bytes + from, flash.fill, count);
       continue;
     }
     for (std::size_t bit = from % kWordBits;
@@ -134,7 +135,7 @@ bool write_flash_image(FlashImage& flash, ImageBatch& image) {
   }
   fill_gaps(flash);
   const std::span<const std::uint8_t> all(
-      flash.bytes.get() + flash.low, std::size_t{flash.high} - flash.low + 1);
+      flash.bytes + flash.low, std::size_t{flash.high} - flash.low + 1);
   for (std::size_t at = 0; at < all.size(); at += kFlashBatch) {
     if (!add_to_image(image, all.subspan(at).first(
                                  std::min(kFlashBatch, all.size() - at))) ||

@@ -21,9 +21,11 @@ inline constexpr std::size_t kFlashSize = std::size_t{1} << 24;
 inline constexpr std::uint8_t kErasedFlash = 0xFF;
 
 struct FlashImage {
-  // kFlashSize bytes, by address; those no record wrote are set only when
-  // the gaps are filled.
-  OwnedMemory<std::uint8_t[]> bytes;
+  // kFlashSize bytes, by address, in `held`: copied into a record at a time,
+  // all of it perhaps many times over. Those no record wrote are set only
+  // when the gaps are filled.
+  CopyMemory held;
+  std::uint8_t* bytes = nullptr;
   // One bit per address, set once a record has written it.
   OwnedMemory<std::uint64_t[]> written;
   std::uint8_t fill = kErasedFlash;

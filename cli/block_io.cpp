@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <array>
 #include <cstdlib>
-#include <memory>
+#include <utility>
 
 #include "console/interruption.h"
 #include "files/stream_read.h"
@@ -17,9 +17,6 @@
 
 #include <cerrno>
 #include <climits>
-#if defined(__linux__)
-#include <sys/mman.h>
-#endif
 #else
 #define VARNEL_HAVE_POSIX_IO 0
 #endif
@@ -144,28 +141,11 @@ bool write_to_fd(int fd, std::span<const std::uint8_t> bytes) {
 
 #endif
 
-// The size of a large page on the machines that have them.
-constexpr std::size_t kLargePage = std::size_t{2} << 20;
-
 }  // namespace
 
 RecordMemory allocate_records(std::size_t size) {
-  const std::size_t rounded = (size + kLargePage - 1) / kLargePage * kLargePage;
-  // Left uninitialised: the first touch is what gives the memory its pages.
-  RecordMemory memory;
-  memory.held.reset(std::malloc(rounded + kLargePage));
-  if (!memory.held) {
-    return memory;
-  }
-  void* start = memory.held.get();
-  std::size_t space = rounded + kLargePage;
-  start = std::align(kLargePage, rounded, start, space);
-#if defined(__linux__) && defined(MADV_HUGEPAGE)
-  // Only a hint: where it is refused, the memory serves just as well.
-  (void)::madvise(start, rounded, MADV_HUGEPAGE);
-#endif
-  memory.records = {static_cast<std::uint8_t*>(start), size};
-  return memory;
+  CopyMemory memory = allocate_for_copies(size);
+  return {std::move(memory.held), memory.bytes};
 }
 
 bool read_blocks(std::FILE* src, std::uint64_t offset,

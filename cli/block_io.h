@@ -20,10 +20,8 @@ struct RecordMemory {
 };
 
 // Memory for `size` bytes of records; `records` is empty when there is not
-// that much memory to be had. Taken from the C library. Every byte
-// is copied into it and out of it by the system, so where the system allows,
-// it is aligned and marked for large pages before it is first touched: that
-// spares most of the page-table walks of those copies.
+// that much memory to be had. Every byte is copied into it and out of it by
+// the system: see allocate_for_copies.
 [[nodiscard]] RecordMemory allocate_records(std::size_t size);
 
 // Reads the next blocks of `src`, found at byte `offset`, one into the data

@@ -4,8 +4,11 @@
 // of an owner that gives it back with std::free.
 #pragma once
 
+#include <cstddef>
+#include <cstdint>
 #include <cstdlib>
 #include <memory>
+#include <span>
 
 namespace varnel {
 
@@ -15,5 +18,24 @@ struct FreeMemory {
 
 template <typename T>
 using OwnedMemory = std::unique_ptr<T, FreeMemory>;
+
+// Memory that large copies go into and out of: `bytes`, inside the block
+// that `held` owns.
+struct CopyMemory {
+  OwnedMemory<void> held;
+  std::span<std::uint8_t> bytes;
+};
+
+// Memory for `size` bytes, left uninitialised, that the system or the
+// program copies whole blocks into and out of: aligned, and where the system
+// allows marked for large pages before it is first touched, which spares
+// most of the page-table walks of those copies. `bytes` is empty when there
+// is not that much memory to be had.
+[[nodiscard]] CopyMemory allocate_for_copies(std::size_t size);
+
+// Asks the system to back `size` bytes from `start`, aligned to a large
+// page, with large pages (Linux); elsewhere nothing. Only a hint: where it is
+// refused, the memory serves just as well.
+void advise_large_pages(void* start, std::size_t size);
 
 }  // namespace varnel
