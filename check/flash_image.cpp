@@ -27,9 +27,22 @@ std::uint64_t bits_of_word(std::size_t from, std::size_t to,
   return ones << first;
 }
 
-// Marks the addresses from `from` up to `to` (exclusive) as written.
+// Marks the addresses from `from` up to `to` (exclusive) as written: the
+// words between the first and the last whole, as every record of a block
+// covers 128 of them.
 void mark_written(FlashImage& flash, std::size_t from, std::size_t to) {
-  for (std::size_t count = 0; from < to; from += count) {
+  std::size_t count = 0;
+  if (from % kWordBits != 0) {
+    flash.written[from / kWordBits] |= bits_of_word(from, to, count);
+    from += count;
+  }
+  const std::size_t whole_to = to - to % kWordBits;
+  if (from < whole_to) {
+    std::fill(flash.written.get() + from / kWordBits,
+              flash.written.get() + whole_to / kWordBits, ~std::uint64_t{0});
+    from = whole_to;
+  }
+  if (from < to) {
     flash.written[from / kWordBits] |= bits_of_word(from, to, count);
   }
 }
