@@ -1,6 +1,7 @@
 #include "check/image_output.h"
 
 #include "check/batch_io.h"
+#include "console/interruption.h"
 #include "files/durable_io.h"
 
 namespace varnel {
@@ -19,6 +20,11 @@ bool add_to_image(ImageBatch& batch, std::span<const std::uint8_t> bytes) {
 bool write_image_batch(ImageBatch& batch) {
   if (batch.count == 0) {
     return true;
+  }
+  // Once interrupted, nothing more is written: the image is thrown away.
+  if (interrupted()) {
+    batch.error = std::make_error_code(std::errc::interrupted);
+    return false;
   }
   const std::span<const std::span<const std::uint8_t>> pieces(
       batch.pieces.data(), batch.count);

@@ -33,7 +33,8 @@ struct ImageBatch {
                                 std::span<const std::uint8_t> bytes);
 
 // Writes the pieces gathered, and starts the disk on them. False, with
-// batch.error set, when the write fails.
+// batch.error set, when the write fails, or when an interruption has been
+// noted (then nothing is written).
 [[nodiscard]] bool write_image_batch(ImageBatch& batch);
 
 }  // namespace varnel

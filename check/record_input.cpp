@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "check/batch_io.h"
+#include "console/interruption.h"
 
 namespace varnel {
 namespace {
@@ -35,6 +36,11 @@ HeldBytes bytes_at(RecordInput& input, std::uint64_t position,
                    std::size_t count) {
   HeldBytes result;
   while (!holds(input, position, count) && !input.ended) {
+    // Once interrupted, nothing more is read.
+    if (interrupted()) {
+      result.end = ReadEnd::interrupted;
+      return result;
+    }
     make_room(input);
     if (position < input.start ||
         position + count - input.start > input.buffer.size()) {
