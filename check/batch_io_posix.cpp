@@ -93,13 +93,15 @@ bool write_pieces(std::FILE* file,
   if (const int fd = ::fileno(file); fd >= 0) {
     return write_vectors(fd, pieces, error);
   }
-  for (const std::span<const std::uint8_t> piece : pieces) {
-    if (std::fwrite(piece.data(), 1, piece.size(), file) != piece.size()) {
-      error = errno_code();
-      return false;
-    }
+  const bool written = std::all_of(
+      pieces.begin(), pieces.end(),
+      [file](std::span<const std::uint8_t> piece) {
+        return std::fwrite(piece.data(), 1, piece.size(), file) == piece.size();
+      });
+  if (!written) {
+    error = {errno != 0 ? errno : EIO, std::generic_category()};
   }
-  return true;
+  return written;
 }
 
 }  // namespace varnel

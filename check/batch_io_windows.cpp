@@ -1,3 +1,4 @@
+#include <algorithm>
 #include <cerrno>
 
 #include "check/batch_io.h"
@@ -13,13 +14,15 @@ StreamRead read_some(std::FILE* stream, bool, std::span<std::uint8_t> into) {
 bool write_pieces(std::FILE* file,
                   std::span<const std::span<const std::uint8_t>> pieces,
                   std::error_code& error) {
-  for (const std::span<const std::uint8_t> piece : pieces) {
-    if (std::fwrite(piece.data(), 1, piece.size(), file) != piece.size()) {
-      error = {errno != 0 ? errno : EIO, std::generic_category()};
-      return false;
-    }
+  const bool written = std::all_of(
+      pieces.begin(), pieces.end(),
+      [file](std::span<const std::uint8_t> piece) {
+        return std::fwrite(piece.data(), 1, piece.size(), file) == piece.size();
+      });
+  if (!written) {
+    error = {errno != 0 ? errno : EIO, std::generic_category()};
   }
-  return true;
+  return written;
 }
 
 }  // namespace varnel

@@ -1,5 +1,7 @@
 #include "check/image_output.h"
 
+#include <numeric>
+
 #include "check/batch_io.h"
 #include "console/interruption.h"
 #include "files/durable_io.h"
@@ -28,10 +30,11 @@ bool write_image_batch(ImageBatch& batch) {
   }
   const std::span<const std::span<const std::uint8_t>> pieces(
       batch.pieces.data(), batch.count);
-  std::uint64_t size = 0;
-  for (const std::span<const std::uint8_t> piece : pieces) {
-    size += piece.size();
-  }
+  const std::uint64_t size = std::accumulate(
+      pieces.begin(), pieces.end(), std::uint64_t{0},
+      [](std::uint64_t total, std::span<const std::uint8_t> piece) {
+        return total + piece.size();
+      });
   batch.count = 0;
   if (!write_pieces(batch.file, pieces, batch.error) ||
       !write_back(batch.file, batch.written, size, batch.error)) {
