@@ -312,6 +312,11 @@ TEST(CheckAllFaults, FindsTheNextRecordAfterAByteLostOrAdded) {
   added.insert(added.begin() + at(10, 4000), 0x00);
   Bytes garbage = whole;
   garbage.insert(garbage.begin() + 10 * 8201, 100, 0x00);
+  // 20000 bytes, more than the two records' worth (16402) searched past a
+  // wrong record: the first 8201 of them are one wrong record, and the
+  // search from the next finds record 11 of the dump at 102010.
+  Bytes more_garbage = whole;
+  more_garbage.insert(more_garbage.begin() + 10 * 8201, 20000, 0x00);
   // Record 10's length 8292 (8192 + 100), both checksums fitted: it checks
   // out, and takes in the first 100 bytes of record 11, where the walk then
   // finds a wrong record at 82110, and the next at record 12.
@@ -341,6 +346,12 @@ TEST(CheckAllFaults, FindsTheNextRecordAfterAByteLostOrAdded) {
        {"record 11 at byte 82010: wrong record type",
         "100 bytes skipped before record 12 at byte 82110",
         "wrong records: 1 of 513"}},
+      {"20000 bytes between two records",
+       more_garbage,
+       {"record 11 at byte 82010: wrong record type",
+        "record 12 at byte 90211: wrong record type",
+        "11799 bytes skipped before record 13 at byte 102010",
+        "wrong records: 2 of 514"}},
       {"a length that swallows part of the next record",
        swallows,
        {"record 11 at byte 82110: wrong record type",
