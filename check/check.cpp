@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <cstdlib>
-#include <memory>
 #include <string>
 #include <system_error>
 
@@ -16,8 +15,8 @@
 #include "check/restore.h"
 #include "check/verify.h"
 #include "console/console_output.h"
-#include "console/interruption.h"
 #include "console/quoting.h"
+#include "files/owned_memory.h"
 
 namespace varnel {
 namespace {
@@ -53,10 +52,11 @@ constexpr char kDescription[] =
     "                      checksum\n"
     "  -q, --quiet         print no report: only the error lines, on\n"
     "                      standard error, and the exit status\n"
-    "  --all-faults        read on past a wrong record, 8201 bytes after its\n"
-    "                      start (where the next record of a file from\n"
-    "                      varnel starts), and name every wrong record (the\n"
-    "                      first 100), then how many records are wrong\n"
+    "  --all-faults        read on past each wrong record at the next record\n"
+    "                      found (in a file from varnel, 8201 bytes after\n"
+    "                      the start of the wrong one; elsewhere, the bytes\n"
+    "                      skipped are said), and name every wrong record\n"
+    "                      (the first 100), then how many records are wrong\n"
     "  -o, --output IMAGE  write the image of the record file to IMAGE,\n"
     "                      whole or not at all\n"
     "  -c, --compare IMAGE\n"
@@ -79,9 +79,6 @@ constexpr char kDescription[] =
     "read, an image or a report that cannot be written); otherwise 1 a file\n"
     "with a wrong record or no record at all (or, with -o, records that form\n"
     "more than one run; with -c, a difference).\n";
-
-// Frees memory that std::malloc gave.
-void free_memory(void* memory) { std::free(memory); }
 
 // The status of a run that checked several files: the worst of them.
 int worse(int a, int b) { return std::max(a, b); }
@@ -125,13 +122,7 @@ int check_file(const char* name, const Options& options, const Walk& walk,
   if (options.list) {
     separate(out, printed, report_lost);  // the listing starts at once
   }
-  // Noted, so that the progress line is erased before an interruption ends
-  // the program, which it then does here.
-  catch_interruptions();
-  const Verification verification =
-      verify_with_progress(name, records, walk, err);
-  close_record_file(name, records);
-  stop_catching_interruptions();
+  const Verification verification = walk_and_close(name, records, walk, err);
   report_lost = report_lost || verification.verdict == Verdict::listing_failed;
   if (verification.verdict != Verdict::valid) {
     const int status = report_not_valid(verification, name, nullptr, out, err);
@@ -154,22 +145,38 @@ int check_file(const char* name, const Options& options, const Walk& walk,
   return report_lost ? kCheckFailed : kCheckValid;
 }
 
+using Memory = OwnedMemory<std::uint8_t>;
+
+// Says that there is not enough memory for what `what` needs.
+void say_no_memory(const std::string& what, std::FILE* out, std::FILE* err) {
+  say_problem(out, err,
+              "cannot allocate " + what + ": " +
+                  std::make_error_code(std::errc::not_enough_memory).message());
+}
+
 // Memory of `size` bytes for what `what` needs, set aside before any file is
-// opened, from the C library, which answers a failure with null rather than
-// an exception (C++'s nothrow new throws and catches inside, and with no
-// memory left even the throw fails); null after saying that there is not
-// enough.
-using Memory = std::unique_ptr<std::uint8_t, decltype(&free_memory)>;
+// opened; null after saying that there is not enough.
 Memory set_aside(std::size_t size, const std::string& what, std::FILE* out,
                  std::FILE* err) {
-  Memory memory(static_cast<std::uint8_t*>(std::malloc(size)), free_memory);
+  Memory memory(static_cast<std::uint8_t*>(std::malloc(size)));
   if (!memory) {
-    say_problem(
-        out, err,
-        "cannot allocate " + what + ": " +
-            std::make_error_code(std::errc::not_enough_memory).message());
+    say_no_memory(what, out, err);
   }
   return memory;
+}
+
+// `memory` made `size` bytes long, its bytes kept; false, after saying that
+// there is not enough memory for what `what` needs, when it stays as it was.
+bool grow(Memory& memory, std::size_t size, const std::string& what,
+          std::FILE* out, std::FILE* err) {
+  void* const grown = std::realloc(memory.get(), size);
+  if (grown == nullptr) {
+    say_no_memory(what, out, err);
+    return false;
+  }
+  (void)memory.release();  // moved into `grown`
+  memory.reset(static_cast<std::uint8_t*>(grown));
+  return true;
 }
 
 // The answer to --help or --version: only its own output can fail.
@@ -202,25 +209,25 @@ int run_check(std::span<const char* const> args, std::FILE* out,
       break;
   }
   // The memory of the whole run is had before any file is opened.
-  const Memory chunk =
-      set_aside(kChunkSize, "the buffer for reading (1 MiB)", out, err);
-  if (!chunk) {
+  Memory buffer =
+      set_aside(kReadBufferSize, "the buffer for reading (1 MiB)", out, err);
+  if (!buffer) {
+    return kCheckFailed;
+  }
+  // --all-faults holds the longest record whole, to go back over it: in the
+  // same buffer, made longer, whose pages are only touched as they are used.
+  const std::size_t buffer_size =
+      kReadBufferSize + (options.all_faults ? kAllFaultsMemory : 0);
+  if (options.all_faults &&
+      !grow(buffer, buffer_size, "the memory of --all-faults (16 MiB)", out,
+            err)) {
     return kCheckFailed;
   }
   Walk walk;
-  walk.chunk = {chunk.get(), kChunkSize};
+  walk.buffer = {buffer.get(), buffer_size};
   walk.listing = options.list ? out : nullptr;
   walk.all_faults = options.all_faults;
-  Memory replay(nullptr, free_memory);
-  if (options.all_faults) {
-    replay = set_aside(kReplayWindowSize, "the memory of --all-faults (16 MiB)",
-                       out, err);
-    if (!replay) {
-      return kCheckFailed;
-    }
-    walk.replay_window = {replay.get(), kReplayWindowSize};
-  }
-  Memory window(nullptr, free_memory);
+  Memory window;
   if (options.compare_name != nullptr) {
     window = set_aside(kCompareWindowSize, "the buffer of --compare (1 MiB)",
                        out, err);

@@ -9,7 +9,6 @@
 #include "check/record_files.h"
 #include "check/report.h"
 #include "console/console_output.h"
-#include "console/interruption.h"
 #include "console/quoting.h"
 #include "files/stream_read.h"
 
@@ -54,13 +53,7 @@ int compare(const char* name, const Options& options, const Walk& base,
   walk.data = [&comparison](const DataPiece& piece) {
     return compare_piece(comparison, piece);
   };
-  // Noted, so that the progress line is erased before an interruption ends
-  // the program, which it then does here.
-  catch_interruptions();
-  const Verification verification =
-      verify_with_progress(name, records, walk, err);
-  close_record_file(name, records);
-  stop_catching_interruptions();
+  const Verification verification = walk_and_close(name, records, walk, err);
   report_lost = report_lost || verification.verdict == Verdict::listing_failed;
   const Summary& summary = verification.summary;
   CompareResult result;

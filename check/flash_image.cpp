@@ -5,12 +5,15 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "check/image_output.h"
 #include "records/record_format.h"
 
 namespace varnel {
 namespace {
 
 constexpr std::size_t kWordBits = 64;
+// The flash is written this much at a time, the disk started on each.
+constexpr std::size_t kFlashBatch = std::size_t{1} << 20;
 constexpr std::size_t kWords = kFlashSize / kWordBits;
 
 // The bits of the word that holds address `from`, from it up to `to`
@@ -24,9 +27,22 @@ std::uint64_t bits_of_word(std::size_t from, std::size_t to,
   return ones << first;
 }
 
-// Marks the addresses from `from` up to `to` (exclusive) as written.
+// Marks the addresses from `from` up to `to` (exclusive) as written: the
+// words between the first and the last whole, as every record of a block
+// covers 128 of them.
 void mark_written(FlashImage& flash, std::size_t from, std::size_t to) {
-  for (std::size_t count = 0; from < to; from += count) {
+  std::size_t count = 0;
+  if (from % kWordBits != 0) {
+    flash.written[from / kWordBits] |= bits_of_word(from, to, count);
+    from += count;
+  }
+  const std::size_t whole_to = to - to % kWordBits;
+  if (from < whole_to) {
+    std::fill(flash.written.get() + from / kWordBits,
+              flash.written.get() + whole_to / kWordBits, ~std::uint64_t{0});
+    from = whole_to;
+  }
+  if (from < to) {
     flash.written[from / kWordBits] |= bits_of_word(from, to, count);
   }
 }
@@ -37,7 +53,7 @@ void write_at(FlashImage& flash, std::size_t address,
   if (data.empty()) {
     return;
   }
-  std::memcpy(flash.bytes.get() + address, data.data(), data.size());
+  std::memcpy(flash.bytes + address, data.data(), data.size());
   mark_written(flash, address, address + data.size());
   const auto first = static_cast<std::uint32_t>(address);
   const auto last = static_cast<std::uint32_t>(address + data.size() - 1);
@@ -49,7 +65,7 @@ void write_at(FlashImage& flash, std::size_t address,
 }  // namespace
 
 bool make_flash_image(FlashImage& flash, std::uint8_t fill) {
-  if (flash.bytes && flash.written) {
+  if (flash.bytes != nullptr && flash.written) {
     // Made before: only the bits of what was written need clearing.
     if (flash.any) {
       std::fill(flash.written.get() + flash.low / kWordBits,
@@ -57,12 +73,13 @@ bool make_flash_image(FlashImage& flash, std::uint8_t fill) {
                 std::uint64_t{0});
     }
   } else {
-    // calloc leaves the pages of a large block untouched until used, and
-    // zero when first read.
-    flash.bytes.reset(static_cast<std::uint8_t*>(std::calloc(kFlashSize, 1)));
+    // Pages untouched until used: the bytes need no first value, and
+    // calloc's are zero when first read.
+    flash.held = allocate_for_copies(kFlashSize);
+    flash.bytes = flash.held.bytes.data();
     flash.written.reset(static_cast<std::uint64_t*>(
         std::calloc(kWords, sizeof(std::uint64_t))));
-    if (!flash.bytes || !flash.written) {
+    if (flash.bytes == nullptr || !flash.written) {
       flash = FlashImage{};
       return false;
     }
@@ -113,7 +130,7 @@ void fill_gaps(FlashImage& flash) {
     const std::uint64_t these = bits_of_word(from, to, count);
     const std::uint64_t gaps = ~flash.written[from / kWordBits] & these;
     if (gaps == these) {
-      std::memset(flash.bytes.get() + from, flash.fill, count);
+      std::memset(flash.bytes + from, flash.fill, count);
       continue;
     }
     for (std::size_t bit = from % kWordBits;
@@ -125,13 +142,21 @@ void fill_gaps(FlashImage& flash) {
   }
 }
 
-bool write_flash_image(FlashImage& flash, std::FILE* out) {
+bool write_flash_image(FlashImage& flash, ImageBatch& image) {
   if (!flash.any) {
     return true;
   }
   fill_gaps(flash);
-  const std::size_t size = std::size_t{flash.high} - flash.low + 1;
-  return std::fwrite(flash.bytes.get() + flash.low, 1, size, out) == size;
+  const std::span<const std::uint8_t> all(
+      flash.bytes + flash.low, std::size_t{flash.high} - flash.low + 1);
+  for (std::size_t at = 0; at < all.size(); at += kFlashBatch) {
+    if (!add_to_image(image, all.subspan(at).first(
+                                 std::min(kFlashBatch, all.size() - at))) ||
+        !write_image_batch(image)) {
+      return false;
+    }
+  }
+  return true;
 }
 
 }  // namespace varnel

@@ -8,11 +8,9 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <cstdio>
-#include <cstdlib>
-#include <memory>
 
 #include "check/verify.h"
+#include "files/owned_memory.h"
 
 namespace varnel {
 
@@ -22,17 +20,14 @@ inline constexpr std::size_t kFlashSize = std::size_t{1} << 24;
 // The value of erased flash, which fills the gaps unless another is chosen.
 inline constexpr std::uint8_t kErasedFlash = 0xFF;
 
-// Memory from std::calloc, given back with std::free.
-struct FreeMemory {
-  void operator()(void* memory) const { std::free(memory); }
-};
-
 struct FlashImage {
-  // kFlashSize bytes, by address; those no record wrote are set only when
-  // the gaps are filled.
-  std::unique_ptr<std::uint8_t[], FreeMemory> bytes;
+  // kFlashSize bytes, by address, in `held`: copied into a record at a time,
+  // all of it perhaps many times over. Those no record wrote are set only
+  // when the gaps are filled.
+  CopyMemory held;
+  std::uint8_t* bytes = nullptr;
   // One bit per address, set once a record has written it.
-  std::unique_ptr<std::uint64_t[], FreeMemory> written;
+  OwnedMemory<std::uint64_t[]> written;
   std::uint8_t fill = kErasedFlash;
   bool any = false;                // some record has written some address
   std::uint32_t low = 0;           // the lowest address written
@@ -56,8 +51,11 @@ bool flash_piece(FlashImage& flash, const DataPiece& piece);
 // Sets those bytes to the fill.
 void fill_gaps(FlashImage& flash);
 
+struct ImageBatch;
+
 // Fills the gaps and writes the flash from the lowest address written to
-// the highest to `out`. False when the write fails.
-[[nodiscard]] bool write_flash_image(FlashImage& flash, std::FILE* out);
+// the highest to `image`, a batch at a time. False, with image.error set,
+// when a write fails.
+[[nodiscard]] bool write_flash_image(FlashImage& flash, ImageBatch& image);
 
 }  // namespace varnel

@@ -10,16 +10,31 @@
 namespace varnel {
 namespace {
 
+// The line for a wrong record.
+void say_fault(const char* name, RecordFault fault, std::uint64_t record,
+               std::uint64_t offset, std::FILE* out, std::FILE* err) {
+  char line[160];
+  (void)std::snprintf(line, sizeof line,
+                      ": record %" PRIu64 " at byte %" PRIu64 ": %s", record,
+                      offset, describe(fault));
+  say_problem(out, err, quoted(name) + line);
+}
+
 // The lines for a file in which the walk read on past its wrong records:
-// the first of them, how many more, and how many are wrong of all.
+// the first of them, each with the bytes skipped to the next record when
+// that had to be searched for, how many more, and how many are wrong of all.
 void say_faults(const Verification& verification, const char* name,
                 std::FILE* out, std::FILE* err) {
   for (const FaultFound& fault : verification.faults) {
-    char line[160];
-    (void)std::snprintf(line, sizeof line,
-                        ": record %" PRIu64 " at byte %" PRIu64 ": %s",
-                        fault.record, fault.offset, describe(fault.fault));
-    say_problem(out, err, quoted(name) + line);
+    say_fault(name, fault.fault, fault.record, fault.offset, out, err);
+    if (fault.skipped > 0) {
+      char line[160];
+      (void)std::snprintf(line, sizeof line,
+                          " skipped before record %" PRIu64 " at byte %" PRIu64,
+                          fault.record + 1, fault.offset + fault.skipped);
+      say_problem(out, err,
+                  quoted(name) + ": " + counted(fault.skipped, "byte") + line);
+    }
   }
   const std::uint64_t wrong = verification.wrong_records;
   if (wrong > verification.faults.size()) {
@@ -92,12 +107,8 @@ int report_not_valid(const Verification& verification, const char* name,
         say_faults(verification, name, out, err);
         return kCheckInvalid;
       }
-      char line[160];
-      (void)std::snprintf(line, sizeof line,
-                          ": record %" PRIu64 " at byte %" PRIu64 ": %s",
-                          verification.record, verification.offset,
-                          describe(verification.fault));
-      say_problem(out, err, quoted(name) + line);
+      say_fault(name, verification.fault, verification.record,
+                verification.offset, out, err);
       return kCheckInvalid;
     }
     case Verdict::listing_failed:  // said once, at the end

@@ -7,6 +7,7 @@
 
 #include "check/problems.h"
 #include "console/console_output.h"
+#include "console/interruption.h"
 #include "console/progress.h"
 #include "files/file_checks.h"
 #include "files/standard_input.h"
@@ -74,6 +75,16 @@ Verification verify_with_progress(const char* name, std::FILE* records,
   walk.progress = &progress;
   const Verification verification = verify_records(records, walk);
   clear_progress(progress);
+  return verification;
+}
+
+Verification walk_and_close(const char* name, std::FILE* records,
+                            const Walk& walk, std::FILE* err) {
+  catch_interruptions();
+  const Verification verification =
+      verify_with_progress(name, records, walk, err);
+  close_record_file(name, records);
+  stop_catching_interruptions();
   return verification;
 }
 

@@ -29,4 +29,11 @@ void close_record_file(const char* name, std::FILE* records);
                                                 std::FILE* records, Walk walk,
                                                 std::FILE* err);
 
+// The same walk of `records`, opened by open_record_file for `name`, which
+// it then closes. Interruptions are noted meanwhile, so that the progress
+// line is erased before one ends the program, which it then does once the
+// file is closed.
+[[nodiscard]] Verification walk_and_close(const char* name, std::FILE* records,
+                                          const Walk& walk, std::FILE* err);
+
 }  // namespace varnel

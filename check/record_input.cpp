@@ -4,72 +4,72 @@
 #include <cstring>
 
 #include "console/interruption.h"
+#include "files/stream_read.h"
 
 namespace varnel {
 namespace {
 
-// Copies `bytes`, found at `position` of the stream, into the window or out
-// of it (`into_window`), in at most two pieces where the window wraps.
-void copy_window(RecordInput& input, std::uint64_t position,
-                 std::span<std::uint8_t> bytes, bool into_window) {
-  const std::size_t size = input.window.size();
-  std::size_t done = 0;
-  while (done < bytes.size()) {
-    const auto at = static_cast<std::size_t>((position + done) % size);
-    const std::size_t piece = std::min(bytes.size() - done, size - at);
-    if (into_window) {
-      std::memcpy(input.window.data() + at, bytes.data() + done, piece);
-    } else {
-      std::memcpy(bytes.data() + done, input.window.data() + at, piece);
-    }
-    done += piece;
+// Makes room at the end of the buffer: the bytes before keep_from are
+// dropped, the rest moved to the front, when that moves no more than it
+// frees (so that no byte is moved more than once on average) or when the
+// buffer is full.
+void make_room(RecordInput& input) {
+  const auto dropped = static_cast<std::size_t>(
+      std::min<std::uint64_t>(input.keep_from - input.start, input.held));
+  const std::size_t kept = input.held - dropped;
+  if (dropped == 0 || (kept > dropped && input.held < input.buffer.size())) {
+    return;
   }
+  std::memmove(input.buffer.data(), input.buffer.data() + dropped, kept);
+  input.start += dropped;
+  input.held = kept;
 }
 
 }  // namespace
 
-StreamRead read_input(RecordInput& input, std::span<std::uint8_t> into) {
-  // Bytes read before, kept when the walk went back over them.
-  const auto again = static_cast<std::size_t>(
-      std::min<std::uint64_t>(into.size(), input.fetched - input.position));
-  if (again > 0) {
-    copy_window(input, input.position, into.first(again), false);
-    input.position += again;
-  }
-  if (again == into.size()) {
-    return {again, ReadEnd::full, {}};
-  }
-  if (input.ended) {
-    return {again, ReadEnd::end_of_file, {}};
-  }
-  StreamRead read =
-      read_fully(input.stream, input.waits ? wait_until_ready : nullptr,
-                 into.subspan(again));
-  input.ended = read.end == ReadEnd::end_of_file;
-  if (input.keep_from != kKeepNothing && read.got > 0) {
-    const std::uint64_t end = input.fetched + read.got;
-    const std::uint64_t from = std::max(input.fetched, input.keep_from);
-    if (from < end) {
-      copy_window(
-          input, from,
-          into.subspan(again + static_cast<std::size_t>(from - input.fetched),
-                       static_cast<std::size_t>(end - from)),
-          true);
+bool holds(const RecordInput& input, std::uint64_t position,
+           std::size_t count) {
+  return position >= input.start && position + count <= read_so_far(input);
+}
+
+HeldBytes bytes_at(RecordInput& input, std::uint64_t position,
+                   std::size_t count) {
+  HeldBytes result;
+  while (!holds(input, position, count) && !input.ended) {
+    // Once interrupted, nothing more is read.
+    if (interrupted()) {
+      result.end = ReadEnd::interrupted;
+      return result;
+    }
+    make_room(input);
+    if (position < input.start ||
+        position + count - input.start > input.buffer.size()) {
+      result.end = ReadEnd::failed;
+      result.error = std::make_error_code(std::errc::no_buffer_space);
+      return result;
+    }
+    const std::size_t room =
+        std::min(input.buffer.size() - input.held, kReadBufferSize);
+    const StreamRead read =
+        read_available(input.stream, input.waits ? wait_until_ready : nullptr,
+                       input.buffer.subspan(input.held, room));
+    input.held += read.got;
+    if (read.end == ReadEnd::end_of_file) {
+      input.ended = true;  // not read again: a terminal would wait
+    } else if (read.end != ReadEnd::full) {
+      result.end = read.end;
+      result.error = read.error;
+      return result;
     }
   }
-  input.fetched += read.got;
-  input.position += read.got;
-  read.got += again;
-  return read;
-}
-
-void keep_input_from(RecordInput& input, std::uint64_t position) {
-  input.keep_from = input.window.empty() ? kKeepNothing : position;
-}
-
-void go_back(RecordInput& input, std::uint64_t position) {
-  input.position = position;
-  input.keep_from = kKeepNothing;
+  if (position >= input.start && position < read_so_far(input)) {
+    const auto at = static_cast<std::size_t>(position - input.start);
+    result.bytes = std::span(input.buffer).subspan(at, input.held - at);
+  }
+  if (result.bytes.size() < count) {
+    result.end = ReadEnd::end_of_file;
+  }
+  return result;
 }
 
 }  // namespace varnel

@@ -1,51 +1,65 @@
-// The record file as the walk reads it: once, front to back, from a stream
-// that may be a pipe. To read on past a wrong record, the walk may have to go
-// back to bytes it has read already as the data of that record: those after
-// the point it may go back to are kept, in a window of fixed size, so that
-// reading goes back without a seek and a pipe will still do.
+// The record file as the walk reads it: once, front to back, a batch at a
+// time into one buffer, from a stream that may be a pipe. The walk asks for
+// the bytes from a position on, and says from where on it may still need
+// them: bytes before that are dropped when the buffer needs room, and a
+// record cut by the end of a batch is carried over to the next. Going back
+// over bytes still held needs no seek, so a pipe will do.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
-#include <limits>
 #include <span>
+#include <system_error>
 
 #include "files/stream_read.h"
 
 namespace varnel {
 
-// Bytes of the stream from this position on are not kept.
-inline constexpr std::uint64_t kKeepNothing =
-    std::numeric_limits<std::uint64_t>::max();
+// The memory a walk reads through, and the most it reads at a time.
+inline constexpr std::size_t kReadBufferSize = std::size_t{1} << 20;
 
-// The bytes that the walk may go back to, kept in a window large enough for
-// the data of the longest record (the length field has 24 bits): those of
-// position p at window[p % size].
-inline constexpr std::size_t kReplayWindowSize = std::size_t{1} << 24;
+// What --all-faults adds to it: room to hold the longest record whole (its
+// length field has 24 bits), so that the walk can go back over the data of
+// a record that turns out wrong.
+inline constexpr std::size_t kAllFaultsMemory = std::size_t{1} << 24;
 
 struct RecordInput {
   std::FILE* stream = nullptr;
-  bool waits = false;  // its reads can block: each waits as read_fully does
-  std::uint64_t position = 0;  // of the next byte the walk reads
-  std::uint64_t fetched = 0;   // bytes taken from the stream so far
-  bool ended = false;          // the stream has ended: it is read no more
-  // kReplayWindowSize bytes, or empty when the walk never goes back.
-  std::span<std::uint8_t> window;
-  std::uint64_t keep_from = kKeepNothing;
+  bool waits = false;  // its reads can block: each waits for data first
+  std::span<std::uint8_t> buffer;
+  std::uint64_t start = 0;  // the position in the stream of buffer[0]
+  std::size_t held = 0;     // buffer[0, held) holds the stream from `start`
+  bool ended = false;       // the stream has ended: it is read no more
+  // The walk needs no byte before this position again.
+  std::uint64_t keep_from = 0;
 };
 
-// Reads `into` full, from the bytes kept where the walk went back, then from
-// the stream; keeps what comes from the stream past keep_from.
-[[nodiscard]] StreamRead read_input(RecordInput& input,
-                                    std::span<std::uint8_t> into);
+// The bytes held from a position on.
+struct HeldBytes {
+  // All that is held from the position asked for: at least the count asked
+  // for when `end` is full, fewer (maybe none) when the stream ended first.
+  std::span<const std::uint8_t> bytes;
+  ReadEnd end = ReadEnd::full;  // or end_of_file, failed, interrupted
+  std::error_code error;        // for `failed`
+};
 
-// From now on keeps the bytes from `position` on, which is not before
-// input.position; stops keeping them when `position` is kKeepNothing.
-void keep_input_from(RecordInput& input, std::uint64_t position);
+// Where the bytes read so far end.
+[[nodiscard]] inline std::uint64_t read_so_far(const RecordInput& input) {
+  return input.start + input.held;
+}
 
-// Goes back to `position`, between keep_from and the bytes fetched: the next
-// read starts there.
-void go_back(RecordInput& input, std::uint64_t position);
+// Whether `count` bytes from `position` on are held: no read is needed for
+// them.
+[[nodiscard]] bool holds(const RecordInput& input, std::uint64_t position,
+                         std::size_t count);
+
+// The bytes from `position` on, which is not before input.keep_from: reads
+// batches until `count` of them are held, or the stream ends. The buffer
+// keeps what it holds from keep_from on, which with `count` bytes from
+// `position` must fit in it (a read would otherwise fail, with
+// errc::no_buffer_space).
+[[nodiscard]] HeldBytes bytes_at(RecordInput& input, std::uint64_t position,
+                                 std::size_t count);
 
 }  // namespace varnel

@@ -1,6 +1,5 @@
 #include "check/restore.h"
 
-#include <cerrno>
 #include <cinttypes>
 #include <optional>
 #include <span>
@@ -9,6 +8,7 @@
 #include <utility>
 
 #include "check/check.h"
+#include "check/image_output.h"
 #include "check/problems.h"
 #include "check/record_files.h"
 #include "check/report.h"
@@ -62,31 +62,19 @@ std::optional<std::string> image_refused(const char* image,
   return with_reason("cannot create", image, found.error);
 }
 
-// The walk that writes an image to `image`: the data of the one run as it
-// is read, or, with `flash`, what the records write at their addresses,
-// gathered there.
-Walk image_walk(const Walk& base, FlashImage* flash, std::FILE* image) {
+// The walk that writes an image through `batch`: the data of the one run
+// as it is read, or, with `flash`, what the records write at their
+// addresses, gathered there.
+Walk image_walk(const Walk& base, FlashImage* flash, ImageBatch& batch) {
   Walk walk = base;
   if (flash == nullptr) {
-    walk.image = image;
+    walk.image = &batch;
   } else {
     walk.data = [flash](const DataPiece& piece) {
       return flash_piece(*flash, piece);
     };
   }
   return walk;
-}
-
-// Writes the flash image gathered from the records, found right, to
-// `output`, opened for `image`. kCheckValid when it is written; otherwise
-// the status to end with, and in `problem` what stopped it.
-int write_flash(FlashImage& flash, const char* image, const Output& output,
-                std::string& problem) {
-  if (!write_flash_image(flash, output.file.get())) {
-    problem = with_reason("error writing", image, errno_error());
-    return kCheckFailed;
-  }
-  return kCheckValid;
 }
 
 }  // namespace
@@ -123,8 +111,11 @@ int restore(const char* name, const char* image, const Options& options,
                     : with_reason("cannot create", image, output.error));
     return kCheckFailed;
   }
-  const Verification verification = verify_with_progress(
-      name, records, image_walk(base, flash, output.file.get()), err);
+  // Every byte of the image goes to the disk through here.
+  ImageBatch batch;
+  batch.file = output.file.get();
+  const Verification verification =
+      verify_with_progress(name, records, image_walk(base, flash, batch), err);
   close_record_file(name, records);
   // Every way out below that publishes nothing throws the image away first;
   // an interruption noted by then ends the program there, with nothing
@@ -150,14 +141,10 @@ int restore(const char* name, const char* image, const Options& options,
     return report_no_records(name, out, err);
   }
   const Summary& summary = verification.summary;
-  if (flash != nullptr) {
-    std::string problem;
-    const int status = write_flash(*flash, image, output, problem);
-    if (status != kCheckValid) {
-      give_up();
-      say_problem(out, err, problem);
-      return status;
-    }
+  if (flash != nullptr && !write_flash_image(*flash, batch)) {
+    give_up();
+    say_problem(out, err, with_reason("error writing", image, batch.error));
+    return kCheckFailed;
   }
   report_lost = !options.quiet && !print_report(out, name, summary);
   if (flash == nullptr && summary.run_count > 1) {

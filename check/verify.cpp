@@ -1,9 +1,11 @@
 #include "check/verify.h"
 
 #include <algorithm>
-#include <cerrno>
+#include <array>
 #include <cinttypes>
+#include <cstring>
 
+#include "check/image_output.h"
 #include "check/record_input.h"
 #include "console/console_output.h"
 #include "console/interruption.h"
@@ -32,60 +34,47 @@ RecordFault fault_of(HeaderFault fault) {
   return RecordFault::none;
 }
 
-// Why a write failed; a failure that left errno unset is still one.
-std::error_code last_error() {
-  return {errno != 0 ? errno : EIO, std::generic_category()};
+// The walk as it goes.
+struct WalkState {
+  RecordInput input;
+  Verification result;
+  std::uint64_t position = 0;      // where the record being read starts
+  std::uint32_t next_address = 0;  // where the last record found right ended
+};
+
+ParsedHeader header_in(std::span<const std::uint8_t> bytes) {
+  RecordHeader header{};
+  std::copy_n(bytes.begin(), kHeaderSize, header.begin());
+  return parse_record_header(header);
 }
 
-// Marks `result` as failed by `read`, which did not fill what it read into:
-// cut short (the file ended) as `cut_short`.
-void read_stopped(Verification& result, const StreamRead& read,
-                  RecordFault cut_short);
-
-// Reads the data bytes of record number `record`, with the header `fields`,
-// a chunk at a time, adding them to `sum`, copying them to `image` unless it
-// is null and handing them to `sink` unless it is empty. False, with the
-// reason in `result`, when they could not all be read, copied or taken.
-bool read_data(RecordInput& records, const RecordFields& fields,
-               std::uint64_t record, std::span<std::uint8_t> chunk,
-               std::FILE* image, const DataSink& sink, std::uint8_t& sum,
-               Verification& result) {
-  const std::uint32_t length = fields.length;
-  // Once interrupted, nothing more is read or written.
-  const auto stop_if_interrupted = [&result] {
-    if (interrupted()) {
-      result.verdict = Verdict::interrupted;
-    }
-    return interrupted();
-  };
-  for (std::uint32_t left = length; left > 0;) {
-    const std::size_t want = std::min<std::size_t>(left, chunk.size());
-    if (stop_if_interrupted()) {
-      return false;
-    }
-    const StreamRead read = read_input(records, chunk.first(want));
-    if (stop_if_interrupted()) {
-      return false;
-    }
-    if (read.end != ReadEnd::full) {
-      read_stopped(result, read, RecordFault::cut_short_in_data);
-      return false;
-    }
-    sum = byte_sum(sum, chunk.first(want));
-    if (image != nullptr && std::fwrite(chunk.data(), 1, want, image) != want) {
-      result.verdict = Verdict::write_failed;
-      result.error = last_error();
-      return false;
-    }
-    const std::uint32_t done = length - left;
-    if (sink && !sink({record, (fields.address + done) & kField24Mask,
-                       done == 0, chunk.first(want)})) {
-      result.verdict = Verdict::stopped;
-      return false;
-    }
-    left -= static_cast<std::uint32_t>(want);
+// The bytes from `position` on, as bytes_at gives them. The pieces of the
+// image gathered so far lie in the buffer: before it is read into, they are
+// written. False, with the reason in the result, when that write or the read
+// fails, or an interruption stops the read.
+bool fetch(WalkState& state, const Walk& walk, std::uint64_t position,
+           std::size_t count, HeldBytes& held) {
+  Verification& result = state.result;
+  if (walk.image != nullptr && !holds(state.input, position, count) &&
+      !write_image_batch(*walk.image)) {
+    result.verdict = Verdict::write_failed;
+    result.error = walk.image->error;
+    return false;
   }
-  return true;
+  held = bytes_at(state.input, position, count);
+  switch (held.end) {
+    case ReadEnd::full:
+    case ReadEnd::end_of_file:
+      return true;
+    case ReadEnd::interrupted:
+      result.verdict = Verdict::interrupted;
+      return false;
+    case ReadEnd::failed:
+      break;
+  }
+  result.verdict = Verdict::read_failed;
+  result.error = held.error;
+  return false;
 }
 
 // One line of the listing: number, byte offset, address, length and data
@@ -111,59 +100,10 @@ bool list_record(std::FILE* listing, Progress* progress, std::uint64_t number,
   return written;
 }
 
-// Marks `result` as invalid, for the record being read.
-Verification& invalid(Verification& result, RecordFault fault) {
-  result.verdict = Verdict::invalid;
-  result.fault = fault;
-  return result;
-}
-
-enum class HeaderRead { found, end_of_file, stopped };
-
-void read_stopped(Verification& result, const StreamRead& read,
-                  RecordFault cut_short) {
-  switch (read.end) {
-    case ReadEnd::failed:
-      result.verdict = Verdict::read_failed;
-      result.error = read.error;
-      return;
-    case ReadEnd::interrupted:
-      result.verdict = Verdict::interrupted;
-      return;
-    case ReadEnd::end_of_file:
-    case ReadEnd::full:
-      (void)invalid(result, cut_short);
-      return;
-  }
-}
-
-// Reads and checks the next header into `fields`. At a wrong header or a
-// failed read, says why in `result` and stops.
-HeaderRead next_header(RecordInput& records, Verification& result,
-                       RecordFields& fields) {
-  RecordHeader header{};
-  const StreamRead read = read_input(records, header);
-  if (read.end == ReadEnd::end_of_file && read.got == 0) {
-    return HeaderRead::end_of_file;  // between two records
-  }
-  if (read.end != ReadEnd::full) {
-    read_stopped(result, read, RecordFault::cut_short_in_header);
-    return HeaderRead::stopped;
-  }
-  const ParsedHeader parsed = parse_record_header(header);
-  if (parsed.fault != HeaderFault::none) {
-    (void)invalid(result, fault_of(parsed.fault));
-    return HeaderRead::stopped;
-  }
-  fields = parsed.fields;
-  return HeaderRead::found;
-}
-
-// Adds a record found right to the summary and its runs, and moves past it.
-// Only the first runs are kept; the others are counted.
-void count_record(Verification& result, const RecordFields& fields,
+// Adds a record found right to the summary and its runs. Only the first
+// runs are kept; the others are counted.
+void count_record(Summary& summary, const RecordFields& fields,
                   bool continues_run) {
-  Summary& summary = result.summary;
   ++summary.records;
   if (!continues_run) {
     ++summary.run_count;
@@ -180,87 +120,99 @@ void count_record(Verification& result, const RecordFields& fields,
                  continues_run);
   summary.data_bytes += fields.length;
   summary.all_blocks = summary.all_blocks && fields.length == kBlockSize;
-  result.offset += kHeaderSize + fields.length;
 }
 
-// After the wrong record that `result` names, at the start of the walk's
-// next step: counts it, keeps it among the first kFaultsKept, and moves to
-// where the next record of a file of 8192-byte blocks starts, 8201 bytes
-// after it. True when the walk reads on; false when the file ended before
-// (`result` valid), or a read failed or was interrupted (`result` says so).
-bool read_on(RecordInput& input, std::span<std::uint8_t> chunk,
-             Verification& result) {
-  ++result.wrong_records;
-  if (result.faults.size() < kFaultsKept) {
-    result.faults.push_back({result.fault, result.record, result.offset});
-  }
-  result.verdict = Verdict::valid;
-  result.fault = RecordFault::none;
-  const std::uint64_t next = result.offset + kRecordSize;
-  result.offset = next;
-  if (input.position > next) {
-    go_back(input, next);  // over the data of a record longer than a block
-    return true;
-  }
-  while (input.position < next) {
-    const auto want = static_cast<std::size_t>(
-        std::min<std::uint64_t>(chunk.size(), next - input.position));
-    const StreamRead read = read_input(input, chunk.first(want));
-    if (read.end == ReadEnd::end_of_file) {
-      return false;
-    }
-    if (read.end != ReadEnd::full) {
-      read_stopped(result, read, RecordFault::none);
-      return false;
-    }
-  }
-  return true;
-}
+enum class Check {
+  right,
+  wrong,        // result.fault says why
+  end_of_file,  // between two records
+  stopped,      // result says why
+};
 
-// Once the walk has reached the end: with wrong records found on the way,
-// the file is invalid, and the first of them is the one it names.
-void walked_to_end(Verification& result) {
-  if (result.wrong_records > 0) {
-    const FaultFound first = result.faults.front();
-    (void)invalid(result, first.fault);
-    result.record = first.record;
-    result.offset = first.offset;
-  }
-}
-
-// Reads the next record, checks it, and counts and lists it when it is
-// right. False at the end of the file (`result` valid), and when the record
-// is wrong or could not be read through (`result` says which).
-bool next_record(RecordInput& input, const Walk& walk,
-                 std::span<std::uint8_t> chunk, std::uint32_t& next_address,
-                 Verification& result) {
-  RecordFields fields;
-  if (next_header(input, result, fields) != HeaderRead::found) {
-    return false;
-  }
+// Reads the data of the record at state.position, whose header is right, a
+// piece at a time as the buffer holds it: sums it, and hands it to the
+// image and the sink of the walk until a wrong record is found. The image
+// is the data of one run only; past a second run it is moot.
+Check read_data(WalkState& state, const Walk& walk, const RecordFields& fields,
+                std::uint8_t& sum) {
+  Verification& result = state.result;
   const Summary& summary = result.summary;
   const bool continues_run =
-      summary.records > 0 && fields.address == next_address;
-  // The image is the data of one run only; past a second run it is moot.
-  std::FILE* const copy_to =
-      summary.records == 0 || (continues_run && summary.run_count == 1)
+      summary.records > 0 && fields.address == state.next_address;
+  const bool handed_on = result.wrong_records == 0;
+  ImageBatch* const image =
+      handed_on && (summary.records == 0 ||
+                    (continues_run && summary.run_count == 1))
           ? walk.image
           : nullptr;
-  // The data of a record longer than a block runs past where the next
-  // record would start: kept, to go back to should this one be wrong.
-  keep_input_from(input, kHeaderSize + fields.length > kRecordSize
-                             ? result.offset + kRecordSize
-                             : kKeepNothing);
+  const std::uint64_t start = state.position;
+  std::uint64_t at = start + kHeaderSize;
+  for (std::uint32_t done = 0; done < fields.length;) {
+    // Going back over a record that turns out wrong takes its bytes from its
+    // start; a walk that never goes back needs only those still to be read.
+    state.input.keep_from = walk.all_faults ? start : at;
+    HeldBytes held;
+    if (!fetch(state, walk, at, 1, held)) {
+      return Check::stopped;
+    }
+    if (interrupted()) {
+      result.verdict = Verdict::interrupted;
+      return Check::stopped;
+    }
+    if (held.bytes.empty()) {
+      result.fault = RecordFault::cut_short_in_data;
+      return Check::wrong;
+    }
+    const auto piece = held.bytes.first(
+        std::min<std::size_t>(held.bytes.size(), fields.length - done));
+    sum = byte_sum(sum, piece);
+    if (image != nullptr && !add_to_image(*image, piece)) {
+      result.verdict = Verdict::write_failed;
+      result.error = image->error;
+      return Check::stopped;
+    }
+    if (handed_on && walk.data &&
+        !walk.data({result.record, (fields.address + done) & kField24Mask,
+                    done == 0, piece})) {
+      result.verdict = Verdict::stopped;
+      return Check::stopped;
+    }
+    done += static_cast<std::uint32_t>(piece.size());
+    at += piece.size();
+  }
+  return Check::right;
+}
+
+// Reads the record at state.position and checks it; counts and lists it
+// when it is right. Its header goes to `header` once read.
+Check check_record(WalkState& state, const Walk& walk, ParsedHeader& header) {
+  Verification& result = state.result;
+  state.input.keep_from = state.position;
+  HeldBytes held;
+  if (!fetch(state, walk, state.position, kHeaderSize, held)) {
+    return Check::stopped;
+  }
+  if (held.bytes.empty()) {
+    return Check::end_of_file;
+  }
+  if (held.bytes.size() < kHeaderSize) {
+    result.fault = RecordFault::cut_short_in_header;
+    return Check::wrong;
+  }
+  header = header_in(held.bytes);
+  if (header.fault != HeaderFault::none) {
+    result.fault = fault_of(header.fault);
+    return Check::wrong;
+  }
+  const RecordFields& fields = header.fields;
   std::uint8_t sum = 0;
-  const bool read = read_data(input, fields, result.record, chunk, copy_to,
-                              walk.data, sum, result);
-  keep_input_from(input, kKeepNothing);
-  if (!read) {
-    return false;
+  if (const Check read = read_data(state, walk, fields, sum);
+      read != Check::right) {
+    return read;
   }
   if (!data_sum_matches(fields, sum)) {
-    (void)invalid(result, RecordFault::data_checksum);
-    return false;
+    result.fault = RecordFault::data_checksum;
+    return Check::wrong;
   }
   // A listing that cannot be written is lost for good (a reader that quit):
   // the rest of the file is not read for it.
@@ -268,71 +220,276 @@ bool next_record(RecordInput& input, const Walk& walk,
       !list_record(walk.listing, walk.progress, result.record, result.offset,
                    fields)) {
     result.verdict = Verdict::listing_failed;
-    return false;
+    return Check::stopped;
   }
-  count_record(result, fields, continues_run);
-  next_address = end_address(fields);
+  const bool continues_run =
+      result.summary.records > 0 && fields.address == state.next_address;
+  count_record(result.summary, fields, continues_run);
+  state.next_address = end_address(fields);
   if (walk.progress != nullptr) {
-    show_progress(*walk.progress, result.offset);
+    show_progress(*walk.progress, state.position + kHeaderSize + fields.length);
   }
-  return true;
+  return Check::right;
+}
+
+// What a place of the file, past a wrong record, holds.
+enum class Found {
+  record,       // a right header, or with it a whole right record
+  end_of_file,  // the file ends exactly there
+  nothing,      // no record starts there
+  stopped,      // a read failed or was interrupted: the result says so
+};
+
+// Whether a right header starts at `position` (then in `header`), or the
+// file ends there. A header that the buffer cannot hold together with what
+// the walk keeps from before it is not looked at.
+Found header_at(WalkState& state, const Walk& walk, std::uint64_t position,
+                ParsedHeader& header) {
+  if (position + kHeaderSize - state.input.keep_from >
+      state.input.buffer.size()) {
+    return Found::nothing;  // past what the buffer can hold
+  }
+  HeldBytes held;
+  if (!fetch(state, walk, position, kHeaderSize, held)) {
+    return Found::stopped;
+  }
+  if (held.bytes.empty()) {
+    return read_so_far(state.input) == position ? Found::end_of_file
+                                                : Found::nothing;
+  }
+  if (held.bytes.size() < kHeaderSize) {
+    return Found::nothing;
+  }
+  header = header_in(held.bytes);
+  return header.fault == HeaderFault::none ? Found::record : Found::nothing;
+}
+
+// Whether a whole right record starts at `position` (its fields then in
+// `fields`), or the file ends there. A record that the buffer cannot hold
+// together with what the walk keeps from before it is not taken.
+Found record_at(WalkState& state, const Walk& walk, std::uint64_t position,
+                RecordFields& fields) {
+  ParsedHeader header;
+  const Found found = header_at(state, walk, position, header);
+  if (found != Found::record) {
+    return found;
+  }
+  fields = header.fields;
+  const std::uint64_t data = position + kHeaderSize;
+  if (data + fields.length - state.input.keep_from >
+      state.input.buffer.size()) {
+    return Found::nothing;
+  }
+  HeldBytes held;
+  if (!fetch(state, walk, data, fields.length, held)) {
+    return Found::stopped;
+  }
+  if (held.bytes.size() < fields.length) {
+    return Found::nothing;  // cut short
+  }
+  const std::uint8_t sum = byte_sum(0, held.bytes.first(fields.length));
+  return data_sum_matches(fields, sum) ? Found::record : Found::nothing;
+}
+
+// Whether a record that checks out starts at `position`, whose header is
+// right: its data is right, and after it comes another whole right record,
+// or the end of the file.
+Found checks_out(WalkState& state, const Walk& walk, std::uint64_t position) {
+  RecordFields fields;
+  const Found found = record_at(state, walk, position, fields);
+  if (found != Found::record) {
+    return found == Found::end_of_file ? Found::nothing : found;
+  }
+  RecordFields after;
+  const Found next =
+      record_at(state, walk, position + kHeaderSize + fields.length, after);
+  return next == Found::end_of_file ? Found::record : next;
+}
+
+// The first place past the wrong record at `wrong`, up to kSearchedBytes
+// after it, where a record checks out, trying at most kTriedHeaders places
+// with a right header; 0 when there is none.
+Found search(WalkState& state, const Walk& walk, std::uint64_t wrong,
+             std::uint64_t& next) {
+  const std::uint64_t last = wrong + kSearchedBytes;
+  std::size_t tried = 0;
+  for (std::uint64_t at = wrong + 1; at <= last && tried < kTriedHeaders;) {
+    HeldBytes held;
+    if (!fetch(state, walk, at, kHeaderSize, held)) {
+      return Found::stopped;
+    }
+    if (held.bytes.size() < kHeaderSize) {
+      return Found::nothing;  // no header fits before the end
+    }
+    // The places whose header is held, up to the last: the next with the
+    // record type, found at once.
+    const auto places = static_cast<std::size_t>(std::min<std::uint64_t>(
+        held.bytes.size() - kHeaderSize + 1, last - at + 1));
+    const void* type = std::memchr(held.bytes.data(), kRecordType, places);
+    if (type == nullptr) {
+      at += places;
+      continue;
+    }
+    at += static_cast<std::size_t>(static_cast<const std::uint8_t*>(type) -
+                                   held.bytes.data());
+    ParsedHeader header;
+    if (header_at(state, walk, at, header) == Found::stopped) {
+      return Found::stopped;
+    }
+    if (header.fault == HeaderFault::none) {
+      ++tried;
+      const Found found = checks_out(state, walk, at);
+      if (found != Found::nothing) {
+        next = at;
+        return found;
+      }
+    }
+    ++at;
+  }
+  return Found::nothing;
+}
+
+// Counts the wrong record that `result` names, and keeps it among the first
+// kFaultsKept; the one kept, or null.
+FaultFound* note_fault(Verification& result) {
+  ++result.wrong_records;
+  if (result.faults.size() >= kFaultsKept) {
+    return nullptr;
+  }
+  result.faults.push_back({result.fault, result.record, result.offset, 0});
+  return &result.faults.back();
+}
+
+enum class ReadOn { next, end_of_file, stopped };
+
+// Past the wrong record at state.position, whose header is `header` when
+// that is right (null otherwise): moves state.position to the record after
+// it, as Walk::all_faults says. Notes the bytes skipped in `fault` (null when
+// it is not kept).
+ReadOn read_on(WalkState& state, const Walk& walk, const RecordFields* header,
+               FaultFound* fault) {
+  const std::uint64_t wrong = state.position;
+  state.input.keep_from = wrong + 1;
+  std::array<std::uint64_t, 2> expected{};
+  std::size_t places = 0;
+  if (header != nullptr) {
+    expected[places++] = wrong + kHeaderSize + header->length;
+  }
+  expected[places++] = wrong + kRecordSize;
+  for (std::size_t i = 0; i < places; ++i) {
+    ParsedHeader found_header;
+    switch (header_at(state, walk, expected[i], found_header)) {
+      case Found::record:
+        state.position = expected[i];
+        return ReadOn::next;
+      case Found::end_of_file:
+        return ReadOn::end_of_file;
+      case Found::stopped:
+        return ReadOn::stopped;
+      case Found::nothing:
+        break;
+    }
+  }
+  std::uint64_t next = 0;
+  switch (search(state, walk, wrong, next)) {
+    case Found::record:
+      state.position = next;
+      if (fault != nullptr) {
+        fault->skipped = next - wrong;
+      }
+      return ReadOn::next;
+    case Found::stopped:
+      return ReadOn::stopped;
+    case Found::end_of_file:
+    case Found::nothing:
+      break;
+  }
+  state.position = wrong + kRecordSize;
+  return ReadOn::next;
+}
+
+// Once the walk has reached the end: the image's last pieces are written;
+// with wrong records found on the way, the file is invalid, and the first
+// of them is the one it names.
+void walked_to_end(WalkState& state, const Walk& walk) {
+  Verification& result = state.result;
+  if (result.wrong_records > 0) {
+    const FaultFound first = result.faults.front();
+    result.verdict = Verdict::invalid;
+    result.fault = first.fault;
+    result.record = first.record;
+    result.offset = first.offset;
+    return;
+  }
+  if (walk.image != nullptr && !write_image_batch(*walk.image)) {
+    result.verdict = Verdict::write_failed;
+    result.error = walk.image->error;
+  }
 }
 
 }  // namespace
 
-Verification verify_records(std::FILE* records, std::FILE* image,
-                            std::FILE* listing, std::span<std::uint8_t> chunk,
-                            Progress* progress) {
-  Walk walk;
-  walk.image = image;
-  walk.listing = listing;
-  walk.progress = progress;
-  walk.chunk = chunk;
-  return verify_records(records, walk);
-}
-
 Verification verify_records(std::FILE* records, const Walk& walk) {
-  Verification result;
+  WalkState state;
+  Verification& result = state.result;
   if (walk.listing != nullptr &&
       (!write_text(walk.listing, "record offset address length checksum\n") ||
        std::ferror(walk.listing) != 0)) {
     result.verdict = Verdict::listing_failed;
     return result;
   }
-  const std::span<std::uint8_t> chunk = walk.chunk;
-  if (chunk.empty()) {
-    // Nothing could be read through it: a walk set up without its memory.
+  if (walk.buffer.size() <
+      kReadBufferSize + (walk.all_faults ? kAllFaultsMemory : 0)) {
+    // A walk set up without its memory.
     result.verdict = Verdict::read_failed;
     result.error = std::make_error_code(std::errc::invalid_argument);
     return result;
   }
-  RecordInput input;
-  input.stream = records;
-  input.waits = can_block(records);
+  state.input.stream = records;
+  state.input.waits = can_block(records);
+  state.input.buffer = walk.buffer;
   if (walk.all_faults) {
-    input.window = walk.replay_window;
     result.faults.reserve(kFaultsKept);
   }
-  std::uint32_t next_address = 0;
   for (;;) {
     if (interrupted()) {
       result.verdict = Verdict::interrupted;
       return result;
     }
     result.record = result.summary.records + result.wrong_records + 1;
-    if (next_record(input, walk, chunk, next_address, result)) {
-      continue;
+    result.offset = state.position;
+    ParsedHeader header;
+    switch (check_record(state, walk, header)) {
+      case Check::right:
+        state.position += kHeaderSize + header.fields.length;
+        continue;
+      case Check::end_of_file:
+        walked_to_end(state, walk);
+        return result;
+      case Check::stopped:
+        return result;
+      case Check::wrong:
+        break;
     }
-    // A wrong record stops the walk, or with all_faults is noted and passed
-    // until the file ends.
-    const bool reads_on = walk.all_faults &&
-                          result.verdict == Verdict::invalid &&
-                          read_on(input, chunk, result);
-    if (!reads_on) {
-      if (result.verdict == Verdict::valid) {
-        walked_to_end(result);
-      }
+    result.verdict = Verdict::invalid;
+    if (!walk.all_faults) {
       return result;
+    }
+    // A wrong record is noted and passed until the file ends.
+    const bool header_right = result.fault == RecordFault::data_checksum ||
+                              result.fault == RecordFault::cut_short_in_data;
+    FaultFound* const fault = note_fault(result);
+    result.verdict = Verdict::valid;
+    result.fault = RecordFault::none;
+    switch (
+        read_on(state, walk, header_right ? &header.fields : nullptr, fault)) {
+      case ReadOn::next:
+        continue;
+      case ReadOn::end_of_file:
+        walked_to_end(state, walk);
+        return result;
+      case ReadOn::stopped:
+        return result;
     }
   }
 }

@@ -12,6 +12,7 @@
 
 #include "check/address_reuse.h"
 #include "console/progress.h"
+#include "records/record_format.h"
 
 namespace varnel {
 
@@ -51,6 +52,10 @@ struct FaultFound {
   RecordFault fault = RecordFault::none;
   std::uint64_t record = 0;  // from 1
   std::uint64_t offset = 0;  // byte where it starts
+  // Reading on past it: the bytes from its start to the next record, when
+  // that record had to be searched for; 0 when it was where the wrong one
+  // ends by its length field, or 8201 bytes after its start.
+  std::uint64_t skipped = 0;
 };
 
 // Past a wrong record, the walk names at most this many more.
@@ -94,45 +99,48 @@ struct DataPiece {
 // (Verdict::stopped); the sink keeps its own reason.
 using DataSink = std::function<bool(const DataPiece&)>;
 
+struct ImageBatch;
+
 // What a walk does besides checking the records.
 struct Walk {
-  std::FILE* image = nullptr;    // the data of one run, as the raw image
+  ImageBatch* image = nullptr;   // the data of one run, as the raw image
   std::FILE* listing = nullptr;  // a line for each record found right
   Progress* progress = nullptr;
-  DataSink data;  // the data of every record, right or wrong; none when empty
-  // Read on past each wrong record, at the next record of a file of 8192-byte
-  // blocks: 8201 bytes after the start of the wrong one. Going back there
-  // over the data of a longer record takes `replay_window`, of
-  // kReplayWindowSize bytes.
+  // The data of every record, until a wrong one is found; none when empty.
+  DataSink data;
+  // Read on past each wrong record, at the next record found: where the
+  // wrong one ends by its length field, or 8201 bytes after its start (where
+  // the next record of a file of 8192-byte blocks starts), when a header is
+  // right there; otherwise the first record, up to kSearchedBytes after it,
+  // that checks out together with the record after it (see kTriedHeaders);
+  // otherwise 8201 bytes after it.
   bool all_faults = false;
-  std::span<std::uint8_t> replay_window;
-  // What the data is read through: kChunkSize bytes, allocated before any
-  // file was opened.
-  std::span<std::uint8_t> chunk;
+  // What the file is read through, allocated before any file was opened:
+  // kReadBufferSize bytes, and kAllFaultsMemory more with all_faults.
+  std::span<std::uint8_t> buffer;
 };
 
-// The data of a record is read in pieces of this size, whatever its length.
-inline constexpr std::size_t kChunkSize = std::size_t{1} << 20U;
+// Past a wrong record, the next record is searched for among the bytes up to
+// this many after its start: those of two records from varnel.
+inline constexpr std::size_t kSearchedBytes = 2 * kRecordSize;
+
+// Of those, at most this many places with a right header are tried (their
+// data and the record after them summed), so that a file made of headers
+// costs little more to walk than any other.
+inline constexpr std::size_t kTriedHeaders = 16;
 
 // Reads `records` once, from its current position to its end, checking each
-// record and gathering the runs as it goes: a pipe will do. The data is read
-// through `chunk` (kChunkSize bytes, allocated before any file was opened).
-// While the records form one run, their data goes to `image` when it is not
-// null. When `listing` is not null, a line naming the columns goes there
+// record and gathering the runs as it goes: a pipe will do. While the records
+// form one run, their data goes to walk.image when it is not null, a batch at
+// a time. When walk.listing is not null, a line naming the columns goes there
 // first, then a line for each record once it is found right. Shows
-// `progress` unless it is null, kept apart from the rows of the listing where
-// they share a terminal. Stops at the first wrong record, failed read or
-// write (of the listing too: a listing nobody reads stops the walk), or
-// interruption.
-[[nodiscard]] Verification verify_records(std::FILE* records, std::FILE* image,
-                                          std::FILE* listing,
-                                          std::span<std::uint8_t> chunk,
-                                          Progress* progress = nullptr);
-
-// The same walk, with what `walk` asks for besides. With walk.all_faults, a
-// wrong record does not stop it: each is counted and the first kFaultsKept
-// kept, and the file is invalid at the end when any was found; a failed read
-// or write, or an interruption, still stops it.
+// walk.progress unless it is null, kept apart from the rows of the listing
+// where they share a terminal. Stops at the first wrong record, failed read
+// or write (of the listing too: a listing nobody reads stops the walk), or
+// interruption. With walk.all_faults, a wrong record does not stop it: each
+// is counted and the first kFaultsKept kept, and the file is invalid at the
+// end when any was found; a failed read or write, or an interruption, still
+// stops it.
 [[nodiscard]] Verification verify_records(std::FILE* records, const Walk& walk);
 
 // What is wrong, in words, for the message naming the record.

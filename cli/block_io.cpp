@@ -1,34 +1,14 @@
 #include "cli/block_io.h"
 
-#include <cstdlib>
-#include <memory>
+#include <utility>
 
 #include "records/record_format.h"
 
 namespace varnel {
-namespace {
-
-// The size of a large page on the machines that have them.
-constexpr std::size_t kLargePage = std::size_t{2} << 20;
-
-}  // namespace
-
-void free_memory(void* memory) { std::free(memory); }
 
 RecordMemory allocate_records(std::size_t size) {
-  const std::size_t rounded = (size + kLargePage - 1) / kLargePage * kLargePage;
-  // Left uninitialised: the first touch is what gives the memory its pages.
-  RecordMemory memory;
-  memory.held.reset(std::malloc(rounded + kLargePage));
-  if (!memory.held) {
-    return memory;
-  }
-  void* start = memory.held.get();
-  std::size_t space = rounded + kLargePage;
-  start = std::align(kLargePage, rounded, start, space);
-  advise_large_pages(start, rounded);
-  memory.records = {static_cast<std::uint8_t*>(start), size};
-  return memory;
+  CopyMemory memory = allocate_for_copies(size);
+  return {std::move(memory.held), memory.bytes};
 }
 
 // One read per block, straight into its place. (A read as large as the

@@ -8,27 +8,21 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
-#include <memory>
 #include <span>
+
+#include "files/owned_memory.h"
 
 namespace varnel {
 
-// Frees memory that std::malloc gave.
-void free_memory(void* memory);
-
-// Memory for records: `records`, inside the block that `held` frees.
+// Memory for records: `records`, inside the block that `held` owns.
 struct RecordMemory {
-  std::unique_ptr<void, decltype(&free_memory)> held{nullptr, free_memory};
+  OwnedMemory<void> held;
   std::span<std::uint8_t> records;
 };
 
 // Memory for `size` bytes of records; `records` is empty when there is not
-// that much memory to be had. Taken from the C library, which answers a
-// failure with null rather than an exception (C++'s nothrow new throws and
-// catches inside, and with no memory left even the throw fails). Every byte
-// is copied into it and out of it by the system, so where the system allows,
-// it is aligned and marked for large pages before it is first touched: that
-// spares most of the page-table walks of those copies.
+// that much memory to be had. Every byte is copied into it and out of it by
+// the system: see allocate_for_copies.
 [[nodiscard]] RecordMemory allocate_records(std::size_t size);
 
 // Reads the next blocks of `src`, found at byte `offset`, one into the data
@@ -53,9 +47,5 @@ struct RecordMemory {
 [[nodiscard]] bool stream_ends(std::FILE* src);
 [[nodiscard]] bool write_to_stream(std::FILE* dst,
                                    std::span<const std::uint8_t> bytes);
-
-// Asks the system to back `size` bytes at `start` with large pages, where it
-// can: only a hint.
-void advise_large_pages(void* start, std::size_t size);
 
 }  // namespace varnel

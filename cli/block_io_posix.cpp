@@ -1,7 +1,6 @@
 // POSIX systems: a batch is read with one vectored read straight into place
 // and written with one write, waiting for a pipe or a terminal first in a
 // wait that no interruption can slip past.
-#include <sys/mman.h>
 #include <sys/types.h>
 #include <sys/uio.h>
 #include <unistd.h>
@@ -121,16 +120,6 @@ bool write_to_fd(int fd, std::span<const std::uint8_t> bytes) {
 }
 
 }  // namespace
-
-void advise_large_pages(void* start, std::size_t size) {
-#if defined(MADV_HUGEPAGE)
-  // Only a hint: where it is refused, the memory serves just as well.
-  (void)::madvise(start, size, MADV_HUGEPAGE);
-#else
-  (void)start;
-  (void)size;
-#endif
-}
 
 bool read_blocks(std::FILE* src, std::uint64_t offset,
                  std::span<std::uint8_t> records) {

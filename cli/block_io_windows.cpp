@@ -3,8 +3,6 @@
 
 namespace varnel {
 
-void advise_large_pages(void* /*start*/, std::size_t /*size*/) {}
-
 bool read_blocks(std::FILE* src, std::uint64_t /*offset*/,
                  std::span<std::uint8_t> records) {
   return read_blocks_from_stream(src, records);

@@ -49,4 +49,34 @@ StreamRead read_fully(std::FILE* stream, WaitUntilReady wait,
   return read;
 }
 
+StreamRead read_available(std::FILE* stream, WaitUntilReady wait,
+                          std::span<std::uint8_t> into) {
+  const int fd = wait != nullptr ? descriptor_of(stream) : -1;
+  if (fd < 0 || into.empty()) {
+    return read_fully(stream, nullptr, into);
+  }
+  StreamRead read;
+  for (;;) {
+    if (!wait(fd, false)) {
+      read.end = ReadEnd::interrupted;
+      return read;
+    }
+    const std::ptrdiff_t got = read_some(fd, into);
+    if (got > 0) {
+      read.got = static_cast<std::size_t>(got);
+      return read;
+    }
+    if (got == 0) {
+      read.end = ReadEnd::end_of_file;
+      return read;
+    }
+    if (errno != EINTR) {
+      read.end = ReadEnd::failed;
+      read.error = errno_error();
+      return read;
+    }
+    // A signal: the wait tells whether it was an interruption.
+  }
+}
+
 }  // namespace varnel

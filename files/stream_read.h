@@ -44,6 +44,16 @@ struct StreamRead {
 [[nodiscard]] StreamRead read_fully(std::FILE* stream, WaitUntilReady wait,
                                     std::span<std::uint8_t> into);
 
+// Reads into `into` what `stream` has, for a reader that takes what comes:
+// without `wait`, through the stream, which fills `into` unless the stream
+// ends first; with `wait` (a stream whose descriptor can block: a pipe, a
+// terminal), what the one read on the descriptor after the wait for data
+// brings, at least a byte, so that a slow writer's bytes are not held back.
+// `got` is 0 only at the end of the stream, on a failure or on an
+// interruption.
+[[nodiscard]] StreamRead read_available(std::FILE* stream, WaitUntilReady wait,
+                                        std::span<std::uint8_t> into);
+
 // The descriptor of `stream`: -1 for one without (in memory).
 [[nodiscard]] int descriptor_of(std::FILE* stream);
 

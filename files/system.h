@@ -227,4 +227,9 @@ void ignore_file_size_signal();
 // A number of this process.
 [[nodiscard]] std::uint32_t process_number();
 
+// Asks the system to back `size` bytes from `start`, aligned to a large
+// page, with large pages (Linux; elsewhere nothing). Only a hint: where it
+// is refused, the memory serves just as well.
+void advise_large_pages(void* start, std::size_t size);
+
 }  // namespace varnel

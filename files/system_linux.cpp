@@ -3,6 +3,7 @@
 #include <linux/magic.h>
 #include <stdio.h>
 #include <sys/ioctl.h>
+#include <sys/mman.h>
 #include <sys/random.h>
 #include <sys/stat.h>
 #include <sys/vfs.h>
@@ -295,6 +296,10 @@ std::optional<std::uint32_t> system_random_number() {
     return std::nullopt;
   }
   return value;
+}
+
+void advise_large_pages(void* start, std::size_t size) {
+  (void)::madvise(start, size, MADV_HUGEPAGE);
 }
 
 }  // namespace varnel

@@ -558,4 +558,7 @@ Descriptor open_for_writing(const DestinationFound& found,
   return file;
 }
 
+// Large pages here need a privilege that users do not have.
+void advise_large_pages(void* /*start*/, std::size_t /*size*/) {}
+
 }  // namespace varnel

@@ -2,8 +2,9 @@
 // bounds, and what it says about a file adds up: its runs, and the records it
 // says use addresses again, against a second reading that compares every
 // record with every other. The walk that reads on past wrong records
-// (--all-faults), and the flash image gathered from a valid file
-// (--flash-image), against a second, plain reading of the same bytes.
+// (--all-faults, which looks for the next right record past each wrong
+// one), and the flash image gathered from a valid file (--flash-image),
+// against a second, plain reading of the same bytes.
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
@@ -88,8 +89,88 @@ void check_reuse(const varnel::AddressReuse& reuse,
   }
 }
 
-// What a plain reading finds: the wrong records, 8201 bytes apart from each
-// one, and what the valid ones write into the flash.
+// A plain reading of the header at `at`, as the format has it: its length
+// when it is right.
+bool right_header(const std::uint8_t* data, std::size_t size, std::size_t at,
+                  std::uint32_t& length) {
+  if (at > size || size - at < varnel::kHeaderSize || data[at] != 0x0B) {
+    return false;
+  }
+  unsigned sum = 0;
+  for (std::size_t i = 1; i <= 8; ++i) sum += data[at + i];
+  length = static_cast<std::uint32_t>(data[at + 5] << 16 | data[at + 6] << 8 |
+                                      data[at + 7]);
+  return sum % 256 == 0xFF && length != 0;
+}
+
+// Whether the data of the record at `at`, whose header is right with
+// `length`, is all there and sums right.
+bool right_data(const std::uint8_t* data, std::size_t size, std::size_t at,
+                std::uint32_t length) {
+  if (size - at - varnel::kHeaderSize < length) return false;
+  unsigned sum = data[at + 4];
+  for (std::size_t i = 0; i < length; ++i) sum += data[at + 9 + i];
+  return sum % 256 == 0;
+}
+
+// Past a wrong record at `wrong`: whether a whole right record starts at
+// `at` (its length in `length`) that the walk's buffer can hold with the
+// bytes after `wrong`; `end` when the file ends right there instead.
+bool right_record(const std::uint8_t* data, std::size_t size, std::size_t wrong,
+                  std::size_t at, std::uint32_t& length, bool& end) {
+  constexpr std::size_t kHeld =
+      varnel::kReadBufferSize + varnel::kAllFaultsMemory;
+  end = false;
+  if (at + varnel::kHeaderSize - (wrong + 1) > kHeld) return false;
+  if (at == size) {
+    end = true;
+    return false;
+  }
+  return right_header(data, size, at, length) &&
+         at + varnel::kHeaderSize + length - (wrong + 1) <= kHeld &&
+         right_data(data, size, at, length);
+}
+
+// Where a plain reading goes on past the wrong record at `wrong`, whose
+// length is `length` when its header is right: where it ends, or 8201 bytes
+// on, when a right header is there (or the file ends there: `size`);
+// otherwise the first place, up to 16402 bytes on, of the first 16 with a
+// right header, where a right record starts followed by another or by the
+// end of the file (the bytes skipped in `skipped`); otherwise 8201 bytes on.
+std::size_t next_after(const std::uint8_t* data, std::size_t size,
+                       std::size_t wrong, bool header_right,
+                       std::uint32_t length, std::uint64_t& skipped) {
+  std::vector<std::size_t> expected;
+  if (header_right) expected.push_back(wrong + varnel::kHeaderSize + length);
+  expected.push_back(wrong + varnel::kRecordSize);
+  std::uint32_t unused = 0;
+  bool end = false;
+  for (const std::size_t at : expected) {
+    if (at == size) return size;
+    if (right_header(data, size, at, unused)) return at;
+  }
+  std::size_t tried = 0;
+  for (std::size_t at = wrong + 1;
+       at <= wrong + varnel::kSearchedBytes &&
+       at + varnel::kHeaderSize <= size && tried < varnel::kTriedHeaders;
+       ++at) {
+    if (!right_header(data, size, at, unused)) continue;
+    ++tried;
+    std::uint32_t first = 0;
+    std::uint32_t second = 0;
+    if (right_record(data, size, wrong, at, first, end) &&
+        (right_record(data, size, wrong, at + varnel::kHeaderSize + first,
+                      second, end) ||
+         end)) {
+      skipped = at - wrong;
+      return at;
+    }
+  }
+  return wrong + varnel::kRecordSize;
+}
+
+// What a plain reading finds: the wrong records, each followed by the next
+// found as next_after says, and what the valid ones write into the flash.
 struct PlainReading {
   std::vector<varnel::FaultFound> faults;  // all of them
   std::uint64_t valid = 0;
@@ -102,12 +183,14 @@ PlainReading read_plainly(const std::uint8_t* data, std::size_t size) {
   std::uint32_t next = 0;
   std::size_t at = 0;
   for (std::uint64_t record = 1; at < size; ++record) {
-    const auto wrong = [&](varnel::RecordFault fault) {
-      reading.faults.push_back({fault, record, at});
-      at += varnel::kRecordSize;
+    std::uint32_t length = 0;
+    const auto wrong = [&](varnel::RecordFault fault, bool header_right) {
+      varnel::FaultFound found{fault, record, at, 0};
+      at = next_after(data, size, at, header_right, length, found.skipped);
+      reading.faults.push_back(found);
     };
     if (size - at < varnel::kHeaderSize) {
-      wrong(varnel::RecordFault::cut_short_in_header);
+      wrong(varnel::RecordFault::cut_short_in_header, false);
       continue;
     }
     const std::uint8_t* header = data + at;
@@ -118,27 +201,27 @@ PlainReading read_plainly(const std::uint8_t* data, std::size_t size) {
     unsigned sum = 0;
     for (std::size_t i = 1; i <= 8; ++i) sum += header[i];
     const std::uint32_t address = field(1);
-    const std::uint32_t length = field(5);
+    length = field(5);
     if (header[0] != 0x0B) {
-      wrong(varnel::RecordFault::record_type);
+      wrong(varnel::RecordFault::record_type, false);
       continue;
     }
     if (sum % 256 != 0xFF) {
-      wrong(varnel::RecordFault::header_checksum);
+      wrong(varnel::RecordFault::header_checksum, false);
       continue;
     }
     if (length == 0) {
-      wrong(varnel::RecordFault::length);
+      wrong(varnel::RecordFault::length, false);
       continue;
     }
     if (size - at - varnel::kHeaderSize < length) {
-      wrong(varnel::RecordFault::cut_short_in_data);
+      wrong(varnel::RecordFault::cut_short_in_data, true);
       continue;
     }
     unsigned data_sum = header[4];
     for (std::size_t i = 0; i < length; ++i) data_sum += header[9 + i];
     if (data_sum % 256 != 0) {
-      wrong(varnel::RecordFault::data_checksum);
+      wrong(varnel::RecordFault::data_checksum, true);
       continue;
     }
     ++reading.valid;
@@ -153,25 +236,24 @@ PlainReading read_plainly(const std::uint8_t* data, std::size_t size) {
 }
 
 bool same(const varnel::FaultFound& a, const varnel::FaultFound& b) {
-  return a.fault == b.fault && a.record == b.record && a.offset == b.offset;
+  return a.fault == b.fault && a.record == b.record && a.offset == b.offset &&
+         a.skipped == b.skipped;
 }
 
 // The walks with --all-faults and --flash-image over `data`, against the
 // plain reading; `plain` is the walk that stops at the first wrong record.
 void check_against_plain_reading(const std::uint8_t* data, std::size_t size,
                                  const varnel::Verification& plain) {
-  static const std::unique_ptr<std::uint8_t[]> window(
-      new std::uint8_t[varnel::kReplayWindowSize]);
+  static std::vector<std::uint8_t> buffer(varnel::kReadBufferSize +
+                                          varnel::kAllFaultsMemory);
   static varnel::FlashImage flash;
-  static std::vector<std::uint8_t> chunk(varnel::kChunkSize);
   const PlainReading reading = read_plainly(data, size);
 
   std::FILE* records = ::fmemopen(const_cast<std::uint8_t*>(data), size, "rb");
   check(records != nullptr);
   varnel::Walk walk;
   walk.all_faults = true;
-  walk.replay_window = {window.get(), varnel::kReplayWindowSize};
-  walk.chunk = chunk;
+  walk.buffer = buffer;
   const varnel::Verification all = varnel::verify_records(records, walk);
   std::fclose(records);
 
@@ -190,8 +272,9 @@ void check_against_plain_reading(const std::uint8_t* data, std::size_t size,
     const varnel::FaultFound first = reading.faults.front();
     check(all.verdict == varnel::Verdict::invalid);
     check(plain.verdict == varnel::Verdict::invalid);
-    check(same({all.fault, all.record, all.offset}, first));
-    check(same({plain.fault, plain.record, plain.offset}, first));
+    check(same({all.fault, all.record, all.offset, first.skipped}, first));
+    check(
+        same({plain.fault, plain.record, plain.offset, first.skipped}, first));
     return;
   }
   if (reading.valid == 0) return;
@@ -201,7 +284,7 @@ void check_against_plain_reading(const std::uint8_t* data, std::size_t size,
   records = ::fmemopen(const_cast<std::uint8_t*>(data), size, "rb");
   check(records != nullptr);
   walk = varnel::Walk{};
-  walk.chunk = chunk;
+  walk.buffer = buffer;
   walk.data = [](const varnel::DataPiece& piece) {
     return varnel::flash_piece(flash, piece);
   };
@@ -242,9 +325,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data,
   std::FILE* sink = std::fopen("/dev/null", "wb");
   check(records != nullptr && sink != nullptr);
 
-  static std::vector<std::uint8_t> chunk(varnel::kChunkSize);
-  const varnel::Verification result =
-      varnel::verify_records(records, nullptr, sink, chunk);
+  static std::vector<std::uint8_t> buffer(varnel::kReadBufferSize);
+  varnel::Walk walk;
+  walk.listing = sink;
+  walk.buffer = buffer;
+  const varnel::Verification result = varnel::verify_records(records, walk);
   const varnel::Summary& summary = result.summary;
   if (result.verdict == varnel::Verdict::valid) {
     // Every byte belongs to a header or to the data its header announced.

@@ -1,9 +1,12 @@
 // varnel-check --all-faults: how badly is a record file damaged? Reading
-// goes on past each wrong record, 8201 bytes after its start, where the next
-// record of a file from varnel starts; every wrong record is named (the
-// first 100, then how many more), then how many are wrong of all.
+// goes on past each wrong record at the next record: where the wrong one
+// ends, or 8201 bytes after its start (where the next record of a file from
+// varnel starts), or else where a record is found that checks out; every
+// wrong record is named (the first 100, then how many more), then how many
+// are wrong of all.
 #include <gtest/gtest.h>
 
+#include <random>
 #include <string>
 #include <vector>
 
@@ -247,6 +250,131 @@ TEST(CheckAllFaults, ReadsOnFromTheWrongRecord) {
   EXPECT_EQ(run.err,
             console_text(line("record 3 at byte 8213: wrong record type") +
                          line("wrong records: 1 of 5")));
+}
+
+// A dump of 512 blocks of random bytes (the same every time), at 270000:
+// record k + 1 holds block k, at byte 8201 * k. Record 10 starts at 73809,
+// record 11 at 82010, record 12 at 90211. A few bytes are set, so that the
+// damage below does what it says whatever the random bytes are.
+Bytes random_dump() {
+  Bytes image(512 * 8192);
+  std::mt19937 bytes(29);
+  for (std::uint8_t& byte : image) {
+    byte = static_cast<std::uint8_t>(bytes());
+  }
+  const auto set = [&image](std::size_t block, std::size_t at,
+                            std::uint8_t value) {
+    image.at(block * 8192 + at) = value;
+  };
+  set(9, 4000, 0x00);   // lost from record 10: its sum takes in the 0B after
+  set(9, 8191, 0x55);   // the last of record 10, moved on by a byte added
+  set(10, 91, 0x00);    // not a record type where record 10 ends, 100 bytes on
+  set(11, 91, 0x00);    // nor 8201 bytes after that
+  set(10, 8092, 0x00);  // nor 8201 bytes after 100 added before record 11
+  set(10, 8183, 0x00);  // nor where record 10 ends, 8192 bytes on
+  return image;
+}
+
+// Gives the record at `at` the length `length`, and both checksums that fit
+// its data of that length, the data checksum put off by `off`.
+void refit(Bytes& records, std::size_t at, std::uint32_t length,
+           std::uint8_t off) {
+  records.at(at + 5) = static_cast<std::uint8_t>(length >> 16);
+  records.at(at + 6) = static_cast<std::uint8_t>(length >> 8);
+  records.at(at + 7) = static_cast<std::uint8_t>(length);
+  std::uint8_t sum = 0;
+  for (std::size_t i = 0; i < length; ++i) {
+    sum = static_cast<std::uint8_t>(sum + records.at(at + 9 + i));
+  }
+  records.at(at + 4) = static_cast<std::uint8_t>(off - sum);
+  std::uint8_t header = 0;
+  for (std::size_t i = 1; i <= 7; ++i) {
+    header = static_cast<std::uint8_t>(header + records.at(at + i));
+  }
+  records.at(at + 8) = static_cast<std::uint8_t>(~header);
+}
+
+// A byte lost or added, or a length field that swallows what follows: the
+// walk finds the next record that checks out and reads on from there, so
+// that only the damaged record is named, and the bytes skipped to the next
+// where it was not where a record of varnel would be.
+TEST(CheckAllFaults, FindsTheNextRecordAfterAByteLostOrAdded) {
+  const test::ScratchDir source;
+  test::write_file(source / "in.fls", random_dump());
+  test::convert("270000", "in.fls", "rec.hy", source);
+  const Bytes whole = test::read_file(source / "rec.hy");
+  const auto at = [](std::size_t record, std::size_t data_byte) {
+    return static_cast<std::ptrdiff_t>((record - 1) * 8201 + 9 + data_byte);
+  };
+  Bytes lost = whole;
+  lost.erase(lost.begin() + at(10, 4000));
+  Bytes added = whole;
+  added.insert(added.begin() + at(10, 4000), 0x00);
+  Bytes garbage = whole;
+  garbage.insert(garbage.begin() + 10 * 8201, 100, 0x00);
+  // 20000 bytes, more than the two records' worth (16402) searched past a
+  // wrong record: the first 8201 of them are one wrong record, and the
+  // search from the next finds record 11 of the dump at 102010.
+  Bytes more_garbage = whole;
+  more_garbage.insert(more_garbage.begin() + 10 * 8201, 20000, 0x00);
+  // Record 10's length 8292 (8192 + 100), both checksums fitted: it checks
+  // out, and takes in the first 100 bytes of record 11, where the walk then
+  // finds a wrong record at 82110, and the next at record 12.
+  Bytes swallows = whole;
+  refit(swallows, 9 * 8201, 8292, 0);
+  // Record 10's length 16384, its header checksum fitted, not its data
+  // checksum: record 11 is found where record 10 should have ended.
+  Bytes too_long = whole;
+  refit(too_long, 9 * 8201, 16384, 1);
+  const struct {
+    std::string why;
+    Bytes records;
+    std::vector<std::string> lines;
+  } cases[] = {
+      {"a byte lost",
+       lost,
+       {"record 10 at byte 73809: wrong data checksum",
+        "8200 bytes skipped before record 11 at byte 82009",
+        "wrong records: 1 of 512"}},
+      {"a byte added",
+       added,
+       {"record 10 at byte 73809: wrong data checksum",
+        "8202 bytes skipped before record 11 at byte 82011",
+        "wrong records: 1 of 512"}},
+      {"100 bytes between two records",
+       garbage,
+       {"record 11 at byte 82010: wrong record type",
+        "100 bytes skipped before record 12 at byte 82110",
+        "wrong records: 1 of 513"}},
+      {"20000 bytes between two records",
+       more_garbage,
+       {"record 11 at byte 82010: wrong record type",
+        "record 12 at byte 90211: wrong record type",
+        "11799 bytes skipped before record 13 at byte 102010",
+        "wrong records: 2 of 514"}},
+      {"a length that swallows part of the next record",
+       swallows,
+       {"record 11 at byte 82110: wrong record type",
+        "8101 bytes skipped before record 12 at byte 90211",
+        "wrong records: 1 of 512"}},
+      {"a length that swallows the next record, the data checksum wrong",
+       too_long,
+       {"record 10 at byte 73809: wrong data checksum",
+        "wrong records: 1 of 512"}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.why);
+    const test::ScratchDir dir;
+    test::write_file(dir / "rec.hy", c.records);
+    std::string err;
+    for (const std::string& each : c.lines) {
+      err += line(each);
+    }
+    const test::RunResult run = run_check({"--all-faults", "rec.hy"}, dir);
+    EXPECT_EQ(run.exit_status, 1);
+    EXPECT_EQ(run.out, "");
+    EXPECT_EQ(run.err, console_text(err));
+  }
 }
 
 // Through a pipe, which cannot seek: a record whose data runs into the next

@@ -92,6 +92,36 @@ TEST(CheckCompare, EqualOrTheFirstDifference) {
   }
 }
 
+// 128 blocks: data of 1 MiB, a whole number of the windows in which the
+// image is read, against images longer by a byte and by nearly 3 MB: the
+// bytes after the data are counted from the window that the data ended.
+TEST(CheckCompare, LongerThanAWholeNumberOfWindows) {
+  const test::ScratchDir dir;
+  test::make_records("270000", 128, "rec.hy", dir);
+  const Bytes image = test::numbered_image(128);
+  ASSERT_EQ(image.size(), std::size_t{1} << 20);
+  const std::string report =
+      "\"rec.hy\": valid\nrecords: 128\ndata bytes: 1048576\n"
+      "run 1: 270000 to 36FFFF (128 records)\n"
+      "start address for varnel: 270000\n";
+  const struct {
+    std::size_t more;
+    std::string err;
+  } cases[] = {
+      {1, "varnel-check: \"img.fls\" is 1 byte longer\n"},
+      {3000000, "varnel-check: \"img.fls\" is 3000000 bytes longer\n"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(std::to_string(c.more) + " bytes more");
+    test::write_file(dir / "img.fls",
+                     test::concat({image, Bytes(c.more, 0x5A)}));
+    const test::RunResult run = run_check({"-c", "img.fls", "rec.hy"}, dir);
+    EXPECT_EQ(run.exit_status, 1);
+    EXPECT_EQ(run.out, console_text(report));
+    EXPECT_EQ(run.err, console_text(c.err));
+  }
+}
+
 // Every spelling of the option; -c takes a name that starts with '-'.
 TEST(CheckCompare, Spellings) {
   const std::vector<std::vector<std::string>> lines = {

@@ -100,6 +100,14 @@ TEST(CheckFlashImage, WhatTheFlashHolds) {
        {"--fill=a5"},
        test::concat({two, repeated(0x4000, 0xA5), gap_then_one}),
        "from 270000 to 279FFF, 2 runs, 16384 bytes filled"},
+      // Two blocks at 000010, to 00400F, and at 004040: the gap, 004010 to
+      // 00403F, starts inside a 64-address word of what is written and ends
+      // with it.
+      {"a gap from inside a word to its end, --fill FF",
+       {{"10", two}, {"4040", two}},
+       {"--fill", "FF"},
+       test::concat({two, repeated(0x30, 0xFF), two}),
+       "from 000010 to 00803F, 2 runs, 48 bytes filled"},
       {"a later run over an earlier one",
        {{"270000", test::numbered_image(3)},
         {"272000", test::block_filled(0x5A)}},

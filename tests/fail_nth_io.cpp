@@ -1,13 +1,13 @@
 // Loaded with LD_PRELOAD into the real varnel binary, this fails its Nth file
 // operation: every fopen, open, openat, fdopen, fseeko, ftello, fread, fwrite,
-// fflush, fclose, lseek, readv, pread, write, fstat, fstatat, faccessat,
-// fsync, sync_file_range, ftruncate, fchmod, fchown, flistxattr, fgetxattr,
-// fsetxattr and fremovexattr on a file that the program opened or in a folder
-// it opened (the console streams are left alone), and every rename,
-// renameat, renameat2, linkat and unlinkat. A file is called by the name it
-// was opened by, from its folder's ("out.hy" in the folder "."); a copy of a
-// descriptor, or the file opened anew through /proc/self/fd, by the name of
-// the original. A file opened without a name (O_TMPFILE) is called
+// fflush, fclose, lseek, readv, pread, write, writev, fstat, fstatat,
+// faccessat, fsync, sync_file_range, ftruncate, fchmod, fchown, flistxattr,
+// fgetxattr, fsetxattr and fremovexattr on a file that the program opened or
+// in a folder it opened (the console streams are left alone), and every
+// rename, renameat, renameat2, linkat and unlinkat. A file is called by the
+// name it was opened by, from its folder's ("out.hy" in the folder "."); a
+// copy of a descriptor, or the file opened anew through /proc/self/fd, by the
+// name of the original. A file opened without a name (O_TMPFILE) is called
 // "FOLDER/(unnamed)" until linkat names it. The program is built with 64-bit
 // file offsets, so its calls may reach the C library under their "64" names:
 // both are caught, each with its own offset type (off_t is 32 bits on 32-bit
@@ -694,6 +694,20 @@ ssize_t write(int fd, const void* buffer, size_t size) {
     size = size / 2 > 0 ? size / 2 : 1;
   }
   return real_write(fd, buffer, size);
+}
+
+ssize_t writev(int fd, const struct iovec* vectors, int count) {
+  note_write(entry_of(fd));
+  const auto real_writev =
+      real<ssize_t (*)(int, const struct iovec*, int)>("writev");
+  if (must_fail("writev", path_of(fd), true)) {
+    if (mode != Mode::short_count) return -1;
+    // Half of the first vector, and no more.
+    struct iovec half = vectors[0];
+    half.iov_len = half.iov_len / 2 > 0 ? half.iov_len / 2 : 1;
+    return real_writev(fd, &half, 1);
+  }
+  return real_writev(fd, vectors, count);
 }
 
 }  // extern "C"

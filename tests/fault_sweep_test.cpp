@@ -822,9 +822,10 @@ void sweep_image_writing(const std::vector<std::string>& args,
           // Nothing failed at this call: the restore must be whole.
         } else if (mode == "short") {
           // A read that comes up short is the end of the file: a record cut
-          // short, but for the last read, which finds the end anyway. A write
-          // that does is a failed write. The old image's first bytes are
-          // read on to its end.
+          // short, but for the last read, which finds the end anyway. A
+          // stream's write that does is a failed write; a vectored write
+          // that does is written on from where it stopped. The old image's
+          // first bytes are read on to its end.
           const bool last_read = std::none_of(
               count.trace.begin() + at, count.trace.end(),
               [](const Operation& each) { return each.op == "fread"; });
@@ -895,10 +896,11 @@ TEST(FaultSweep, EveryFileOperationOfAFlashImageFailedInTurn) {
 void sweep_interrupted_image_writing(const std::vector<std::string>& args,
                                      const Environment& road) {
   const test::ScratchDir dir;
-  // Three records: each read of a header and of data in turn.
-  ASSERT_NO_FATAL_FAILURE(test::make_records("0", 3, "rec.hy", dir));
+  // 130 records, more than the 1 MiB read at a time: the image's first
+  // batch is written between two reads.
+  ASSERT_NO_FATAL_FAILURE(test::make_records("0", 130, "rec.hy", dir));
   fs::remove(dir / "in.fls");
-  const Bytes image = test::numbered_image(3);
+  const Bytes image = test::numbered_image(130);
   const Bytes old_bytes = {'o', 'l', 'd'};
   for (const bool existing : {false, true}) {
     SCOPED_TRACE(existing ? "over an old image" : "no image yet");

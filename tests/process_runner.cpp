@@ -374,6 +374,10 @@ std::function<void()> with_environment(
   throw std::runtime_error("only POSIX systems prepare a child this way");
 }
 
+std::function<void()> stdin_a_byte_at_a_time(const Bytes&) {
+  throw std::runtime_error("only POSIX systems stage a pipe this way");
+}
+
 std::function<void()> stdin_without_end(const Bytes&) {
   throw std::runtime_error("only POSIX systems stage a pipe this way");
 }
@@ -762,6 +766,37 @@ std::function<void()> stdin_from_pipe(const Bytes& data) {
             ::write(ends[1], data.data() + done, data.size() - done);
         if (put <= 0) ::_exit(1);
         done += static_cast<std::size_t>(put);
+      }
+      ::_exit(0);
+    }
+    ::close(ends[1]);
+    if (::dup2(ends[0], STDIN_FILENO) < 0) ::_exit(125);
+    ::close(ends[0]);
+  };
+}
+
+std::function<void()> stdin_a_byte_at_a_time(const Bytes& data) {
+  return [data] {
+    int ends[2];
+    if (::pipe(ends) != 0) ::_exit(125);
+    const pid_t writer = ::fork();
+    if (writer < 0) ::_exit(125);
+    if (writer == 0) {
+      ::close(ends[0]);
+      ::close(STDOUT_FILENO);
+      ::close(STDERR_FILENO);
+      for (const std::uint8_t byte : data) {
+        if (::write(ends[1], &byte, 1) != 1) ::_exit(1);
+        // The pipe holds nothing more once the byte has been read; a reader
+        // that is gone reads nothing more.
+        for (int waiting = 1; waiting > 0;) {
+          pollfd gone{ends[1], 0, 0};
+          if (::ioctl(ends[1], FIONREAD, &waiting) != 0 ||
+              ::poll(&gone, 1, 0) != 0) {
+            ::_exit(waiting > 0 ? 1 : 0);
+          }
+          if (waiting > 0) ::usleep(20);
+        }
       }
       ::_exit(0);
     }

@@ -216,6 +216,9 @@ std::thread running_thread(std::function<void()> body);
 // Ways to prepare the child of run_program, on POSIX systems only.
 // Standard input becomes a pipe that brings `data` and then ends.
 std::function<void()> stdin_from_pipe(const Bytes& data);
+// The same, a byte at a time: each byte is written once the one before it
+// has been read, so that every read takes a single byte.
+std::function<void()> stdin_a_byte_at_a_time(const Bytes& data);
 // These variables are set, in addition to the inherited environment.
 std::function<void()> with_environment(
     std::vector<std::pair<std::string, std::string>> variables);
