@@ -12,6 +12,7 @@
 #include "files/file_checks.h"
 #include "files/standard_input.h"
 #include "files/stream_position.h"
+#include "files/system.h"
 
 namespace varnel {
 
@@ -67,8 +68,7 @@ Verification verify_with_progress(const char* name, std::FILE* records,
     if (!seek_stream(records, 0, SEEK_SET)) {
       Verification failed;
       failed.verdict = Verdict::read_failed;
-      failed.error =
-          std::error_code(errno != 0 ? errno : EIO, std::generic_category());
+      failed.error = errno_error();
       return failed;
     }
   }
