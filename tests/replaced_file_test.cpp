@@ -265,7 +265,7 @@ TEST(ReplacedFile, AclThatCannotBeKeptNarrowsTheMode) {
         test::run_program(
             command.program, arguments(command, dir.path.string()), dir.path,
             test::with_environment(
-                {{"LD_PRELOAD", FAIL_NTH_IO},
+                {{"LD_PRELOAD", test::preload_path(FAIL_NTH_IO)},
                  {"VARNEL_REFUSE_ATTRIBUTE", "system.posix_acl_access"}})),
         command, output);
     EXPECT_EQ(acl_of(output), "user::rw-\ngroup::r--\nother::---\n\n");
