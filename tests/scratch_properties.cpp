@@ -100,22 +100,25 @@ bool makes_unnamed_files(const ScratchDir& dir) {
 }
 
 std::string preload_path(const std::string& library) {
-  // One copy for the whole test program, its folder removed at its end.
-  static const ScratchDir folder;
-  const std::string path = utf8_name(folder.path / fs::path(library).filename());
-  if (path.find_first_of(" \t\n:") != std::string::npos) {
-    throw std::runtime_error(
-        "LD_PRELOAD cannot name a library at \"" + path +
-        "\", whose path holds a blank or a colon: set TMPDIR to a folder "
-        "whose path holds neither");
+  const auto unsplit = [](const std::string& path) {
+    return path.find_first_of(" \t\n:") == std::string::npos;
+  };
+  if (unsplit(library)) {
+    return library;
   }
-  if (!fs::exists(path)) {
-    fs::copy_file(library, path);
-    fs::permissions(path,
-                    fs::perms::owner_all | fs::perms::group_read |
-                        fs::perms::group_exec | fs::perms::others_read |
-                        fs::perms::others_exec,
-                    fs::perm_options::replace);
+  // A link for the whole test program, its folder removed at its end: the
+  // library itself stays where it is, on a file system that lets it run.
+  static const ScratchDir folder;
+  const fs::path link = folder.path / fs::path(library).filename();
+  const std::string path = utf8_name(link);
+  if (!unsplit(path)) {
+    throw std::runtime_error(
+        "LD_PRELOAD cannot name " + library + ", nor a link to it at " + path +
+        ": each path holds a blank or a colon; set TMPDIR to a folder whose "
+        "path holds neither");
+  }
+  if (!fs::is_symlink(link)) {
+    fs::create_symlink(fs::absolute(library), link);
   }
   return path;
 }

@@ -109,6 +109,15 @@ std::string copy_for_anyone(const std::string& program, const ScratchDir& dir);
 // nothing when one can: where copy_for_anyone's copy could not be started.
 std::optional<std::string> no_programs_in(const ScratchDir& dir);
 
+// Skips the current test, saying why, where no program copied into `dir`
+// could run.
+#define VARNEL_SKIP_WITHOUT_PROGRAMS_IN(dir)                        \
+  if (const auto why_no_programs = ::varnel::test::no_programs_in(dir); \
+      why_no_programs) {                                            \
+    GTEST_SKIP() << *why_no_programs;                               \
+  }                                                                 \
+  static_cast<void>(0)
+
 // Why no device can be opened through a node made in `dir` (a file system
 // mounted nodev), or nothing when one can.
 std::optional<std::string> no_devices_in(const ScratchDir& dir);
@@ -126,7 +135,7 @@ bool makes_unnamed_files(const ScratchDir& dir);
 
 // The path that LD_PRELOAD may name `library` by, a shared library of this
 // build: LD_PRELOAD splits its value at blanks and colons, which a clone's
-// path may hold, so the library is copied once into a folder under the
+// path may hold, and then names a link to it in a folder under the
 // temporary directory, removed when the test program ends. Throws, saying
 // why, when that folder's path holds one too.
 std::string preload_path(const std::string& library);
