@@ -265,8 +265,9 @@ bool refused(const char* name) {
   const std::size_t length = std::strlen(name);
   for (const char* each = list; each != nullptr && *each != '\0';) {
     const char* end = std::strchr(each, ',');
-    const std::size_t size = end != nullptr ? static_cast<std::size_t>(end - each)
-                                            : std::strlen(each);
+    const std::size_t size = end != nullptr
+                                 ? static_cast<std::size_t>(end - each)
+                                 : std::strlen(each);
     if (size == length && std::strncmp(each, name, length) == 0) return true;
     each = end != nullptr ? end + 1 : nullptr;
   }

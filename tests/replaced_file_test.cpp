@@ -267,11 +267,11 @@ TEST(ReplacedFile, AclThatCannotBeKeptNarrowsTheMode) {
         make_old_file(output, command.old_bytes, 0600, kNobodyMayWrite));
 
     expect_replaced(
-        test::run_program(
-            command.program, arguments(command, dir.path.string()), dir.path,
-            test::with_environment(
-                {{"LD_PRELOAD", test::preload_path(FAIL_NTH_IO)},
-                 {"VARNEL_REFUSE_ATTRIBUTE", kAclAttributes}})),
+        test::run_program(command.program,
+                          arguments(command, dir.path.string()), dir.path,
+                          test::with_environment(
+                              {{"LD_PRELOAD", test::preload_path(FAIL_NTH_IO)},
+                               {"VARNEL_REFUSE_ATTRIBUTE", kAclAttributes}})),
         command, output);
     EXPECT_EQ(acl_of(output), "user::rw-\ngroup::r--\nother::---\n\n");
     EXPECT_EQ(mode_of(output), "0640");

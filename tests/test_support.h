@@ -111,11 +111,11 @@ std::optional<std::string> no_programs_in(const ScratchDir& dir);
 
 // Skips the current test, saying why, where no program copied into `dir`
 // could run.
-#define VARNEL_SKIP_WITHOUT_PROGRAMS_IN(dir)                        \
+#define VARNEL_SKIP_WITHOUT_PROGRAMS_IN(dir)                            \
   if (const auto why_no_programs = ::varnel::test::no_programs_in(dir); \
-      why_no_programs) {                                            \
-    GTEST_SKIP() << *why_no_programs;                               \
-  }                                                                 \
+      why_no_programs) {                                                \
+    GTEST_SKIP() << *why_no_programs;                                   \
+  }                                                                     \
   static_cast<void>(0)
 
 // Why no device can be opened through a node made in `dir` (a file system
@@ -189,9 +189,9 @@ std::shared_ptr<StartedProgram> start_program(
 // Runs `program` as run_program does, with its standard output into a pipe
 // that the test reads as `| head -n LINES` does: the first `lines` lines,
 // then it closes its end (none: on POSIX systems the reader is gone before
-// the program starts). What it read is the result's `out`. Past `limit` the program is
-// killed. On POSIX systems `in_child` prepares the child as for run_program
-// (to ignore SIGPIPE, say, as `trap '' PIPE` does).
+// the program starts). What it read is the result's `out`. Past `limit` the
+// program is killed. On POSIX systems `in_child` prepares the child as for
+// run_program (to ignore SIGPIPE, say, as `trap '' PIPE` does).
 RunResult run_into_head(const std::string& program,
                         const std::vector<std::string>& args,
                         const std::filesystem::path& cwd, std::size_t lines,
