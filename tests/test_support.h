@@ -50,6 +50,9 @@ struct ScratchDir {
   }
 };
 
+// Writes `bytes` to `path`. A file it makes may be read by every user, as
+// umask 022 would leave it, whatever the umask: the tests run programs as
+// other users too. (A file that was there keeps its mode.)
 void write_file(const std::filesystem::path& path, const Bytes& bytes);
 
 // The names in `dir`, sorted, as UTF-8.
