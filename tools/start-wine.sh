@@ -6,8 +6,9 @@
 # services that a test's first Wine process started would inherit ctest's
 # output pipes and hold them open, and ctest would wait for them.
 #
-# Wine makes its server's folder in TMPDIR (wine-XXXXXX) and names it only in
-# the prefix: a prefix removed leaves that folder behind, unless TMPDIR goes
+# Wine makes its server's folder in TMPDIR (wine-XXXXXX) and keeps only that
+# name in the prefix: `wineserver -k` finds the server only with the same
+# TMPDIR, and a prefix removed leaves the folder behind, unless TMPDIR goes
 # too, as .ci/run's does.
 set -eu
 export WINEDEBUG=${WINEDEBUG:--all}
