@@ -61,6 +61,11 @@ complete and on the disk.
 
 varnel-check verifies record files, reports the runs of addresses they
 cover and restores the raw image from them.")
+# The package's folders 0755, as Debian wants them, whatever the umask of
+# whoever builds it: cpack makes them as an install does, through mkdir,
+# and under umask 077 the package would leave its commands and pages to
+# root alone. (The files have their modes from install().)
+set(CPACK_PRE_BUILD_SCRIPTS ${PROJECT_SOURCE_DIR}/cmake/package-folders.cmake)
 set(CPACK_DEBIAN_PACKAGE_SECTION utils)
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_STRIP_FILES ON)

@@ -20,7 +20,11 @@ set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
 
 find_program(VARNEL_WINE NAMES wine64 wine PATHS /usr/lib/wine)
 if(VARNEL_WINE)
-  set(CMAKE_CROSSCOMPILING_EMULATOR /usr/bin/env WINEDEBUG=-all ${VARNEL_WINE})
+  # Wine gives a Windows program's names to the host's files in the host's
+  # locale: in C (no LANG) it has no way to name a file or start a program
+  # whose path holds a letter outside ASCII, such as a clone in "Städte" or
+  # a test's "данные". The tests run in C.UTF-8 whatever the caller's locale.
+  set(CMAKE_CROSSCOMPILING_EMULATOR /usr/bin/env WINEDEBUG=-all LC_ALL=C.UTF-8 ${VARNEL_WINE})
   # How a program under Wine names a file of the host.
   set(VARNEL_HOST_PATH_PREFIX "Z:")
 endif()

@@ -112,8 +112,9 @@ bool read_old(const DestinationFound& found, const OutputRules& rules,
   }
   // As many as it had when it was looked at: a read that comes up short of
   // them is read on.
-  std::vector<std::uint8_t> first(
-      std::min<std::uint64_t>(rules.first_bytes, found.size));
+  // No more than first_bytes, so the count fits a size_t on 32-bit systems.
+  std::vector<std::uint8_t> first(static_cast<std::size_t>(
+      std::min<std::uint64_t>(rules.first_bytes, found.size)));
   const std::optional<std::size_t> got =
       read_at(found.held, 0, first, output.error);
   if (!got) {
@@ -146,8 +147,9 @@ bool open_direct(const DestinationFound& found, const OutputRules& rules,
   if (found.kind == Destination::descriptor && found.descriptor_is_file &&
       !appends(output.descriptor)) {
     const std::optional<std::uint64_t> at = position_of(output.descriptor);
-    std::vector<std::uint8_t> first(std::min<std::uint64_t>(
-        rules.first_bytes, at && *at < found.size ? found.size - *at : 0));
+    std::vector<std::uint8_t> first(
+        static_cast<std::size_t>(std::min<std::uint64_t>(
+            rules.first_bytes, at && *at < found.size ? found.size - *at : 0)));
     const std::optional<std::size_t> got =
         at ? read_at(output.descriptor, *at, first, output.error)
            : std::nullopt;

@@ -178,6 +178,7 @@ TEST(Destination, AnotherUsersLinkInASharedFolder) {
     GTEST_SKIP() << skip;
   }
   const test::ScratchDir dir;
+  VARNEL_SKIP_WITHOUT_PROGRAMS_IN(dir);
   ASSERT_NO_FATAL_FAILURE(make_shared_folder(dir / "shared"));
   fs::create_directory(dir / "victim");
   const Bytes secret = {'s', 'e', 'c', 'r', 'e', 't', '\n'};
@@ -348,6 +349,7 @@ TEST(Destination, FilesNoRenameCanReplace) {
     GTEST_SKIP() << skip;
   }
   const test::ScratchDir dir;
+  VARNEL_SKIP_WITHOUT_PROGRAMS_IN(dir);
   ASSERT_NO_FATAL_FAILURE(make_shared_folder(dir / "shared"));
   test::write_file(dir / "in.fls", kImage);
   ASSERT_NO_FATAL_FAILURE(test::make_records("0", 1, "rec.hy", dir));
@@ -723,6 +725,7 @@ TEST(Destination, ReachedFromTheCurrentFolder) {
   const passwd* user = ::getpwnam("nobody");
   ASSERT_NE(user, nullptr);
   const test::ScratchDir dir;
+  VARNEL_SKIP_WITHOUT_PROGRAMS_IN(dir);
   const fs::path own = dir / "locked" / "own";
   fs::create_directories(own);
   test::write_file(own / "in.fls", kImage);

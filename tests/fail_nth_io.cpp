@@ -31,9 +31,10 @@
 //                     N\nfailed OP PATH\nafter K\nlate L\ntrace\nOP PATH\n...".
 //                     Written at exit, and at each step after a signal, which
 //                     may end the program.
-//   VARNEL_REFUSE_ATTRIBUTE  an extended attribute that no fsetxattr may
-//                     set, as on a file system that cannot hold it: the call
-//                     fails with EOPNOTSUPP (counted like any other).
+//   VARNEL_REFUSE_ATTRIBUTE  extended attributes, separated by commas, that
+//                     no fsetxattr may set, as on a file system that cannot
+//                     hold them: the call fails with EOPNOTSUPP (counted like
+//                     any other).
 //   VARNEL_REFUSE_TMPFILE  when set, every open with O_TMPFILE fails with
 //                     EOPNOTSUPP, as on a file system without files that
 //                     have no name (vfat, NFS): not counted.
@@ -257,6 +258,21 @@ const Opened* entry_of_stream(const FILE* stream) {
 // A read or write that fails sets its stream's error indicator, as the real
 // one does: glibc keeps it in the stream's flags.
 void set_error_indicator(FILE* stream) { stream->_flags |= _IO_ERR_SEEN; }
+
+// Whether VARNEL_REFUSE_ATTRIBUTE names the attribute `name`.
+bool refused(const char* name) {
+  const char* list = std::getenv("VARNEL_REFUSE_ATTRIBUTE");
+  const std::size_t length = std::strlen(name);
+  for (const char* each = list; each != nullptr && *each != '\0';) {
+    const char* end = std::strchr(each, ',');
+    const std::size_t size = end != nullptr
+                                 ? static_cast<std::size_t>(end - each)
+                                 : std::strlen(each);
+    if (size == length && std::strncmp(each, name, length) == 0) return true;
+    each = end != nullptr ? end + 1 : nullptr;
+  }
+  return false;
+}
 
 // The interposed calls, each under every name it may be called by.
 FILE* open_stream(const char* name, const char* path, const char* how) {
@@ -528,8 +544,7 @@ ssize_t fgetxattr(int fd, const char* name, void* value, size_t size) {
 int fsetxattr(int fd, const char* name, const void* value, size_t size,
               int flags) {
   if (must_fail("fsetxattr", path_of(fd))) return -1;
-  const char* refused = std::getenv("VARNEL_REFUSE_ATTRIBUTE");
-  if (refused != nullptr && std::strcmp(name, refused) == 0) {
+  if (refused(name)) {
     errno = EOPNOTSUPP;
     return -1;
   }

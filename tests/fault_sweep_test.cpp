@@ -92,7 +92,7 @@ SweepRun run_with_fault(const std::string& program,
   const fs::path log = dir / "sweep.log";
   fs::remove(log);
   std::vector<std::pair<std::string, std::string>> variables = {
-      {"LD_PRELOAD", FAIL_NTH_IO},
+      {"LD_PRELOAD", test::preload_path(FAIL_NTH_IO)},
       {"VARNEL_FAIL_AT", std::to_string(fail_at)},
       {"VARNEL_FAIL_MODE", mode},
       {"VARNEL_SWEEP_LOG", test::utf8_name(log)},
@@ -129,6 +129,9 @@ SweepRun run_with_fault(const std::string& program,
   }
 #endif
   std::ifstream in(log);
+  // The library writes it in every run, at the program's end or at the
+  // signal: without it the sweep would count nothing, and test nothing.
+  EXPECT_TRUE(in.is_open()) << "the library was not loaded: no " << log;
   std::string word;
   in >> word >> run.calls >> word >> run.failed.op;
   if (run.failed.op != "nothing") in >> run.failed.path;
@@ -1165,7 +1168,7 @@ TEST(FaultSweep, SignalJustBeforeABlockedWait) {
         writing ? std::vector<std::string>{"0", "in.fls", "fifo"}
                 : std::vector<std::string>{"-o", "back.fls", "fifo"},
         dir.path,
-        test::with_environment({{"LD_PRELOAD", FAIL_NTH_IO},
+        test::with_environment({{"LD_PRELOAD", test::preload_path(FAIL_NTH_IO)},
                                 {"VARNEL_SIGNAL_WHEN_BLOCKED", "1"}}));
     // The other end, held open and never used.
     const int other =

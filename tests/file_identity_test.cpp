@@ -80,6 +80,9 @@ TEST(FileIdentity, BlockDeviceByAnyName) {
   if (loop.path.empty()) {
     GTEST_SKIP() << loop.why_not;
   }
+  if (const auto why = test::no_devices_in(dir); why) {
+    GTEST_SKIP() << *why;
+  }
   if (!make_node_for(loop.path, dir / "node")) {
     GTEST_SKIP() << "cannot make a second node for " << loop.path
                  << " in the scratch folder";

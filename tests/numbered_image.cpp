@@ -23,8 +23,19 @@ void convert(const std::string& start, const std::string& image,
 
 void make_records(const std::string& start, std::size_t blocks,
                   const std::string& records, const ScratchDir& dir) {
+  const bool made = !std::filesystem::exists(dir / records);
   write_file(dir / "in.fls", numbered_image(blocks));
   convert(start, "in.fls", records, dir);
+  // Readable by every user, as write_file's files: varnel made it under the
+  // caller's umask.
+  if (made) {
+    std::filesystem::permissions(dir / records,
+                                 std::filesystem::perms::owner_read |
+                                     std::filesystem::perms::owner_write |
+                                     std::filesystem::perms::group_read |
+                                     std::filesystem::perms::others_read,
+                                 std::filesystem::perm_options::replace);
+  }
 }
 
 void expect_numbered_records(const Bytes& records, std::size_t blocks) {

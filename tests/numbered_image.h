@@ -19,7 +19,8 @@ void convert(const std::string& start, const std::string& image,
              const std::string& records, const ScratchDir& dir);
 
 // Writes a numbered image of `blocks` blocks as in.fls in `dir` and converts
-// it at `start` into `records`.
+// it at `start` into `records`, which, when it makes it, any user may read
+// (as write_file's files).
 void make_records(const std::string& start, std::size_t blocks,
                   const std::string& records, const ScratchDir& dir);
 

@@ -71,7 +71,7 @@ test::RunResult run_with_library(const std::string& program,
                                  const std::vector<std::string>& args,
                                  const fs::path& folder,
                                  const Environment& extra) {
-  Environment variables = {{"LD_PRELOAD", FAIL_NTH_IO}};
+  Environment variables = {{"LD_PRELOAD", test::preload_path(FAIL_NTH_IO)}};
   variables.insert(variables.end(), extra.begin(), extra.end());
   return test::run_program(program, args, folder,
                            test::with_environment(variables));
@@ -455,7 +455,7 @@ TEST(Race, FifoSwappedInIsNeverRead) {
       first);
   ASSERT_GT(second, 0);
   test::write_file(dir / "out.hy", test::zero_record_file());
-  Environment extra = {{"LD_PRELOAD", FAIL_NTH_IO},
+  Environment extra = {{"LD_PRELOAD", test::preload_path(FAIL_NTH_IO)},
                        {"VARNEL_RACE_AT", std::to_string(second)},
                        {"VARNEL_RACE_COMMAND", "rm out.hy && mkfifo out.hy"}};
   const auto child = test::start_program(VARNEL_BINARY, args, dir.path,
@@ -730,7 +730,7 @@ TEST(NoProc, FifoTakenByAFileIsNotWritten) {
     for (const auto& [name, value] : variables) {
       all.push_back(name + "=" + value);
     }
-    all.emplace_back(std::string("LD_PRELOAD=") + FAIL_NTH_IO);
+    all.emplace_back("LD_PRELOAD=" + test::preload_path(FAIL_NTH_IO));
     for (const std::string& word : test::binary_words(VARNEL_BINARY)) {
       all.push_back(word);
     }

@@ -606,6 +606,12 @@ RunResult run_into_head(const std::string& program,
   int ends[2];
   make_pipe(ends);  // close-on-exec: only the child's standard output writes
   const int write_end = ends[1];
+  if (lines == 0) {
+    // A reader gone before the program starts: nothing it writes can get
+    // into the pipe first, however soon it writes.
+    ::close(ends[0]);
+    ends[0] = -1;
+  }
   const auto child = start_program(program, args, cwd, [write_end, &in_child] {
     if (in_child) {
       in_child();
@@ -619,7 +625,9 @@ RunResult run_into_head(const std::string& program,
     text.push_back(c);
     seen += c == '\n' ? 1 : 0;
   }
-  ::close(ends[0]);  // the reader quits
+  if (ends[0] >= 0) {
+    ::close(ends[0]);  // the reader quits
+  }
   RunResult result = wait_for(*child, limit);
   result.out = text;
   return result;

@@ -246,6 +246,9 @@ TEST(Publish, PermissionsOfTheDestination) {
     SCOPED_TRACE(c.why);
     // The files sit one folder down, in a folder of the user's own.
     const test::ScratchDir dir;
+    if (!user.prefix.empty()) {
+      VARNEL_SKIP_WITHOUT_PROGRAMS_IN(dir);
+    }
     fs::create_directory(dir / "sub");
     test::write_file(dir / "sub/in.fls", Bytes(c.image_size, 0x01));
     test::write_file(dir / "sub/out.hy", old_records);
@@ -280,6 +283,9 @@ TEST(Publish, RestoreWhereNoTemporaryCanBeMade) {
     GTEST_SKIP() << user.skip;
   }
   const test::ScratchDir dir;
+  if (!user.prefix.empty()) {
+    VARNEL_SKIP_WITHOUT_PROGRAMS_IN(dir);
+  }
   ASSERT_NO_FATAL_FAILURE(test::make_records("0", 2, "rec.hy", dir));
   fs::create_directory(dir / "locked");
   const Bytes old_image(20000, 'x');

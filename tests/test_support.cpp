@@ -49,11 +49,19 @@ ScratchDir::~ScratchDir() {
 }
 
 void write_file(const fs::path& path, const Bytes& bytes) {
+  std::error_code error;
+  const bool made = !fs::exists(path, error) && !error;
   std::ofstream file(path, std::ios::binary | std::ios::trunc);
   file.write(reinterpret_cast<const char*>(bytes.data()),
              static_cast<std::streamsize>(bytes.size()));
   if (!file.flush()) {
     throw std::runtime_error("cannot write " + utf8_name(path));
+  }
+  if (made) {
+    fs::permissions(path,
+                    fs::perms::owner_read | fs::perms::owner_write |
+                        fs::perms::group_read | fs::perms::others_read,
+                    fs::perm_options::replace);
   }
 }
 

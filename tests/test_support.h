@@ -10,6 +10,7 @@
 #include <functional>
 #include <map>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <thread>
@@ -49,6 +50,9 @@ struct ScratchDir {
   }
 };
 
+// Writes `bytes` to `path`. A file it makes may be read by every user, as
+// umask 022 would leave it, whatever the umask: the tests run programs as
+// other users too. (A file that was there keeps its mode.)
 void write_file(const std::filesystem::path& path, const Bytes& bytes);
 
 // The names in `dir`, sorted, as UTF-8.
@@ -104,6 +108,41 @@ std::vector<std::string> binary_words(const std::string& program);
 // where only their owner can reach them, as a folder made by mktemp -d is.
 std::string copy_for_anyone(const std::string& program, const ScratchDir& dir);
 
+// Why no program can run from `dir` (a file system mounted noexec), or
+// nothing when one can: where copy_for_anyone's copy could not be started.
+std::optional<std::string> no_programs_in(const ScratchDir& dir);
+
+// Skips the current test, saying why, where no program copied into `dir`
+// could run.
+#define VARNEL_SKIP_WITHOUT_PROGRAMS_IN(dir)                            \
+  if (const auto why_no_programs = ::varnel::test::no_programs_in(dir); \
+      why_no_programs) {                                                \
+    GTEST_SKIP() << *why_no_programs;                                   \
+  }                                                                     \
+  static_cast<void>(0)
+
+// Why no device can be opened through a node made in `dir` (a file system
+// mounted nodev), or nothing when one can.
+std::optional<std::string> no_devices_in(const ScratchDir& dir);
+
+// Why `dir` has no room for `bytes` more, saying what it needs them for, or
+// nothing when it has.
+std::optional<std::string> no_room_in(const ScratchDir& dir,
+                                      std::uintmax_t bytes,
+                                      std::string_view needed_for);
+
+// Whether the file system of `dir` makes a file without a name (Linux's
+// O_TMPFILE), as the programs do for their output where they can: where it
+// cannot, their temporary file has a name from the start.
+bool makes_unnamed_files(const ScratchDir& dir);
+
+// The path that LD_PRELOAD may name `library` by, a shared library of this
+// build: LD_PRELOAD splits its value at blanks and colons, which a clone's
+// path may hold, and then names a link to it in a folder under the
+// temporary directory, removed when the test program ends. Throws, saying
+// why, when that folder's path holds one too.
+std::string preload_path(const std::string& library);
+
 // Whether this build's programs run under an emulator (a build for another
 // architecture), where they take many times as long.
 bool under_emulator();
@@ -151,11 +190,11 @@ std::shared_ptr<StartedProgram> start_program(
     const std::function<void()>& in_child = {});
 
 // Runs `program` as run_program does, with its standard output into a pipe
-// that the test reads as `| head -n LINES` does: the first `lines` lines
-// (none: the reader is gone before the program writes), then it closes its
-// end. What it read is the result's `out`. Past `limit` the program is
-// killed. On POSIX systems `in_child` prepares the child as for run_program
-// (to ignore SIGPIPE, say, as `trap '' PIPE` does).
+// that the test reads as `| head -n LINES` does: the first `lines` lines,
+// then it closes its end (none: on POSIX systems the reader is gone before
+// the program starts). What it read is the result's `out`. Past `limit` the
+// program is killed. On POSIX systems `in_child` prepares the child as for
+// run_program (to ignore SIGPIPE, say, as `trap '' PIPE` does).
 RunResult run_into_head(const std::string& program,
                         const std::vector<std::string>& args,
                         const std::filesystem::path& cwd, std::size_t lines,

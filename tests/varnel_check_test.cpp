@@ -663,6 +663,7 @@ TEST(VarnelCheck, RecordFileThatMayNotBeRead) {
     if (!fs::exists("/usr/bin/setpriv") && !fs::exists("/bin/setpriv")) {
       GTEST_SKIP() << "running as root, without setpriv to drop privileges";
     }
+    VARNEL_SKIP_WITHOUT_PROGRAMS_IN(dir);
     words = {"--reuid=65534", "--regid=65534", "--clear-groups"};
     for (const std::string& word :
          test::binary_words(test::copy_for_anyone(VARNEL_CHECK_BINARY, dir))) {

@@ -58,7 +58,7 @@ def z_name(path):
 def run(options, program, arguments, directory):
     """Runs PROGRAM under Wine in `directory`, its output read through
     pipes: its status, standard output and standard error."""
-    environment = dict(os.environ, WINEDEBUG="-all")
+    environment = dict(os.environ, WINEDEBUG="-all", LC_ALL="C.UTF-8")
     done = subprocess.run([options.wine, program, *arguments], cwd=directory,
                           stdin=subprocess.DEVNULL, capture_output=True,
                           env=environment, timeout=120, check=False)
