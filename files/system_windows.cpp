@@ -187,6 +187,16 @@ std::optional<FileIdentity> standard_input_identity() {
   return identity_of_handle(reinterpret_cast<HANDLE>(::_get_osfhandle(0)));
 }
 
+std::optional<FileIdentity> file_behind_path(const fs::path& /*path*/) {
+  // No disk is written as a destination here (open_for_writing), and an
+  // attached virtual disk's file is held by the system alone.
+  return std::nullopt;
+}
+
+std::optional<FileIdentity> file_behind_standard_input() {
+  return std::nullopt;
+}
+
 bool read_access(const Descriptor& file, FileAccess& access,
                  std::error_code& error) {
   BY_HANDLE_FILE_INFORMATION information{};
@@ -325,6 +335,10 @@ bool cut_here(const Descriptor& file, std::error_code& error) {
     error = last_error();
     return false;
   }
+  return true;
+}
+
+bool drop_privileges(const Descriptor& /*file*/, std::error_code& /*error*/) {
   return true;
 }
 
