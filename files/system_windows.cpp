@@ -91,6 +91,18 @@ std::optional<fs::path> final_path_of(HANDLE handle) {
   return fs::path(path);
 }
 
+// Whether the system that answers Windows' calls is Unix (Wine). Its files
+// have Unix permission bits, from which it makes the ACL a program reads,
+// and into which it turns an ACL a program gives, wider ones: the owner's
+// access goes to the group too, and the folder's to others. And a Unix
+// link that leads nowhere is nothing to it, which a rename that must not
+// replace anything replaces.
+bool answered_by_unix() {
+  static const bool wine = ::GetProcAddress(::GetModuleHandleW(L"ntdll.dll"),
+                                            "wine_get_version") != nullptr;
+  return wine;
+}
+
 // Marks the open file `handle` to be removed when it closes, or takes the
 // mark back.
 bool remove_on_close(HANDLE handle, bool remove) {
@@ -227,14 +239,18 @@ bool read_access(const Descriptor& file, FileAccess& access,
 bool give_access(const Descriptor& file, const FileAccess& access,
                  std::error_code& error) {
   // The old file's ACL, or nothing replaced: the new file would otherwise
-  // have its folder's, which may grant more.
-  if (!access.windows_security.empty() &&
+  // have its folder's, which may grant more. Where the ACL is made from Unix
+  // permission bits (Wine), one given would widen them: the new file, made
+  // with none, gets its owner's read and write alone with its attributes
+  // below, which are no more than the old file gave.
+  const bool unix_bits = answered_by_unix();
+  if (!unix_bits && !access.windows_security.empty() &&
       !give_security(handle_of(file), access.windows_security, error)) {
     return false;
   }
   const DWORD kept = access.windows_attributes &
                      (FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM);
-  if (kept == 0) {
+  if (kept == 0 && !unix_bits) {
     return true;  // a new file has the archive attribute already
   }
   // Times of zero are left as they are.
@@ -370,11 +386,24 @@ Descriptor create_unnamed(const Place& /*place*/, unsigned /*mode*/,
 }
 
 Descriptor create_named(const Place& /*place*/, const fs::path& name,
-                        unsigned /*mode*/, std::error_code& error) {
+                        unsigned mode, std::error_code& error) {
+  // Where files have Unix permission bits (Wine), a file that replaces
+  // another (Windows reads no bits, so `mode` has none) is made with an ACL
+  // that grants nothing, which is no bits at all: only its own handle
+  // writes it, and it gets its owner's read and write at the end.
+  SECURITY_DESCRIPTOR none{};
+  ACL empty{};
+  SECURITY_ATTRIBUTES private_file{sizeof private_file, &none, FALSE};
+  const bool no_bits =
+      mode == 0 && answered_by_unix() &&
+      ::InitializeSecurityDescriptor(&none, SECURITY_DESCRIPTOR_REVISION) !=
+          0 &&
+      ::InitializeAcl(&empty, sizeof empty, ACL_REVISION) != 0 &&
+      ::SetSecurityDescriptorDacl(&none, TRUE, &empty, FALSE) != 0;
   Descriptor file = owned(::CreateFileW(
       name.c_str(), GENERIC_WRITE | DELETE | READ_CONTROL | WRITE_DAC,
-      FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, CREATE_NEW,
-      FILE_ATTRIBUTE_NORMAL, nullptr));
+      FILE_SHARE_READ | FILE_SHARE_WRITE, no_bits ? &private_file : nullptr,
+      CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr));
   if (!file) {
     error = last_error();
     return nullptr;
@@ -413,6 +442,21 @@ bool keep_temporary(const Descriptor& file, std::error_code& error) {
 
 bool rename_new(const Place& place, const fs::path& from,
                 std::error_code& error) {
+  // Where Unix answers (Wine), a rename that must replace nothing replaces a
+  // link that leads nowhere, which it takes for nothing: the new file takes
+  // the name as a second link instead, which nothing already there lets
+  // through, and then loses its temporary name.
+  if (answered_by_unix()) {
+    if (::CreateHardLinkW(place.name.c_str(), from.c_str(), nullptr) != 0) {
+      (void)::DeleteFileW(from.c_str());  // the output is whole at its name
+      return true;
+    }
+    error = last_error();
+    if (error == std::errc::file_exists) {
+      return false;
+    }
+    // A file system without hard links (FAT) has no links of Unix either.
+  }
   // Without MOVEFILE_REPLACE_EXISTING: a file that took the name meanwhile
   // stays.
   if (::MoveFileExW(from.c_str(), place.name.c_str(), MOVEFILE_WRITE_THROUGH) ==
