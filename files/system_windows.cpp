@@ -103,6 +103,15 @@ bool answered_by_unix() {
   return wine;
 }
 
+// Gives the open file `handle` the file attributes `attributes`; its times
+// of zero are left as they are.
+bool set_attributes(HANDLE handle, DWORD attributes) {
+  FILE_BASIC_INFO information{};
+  information.FileAttributes = attributes;
+  return ::SetFileInformationByHandle(handle, FileBasicInfo, &information,
+                                      sizeof information) != 0;
+}
+
 // Marks the open file `handle` to be removed when it closes, or takes the
 // mark back.
 bool remove_on_close(HANDLE handle, bool remove) {
@@ -240,24 +249,19 @@ bool give_access(const Descriptor& file, const FileAccess& access,
                  std::error_code& error) {
   // The old file's ACL, or nothing replaced: the new file would otherwise
   // have its folder's, which may grant more. Where the ACL is made from Unix
-  // permission bits (Wine), one given would widen them: the new file, made
-  // with none, gets its owner's read and write alone with its attributes
-  // below, which are no more than the old file gave.
-  const bool unix_bits = answered_by_unix();
-  if (!unix_bits && !access.windows_security.empty() &&
+  // permission bits (Wine), one given would widen them: the new file keeps
+  // its owner's read and write alone (create_named), no more than the old
+  // file gave.
+  if (!answered_by_unix() && !access.windows_security.empty() &&
       !give_security(handle_of(file), access.windows_security, error)) {
     return false;
   }
   const DWORD kept = access.windows_attributes &
                      (FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM);
-  if (kept == 0 && !unix_bits) {
+  if (kept == 0) {
     return true;  // a new file has the archive attribute already
   }
-  // Times of zero are left as they are.
-  FILE_BASIC_INFO information{};
-  information.FileAttributes = kept | FILE_ATTRIBUTE_ARCHIVE;
-  if (::SetFileInformationByHandle(handle_of(file), FileBasicInfo, &information,
-                                   sizeof information) == 0) {
+  if (!set_attributes(handle_of(file), kept | FILE_ATTRIBUTE_ARCHIVE)) {
     error = last_error();
     return false;
   }
@@ -389,8 +393,10 @@ Descriptor create_named(const Place& /*place*/, const fs::path& name,
                         unsigned mode, std::error_code& error) {
   // Where files have Unix permission bits (Wine), a file that replaces
   // another (Windows reads no bits, so `mode` has none) is made with an ACL
-  // that grants nothing, which is no bits at all: only its own handle
-  // writes it, and it gets its owner's read and write at the end.
+  // that grants nothing, which is no bits at all, and then given the
+  // attributes of a file that is not read-only, which give its owner read
+  // and write alone (less the umask): no more than the old file gave, which
+  // this user may write.
   SECURITY_DESCRIPTOR none{};
   ACL empty{};
   SECURITY_ATTRIBUTES private_file{sizeof private_file, &none, FALSE};
@@ -411,6 +417,11 @@ Descriptor create_named(const Place& /*place*/, const fs::path& name,
   // A reserved name such as NUL.partial-1a2b3c opens a device, not a new file.
   if (::GetFileType(handle_of(file)) != FILE_TYPE_DISK) {
     error = std::make_error_code(std::errc::file_exists);
+    return nullptr;
+  }
+  // Before it is marked: a file with no bits may not be removed there.
+  if (no_bits && !set_attributes(handle_of(file), FILE_ATTRIBUTE_ARCHIVE)) {
+    error = last_error();
     return nullptr;
   }
   // So that a program ended outright leaves nothing. Where the system will

@@ -176,11 +176,20 @@ def never_widened(options, directory, program):
     words, output, old, new = replace_under(options, directory, program)
     folder = os.path.join(directory, "sub")
     os.mkdir(folder)
+    # Where nothing was, the new file has what any new file has: read and
+    # write for all, less the umask.
+    umask = os.umask(0)
+    os.umask(umask)
+    status, _, _ = run(options, words[0], words[1:], directory)
+    path = os.path.join(folder, output)
+    expect("the status", status, 0)
+    expect("the mode of a new file", f"{stat.S_IMODE(os.stat(path).st_mode):o}",
+           f"{0o666 & ~umask:o}")
     for folder_mode in (0o755, 0o777, 0o700):
         for old_mode in (0o600, 0o640, 0o644):
             print(f"folder {folder_mode:o}, old file {old_mode:o}")
             os.chmod(folder, folder_mode)
-            path = os.path.join(folder, output)
+            os.remove(path)
             write(path, old, old_mode)
             status, _, err = run(options, words[0], words[1:], directory)
             expect("standard error", err, "")
