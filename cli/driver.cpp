@@ -5,6 +5,7 @@
 #include <string>
 #include <string_view>
 #include <system_error>
+#include <utility>
 
 #include "cli/block_io.h"
 #include "cli/conversion.h"
@@ -15,6 +16,7 @@
 #include "console/progress.h"
 #include "console/quoting.h"
 #include "console/terminal.h"
+#include "files/destination.h"
 #include "files/file_checks.h"
 #include "files/output_file.h"
 #include "files/source_file.h"
@@ -124,10 +126,14 @@ void convert_and_report(std::FILE* src, Output& dst,
   // destination stays as it was.
   const bool publish = outcome == Outcome::converted ||
                        (outcome == Outcome::size_unsupported && !dst.existed);
+  bool created = true;
   if (!publish) {
     discard_output(dst);
-  } else if (!commit_output(dst) && outcome == Outcome::converted) {
-    outcome = Outcome::write_failed;
+  } else if (!commit_output(dst)) {
+    created = false;
+    if (outcome == Outcome::converted) {
+      outcome = Outcome::write_failed;
+    }
     why = dst.error;
   }
   if (interrupted() && outcome != Outcome::converted) {
@@ -141,6 +147,14 @@ void convert_and_report(std::FILE* src, Output& dst,
       say_file(out, kOutputWritten, dst_name);
       return;
     case Outcome::size_unsupported:
+      // The empty file comes first, as the destination is made before the
+      // image is measured: where it could not be made, that is the problem
+      // to report.
+      if (!created) {
+        say_file(out, kCannotCreateDestination, dst_name);
+        say_reason(progress_to, dst_name, why);
+        return;
+      }
       say(out, kUnsupportedSize);
       return;
     case Outcome::read_failed:
@@ -200,14 +214,23 @@ int run_varnel(std::span<const char* const> args, std::FILE* out,
   // behind.
   catch_interruptions();
   Output dst;
-  if (!open_output(find_destination(dst_name), kRecordFileRules, dst)) {
+  DestinationFound found = find_destination(dst_name);
+  // A device or a file reached through a descriptor is written as it is:
+  // there is nothing to remove first.
+  const bool in_place =
+      found.kind == Destination::descriptor || found.kind == Destination::other;
+  if (!open_output(std::move(found), kRecordFileRules, dst)) {
     release_source(src);
     if (interrupted()) {
       end_by_interruption();  // the open was cut short: nothing was made
     }
     stop_catching_interruptions();
     say_file(out, kCannotCreateDestination, dst_name);
-    if (dst.wrong_kind) {
+    if (dst.wrong_kind && in_place) {
+      say_at_terminal(
+          progress_to,
+          named(dst_name) + " does not hold a record file: not written over");
+    } else if (dst.wrong_kind) {
       say_at_terminal(progress_to, named(dst_name) +
                                        " is not a record file: not replaced "
                                        "(remove it first to replace it)");

@@ -44,7 +44,10 @@ struct DestinationFound {
   // file that another process has open, held in `held`.
   int descriptor = -1;
   bool descriptor_is_file = false;  // that descriptor is a file on disk
-  std::error_code error;            // why a name is unusable
+  // A block device, directly or through a descriptor: it holds what was
+  // there before, whatever its length, and is written in place.
+  bool block_device = false;
+  std::error_code error;  // why a name is unusable
 };
 
 // Looks `name` (a command-line argument) up.

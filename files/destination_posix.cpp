@@ -91,6 +91,7 @@ DestinationFound through_descriptor(DestinationFound found, int folder,
   found.identity = identity_from(status);
   found.size = static_cast<std::uint64_t>(status.st_size);
   found.descriptor_is_file = S_ISREG(status.st_mode);
+  found.block_device = S_ISBLK(status.st_mode);
   found.descriptor = own_descriptor(name, found.identity);
   if (S_ISDIR(status.st_mode)) {
     found.kind = Destination::directory;
@@ -129,6 +130,7 @@ DestinationFound the_file(DestinationFound found, Descriptor folder,
                       std::make_error_code(std::errc::permission_denied));
     }
     found.kind = Destination::other;
+    found.block_device = S_ISBLK(status.st_mode);
     found.held = std::move(at);
     return found;
   }

@@ -95,13 +95,9 @@ bool narrow_acl_group_to_other(std::span<std::uint8_t> value) {
 
 unsigned kept_mode(unsigned mode, const Kept& kept, bool had_acl,
                    const std::optional<AclClasses>& acl) {
-  mode &= kModeBits;
-  if (!kept.owner) {
-    mode &= ~kSetUserId;
-  }
-  if (!kept.group) {
-    mode &= ~kSetGroupId;
-  }
+  // The set-ID bits are a privilege given to the old contents: the new ones
+  // are an image or records, never a program that was vetted.
+  mode &= kModeBits & ~(kSetUserId | kSetGroupId);
   if (kept.acl && acl && acl->mask) {
     return mode;  // the group bits are the mask, kept with the ACL
   }

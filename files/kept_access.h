@@ -42,10 +42,10 @@ struct Kept {
 
 // The mode to give a new file for the old file's `mode`, which had the
 // access ACL `acl` when `had_acl` (nothing in `acl` when it could not be
-// read). Where the owner is not kept, the set-user-ID bit goes; where the
-// group is not kept, the set-group-ID bit goes and the group gets no more
-// than others had. Where the ACL is kept, the group bits are its mask, as
-// they were; where it is not, they are what the owning group could do.
+// read). The set-user-ID and set-group-ID bits never stay. Where the group
+// is not kept, the group gets no more than others had. Where the ACL is
+// kept, the group bits are its mask, as they were; where it is not, they are
+// what the owning group could do.
 [[nodiscard]] unsigned kept_mode(unsigned mode, const Kept& kept, bool had_acl,
                                  const std::optional<AclClasses>& acl);
 

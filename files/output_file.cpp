@@ -132,11 +132,44 @@ bool read_old(const DestinationFound& found, const OutputRules& rules,
   return read_access(found.held, output.previous, output.error);
 }
 
+// Whether what the output's descriptor holds from where it stands is what
+// the command replaces: for a file, up to the end it had when it was looked
+// at; a block device holds what was there before whatever its length says,
+// so it is never empty, and holds the kind only with all of its first bytes.
+bool holds_the_kind(const DestinationFound& found, const OutputRules& rules,
+                    Output& output) {
+  const std::optional<std::uint64_t> at = position_of(output.descriptor);
+  if (!at) {
+    output.error = errno_error();
+    return false;
+  }
+  const std::uint64_t left = found.block_device ? rules.first_bytes
+                             : *at < found.size ? found.size - *at
+                                                : 0;
+  // No more than first_bytes, so the count fits a size_t on 32-bit systems.
+  std::vector<std::uint8_t> first(static_cast<std::size_t>(
+      std::min<std::uint64_t>(rules.first_bytes, left)));
+  const std::optional<std::size_t> got =
+      read_at(output.descriptor, *at, first, output.error);
+  if (!got) {
+    return false;
+  }
+  if ((found.block_device && *got < first.size()) ||
+      !rules.may_replace(std::span(first.data(), *got))) {
+    output.wrong_kind = true;
+    output.error = std::make_error_code(std::errc::file_exists);
+    return false;
+  }
+  return true;
+}
+
 // A descriptor, a device, a FIFO: written as it is, where it stands. A file
 // reached through a descriptor is written from where it stands (another
 // process's, from its start) and cut there at the end, and only where what
 // it holds from there is what the command replaces; one that appends is
-// only added to.
+// only added to. A block device is written only where it holds what the
+// command replaces. Either is sent to the disk at the end; a file loses
+// what gave its old contents a privilege.
 bool open_direct(const DestinationFound& found, const OutputRules& rules,
                  Output& output) {
   output.way = OutputWay::direct;
@@ -144,25 +177,17 @@ bool open_direct(const DestinationFound& found, const OutputRules& rules,
   if (!output.descriptor) {
     return false;
   }
-  if (found.kind == Destination::descriptor && found.descriptor_is_file &&
-      !appends(output.descriptor)) {
-    const std::optional<std::uint64_t> at = position_of(output.descriptor);
-    std::vector<std::uint8_t> first(
-        static_cast<std::size_t>(std::min<std::uint64_t>(
-            rules.first_bytes, at && *at < found.size ? found.size - *at : 0)));
-    const std::optional<std::size_t> got =
-        at ? read_at(output.descriptor, *at, first, output.error)
-           : std::nullopt;
-    if (!got) {
-      return false;
-    }
-    if (!rules.may_replace(std::span(first.data(), *got))) {
-      output.wrong_kind = true;
-      output.error = std::make_error_code(std::errc::file_exists);
-      return false;
-    }
-    output.cut = true;
+  const bool file =
+      found.kind == Destination::descriptor && found.descriptor_is_file;
+  output.cut = file && !appends(output.descriptor);
+  if ((output.cut || found.block_device) &&
+      !holds_the_kind(found, rules, output)) {
+    return false;
   }
+  if (file && !drop_privileges(output.descriptor, output.error)) {
+    return false;
+  }
+  output.sync = output.cut || found.block_device;
   output.file = stream_on(output.descriptor, output.error);
   return output.file != nullptr;
 }
@@ -316,8 +341,8 @@ bool commit_output(Output& output) {
   if (output.way == OutputWay::direct) {
     const bool written =
         closed(std::move(output.file), output.error) &&
-        (!output.cut || (cut_here(output.descriptor, output.error) &&
-                         sync_file(output.descriptor, output.error)));
+        (!output.cut || cut_here(output.descriptor, output.error)) &&
+        (!output.sync || sync_file(output.descriptor, output.error));
     output.descriptor.reset();
     return written;
   }

@@ -65,6 +65,7 @@ struct Output {
   bool existed = false;     // a file was there before
   FileIdentity old;         // that file
   bool cut = false;         // a file written as it stands: cut at its end
+  bool sync = false;        // written as it stands, and sent to the disk
   bool wrong_kind = false;  // refused: a kind of file the command does not
                             // replace
   FileAccess previous;      // all that the new file keeps of the old one

@@ -76,6 +76,13 @@ struct FileIdentity {
     const std::filesystem::path& path);
 [[nodiscard]] std::optional<FileIdentity> standard_input_identity();
 
+// For a loop device, at `path` or read as standard input, the file whose
+// bytes it holds (Linux: LOOP_GET_STATUS64): writing to either changes the
+// other. Nothing for any other file, and where the system has none.
+[[nodiscard]] std::optional<FileIdentity> file_behind_path(
+    const std::filesystem::path& path);
+[[nodiscard]] std::optional<FileIdentity> file_behind_standard_input();
+
 // Where an output has, or takes, its name: on POSIX systems the folder,
 // held open, and the last name in it; on Windows the full path alone.
 struct Place {
@@ -92,7 +99,8 @@ struct ExtendedAttribute {
 // What a replaced file hands on to the file that replaces it: on POSIX
 // systems its permission bits, owner and group, and on Linux its extended
 // attributes, its access ACL among them; on Windows its file attributes
-// and its ACL.
+// and its ACL. No privilege: neither the set-user-ID and set-group-ID bits
+// nor a file capability (security.capability) is handed on.
 struct FileAccess {
   bool known = false;
   unsigned mode = 0;
@@ -138,6 +146,12 @@ struct FileAccess {
 
 // Cuts `file` where it stands: what it held after that is gone.
 [[nodiscard]] bool cut_here(const Descriptor& file, std::error_code& error);
+
+// Takes from `file`, about to get new contents as it stands, what gave
+// its old contents a privilege: the set-user-ID and set-group-ID bits, and
+// on Linux a file capability. Nothing to take on Windows.
+[[nodiscard]] bool drop_privileges(const Descriptor& file,
+                                   std::error_code& error);
 
 // Sends what the system holds of `file` to the disk (its data and size).
 [[nodiscard]] bool sync_file(const Descriptor& file, std::error_code& error);

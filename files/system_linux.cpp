@@ -1,11 +1,14 @@
 #include <fcntl.h>
 #include <linux/fs.h>
+#include <linux/loop.h>
 #include <linux/magic.h>
+#include <linux/major.h>
 #include <stdio.h>
 #include <sys/ioctl.h>
 #include <sys/mman.h>
 #include <sys/random.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <sys/vfs.h>
 #include <sys/xattr.h>
 #include <unistd.h>
@@ -30,6 +33,10 @@ constexpr std::uint64_t kMountRoot = 0x2000;  // Linux 5.8
 // Attempts at a list or a value that changes size between the call that
 // measures it and the one that reads it.
 constexpr int kAttributeAttempts = 8;
+
+// A file capability (setcap): a privilege given to the old contents, which
+// new ones never inherit, as cp and a write by any user drop it.
+constexpr char kCapabilityAttribute[] = "security.capability";
 
 // The system's own link to what `fd` has open.
 std::string link_to(int fd) { return "/proc/self/fd/" + std::to_string(fd); }
@@ -93,7 +100,67 @@ bool set_attribute(int fd, const std::string& name,
   return false;
 }
 
+bool is_loop_device(const struct stat& status) {
+  return S_ISBLK(status.st_mode) && major(status.st_rdev) == LOOP_MAJOR;
+}
+
+// The file behind the loop device open as `fd`.
+std::optional<FileIdentity> file_behind(int fd) {
+  struct loop_info64 info {};
+  if (::ioctl(fd, LOOP_GET_STATUS64, &info) != 0) {
+    return std::nullopt;  // not attached: nothing behind it
+  }
+  // Its device number in the kernel's own encoding: the minor's low byte,
+  // the major, then the rest of the minor.
+  const std::uint64_t device = info.lo_device;
+  const auto major_number = static_cast<unsigned>((device & 0xFFF00U) >> 8U);
+  const auto minor_number =
+      static_cast<unsigned>((device & 0xFFU) | ((device >> 12U) & 0xFFF00U));
+  return FileIdentity{
+      0, static_cast<std::uint64_t>(makedev(major_number, minor_number)),
+      info.lo_inode};
+}
+
 }  // namespace
+
+std::optional<FileIdentity> file_behind_path(
+    const std::filesystem::path& path) {
+  struct stat status {};
+  if (path.empty() || ::stat(path.c_str(), &status) != 0 ||
+      !is_loop_device(status)) {
+    return std::nullopt;
+  }
+  // Opened only to ask: a loop device opened neither reads nor writes.
+  Descriptor device = open_path(AT_FDCWD, path.c_str(),
+                                O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+  if (!device) {
+    device = open_path(AT_FDCWD, path.c_str(),
+                       O_WRONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+  }
+  struct stat opened {};
+  if (!device || !stat_of(device, opened) || !is_loop_device(opened) ||
+      opened.st_rdev != status.st_rdev) {
+    return std::nullopt;
+  }
+  return file_behind(file_number(device));
+}
+
+std::optional<FileIdentity> file_behind_standard_input() {
+  struct stat status {};
+  if (::fstat(STDIN_FILENO, &status) != 0 || !is_loop_device(status)) {
+    return std::nullopt;
+  }
+  return file_behind(STDIN_FILENO);
+}
+
+bool remove_capability(int fd, std::error_code& error) {
+  if (::fremovexattr(fd, kCapabilityAttribute) != 0 && errno != ENODATA &&
+      !attribute_impossible(errno)) {
+    error = errno_error();
+    return false;
+  }
+  return true;
+}
 
 bool is_process_folder(int folder) {
   return file_system_of(folder) == PROC_SUPER_MAGIC;
@@ -146,6 +213,9 @@ bool read_extended_attributes(int fd, FileAccess& access,
     ExtendedAttribute attribute;
     attribute.name = reinterpret_cast<const char*>(names.data() + at);
     at += attribute.name.size() + 1;
+    if (attribute.name == kCapabilityAttribute) {
+      continue;
+    }
     bool readable = false;
     const char* name = attribute.name.c_str();
     if (!read_sized(

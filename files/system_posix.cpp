@@ -226,6 +226,18 @@ bool cut_here(const Descriptor& file, std::error_code& error) {
   return true;
 }
 
+bool drop_privileges(const Descriptor& file, std::error_code& error) {
+  constexpr mode_t kSetIds = S_ISUID | S_ISGID;
+  struct stat status {};
+  if (!stat_of(file, status) ||
+      ((status.st_mode & kSetIds) != 0 &&
+       ::fchmod(file_number(file), status.st_mode & 07777U & ~kSetIds) != 0)) {
+    error = errno_error();
+    return false;
+  }
+  return remove_capability(file_number(file), error);
+}
+
 bool sync_file(const Descriptor& file, std::error_code& error) {
   if (::fsync(file_number(file)) != 0) {
     error = errno_error();

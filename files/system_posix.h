@@ -51,6 +51,9 @@ namespace varnel {
 // (no /proc).
 [[nodiscard]] int reopen(int fd, int flags);
 
+// Removes the file capability of `fd`, where it has one.
+[[nodiscard]] bool remove_capability(int fd, std::error_code& error);
+
 // Adds the extended attributes of `fd` that this user may read to `access`:
 // false only when reading them failed otherwise than by what this file
 // system or user cannot have.

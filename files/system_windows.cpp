@@ -91,6 +91,27 @@ std::optional<fs::path> final_path_of(HANDLE handle) {
   return fs::path(path);
 }
 
+// Whether the system that answers Windows' calls is Unix (Wine). Its files
+// have Unix permission bits, from which it makes the ACL a program reads,
+// and into which it turns an ACL a program gives, wider ones: the owner's
+// access goes to the group too, and the folder's to others. And a Unix
+// link that leads nowhere is nothing to it, which a rename that must not
+// replace anything replaces.
+bool answered_by_unix() {
+  static const bool wine = ::GetProcAddress(::GetModuleHandleW(L"ntdll.dll"),
+                                            "wine_get_version") != nullptr;
+  return wine;
+}
+
+// Gives the open file `handle` the file attributes `attributes`; its times
+// of zero are left as they are.
+bool set_attributes(HANDLE handle, DWORD attributes) {
+  FILE_BASIC_INFO information{};
+  information.FileAttributes = attributes;
+  return ::SetFileInformationByHandle(handle, FileBasicInfo, &information,
+                                      sizeof information) != 0;
+}
+
 // Marks the open file `handle` to be removed when it closes, or takes the
 // mark back.
 bool remove_on_close(HANDLE handle, bool remove) {
@@ -187,6 +208,16 @@ std::optional<FileIdentity> standard_input_identity() {
   return identity_of_handle(reinterpret_cast<HANDLE>(::_get_osfhandle(0)));
 }
 
+std::optional<FileIdentity> file_behind_path(const fs::path& /*path*/) {
+  // No disk is written as a destination here (open_for_writing), and an
+  // attached virtual disk's file is held by the system alone.
+  return std::nullopt;
+}
+
+std::optional<FileIdentity> file_behind_standard_input() {
+  return std::nullopt;
+}
+
 bool read_access(const Descriptor& file, FileAccess& access,
                  std::error_code& error) {
   BY_HANDLE_FILE_INFORMATION information{};
@@ -217,8 +248,11 @@ bool read_access(const Descriptor& file, FileAccess& access,
 bool give_access(const Descriptor& file, const FileAccess& access,
                  std::error_code& error) {
   // The old file's ACL, or nothing replaced: the new file would otherwise
-  // have its folder's, which may grant more.
-  if (!access.windows_security.empty() &&
+  // have its folder's, which may grant more. Where the ACL is made from Unix
+  // permission bits (Wine), one given would widen them: the new file keeps
+  // its owner's read and write alone (create_named), no more than the old
+  // file gave.
+  if (!answered_by_unix() && !access.windows_security.empty() &&
       !give_security(handle_of(file), access.windows_security, error)) {
     return false;
   }
@@ -227,11 +261,7 @@ bool give_access(const Descriptor& file, const FileAccess& access,
   if (kept == 0) {
     return true;  // a new file has the archive attribute already
   }
-  // Times of zero are left as they are.
-  FILE_BASIC_INFO information{};
-  information.FileAttributes = kept | FILE_ATTRIBUTE_ARCHIVE;
-  if (::SetFileInformationByHandle(handle_of(file), FileBasicInfo, &information,
-                                   sizeof information) == 0) {
+  if (!set_attributes(handle_of(file), kept | FILE_ATTRIBUTE_ARCHIVE)) {
     error = last_error();
     return false;
   }
@@ -328,6 +358,10 @@ bool cut_here(const Descriptor& file, std::error_code& error) {
   return true;
 }
 
+bool drop_privileges(const Descriptor& /*file*/, std::error_code& /*error*/) {
+  return true;
+}
+
 bool sync_file(const Descriptor& file, std::error_code& error) {
   if (::FlushFileBuffers(handle_of(file)) == 0) {
     error = last_error();
@@ -356,11 +390,26 @@ Descriptor create_unnamed(const Place& /*place*/, unsigned /*mode*/,
 }
 
 Descriptor create_named(const Place& /*place*/, const fs::path& name,
-                        unsigned /*mode*/, std::error_code& error) {
+                        unsigned mode, std::error_code& error) {
+  // Where files have Unix permission bits (Wine), a file that replaces
+  // another (Windows reads no bits, so `mode` has none) is made with an ACL
+  // that grants nothing, which is no bits at all, and then given the
+  // attributes of a file that is not read-only, which give its owner read
+  // and write alone (less the umask): no more than the old file gave, which
+  // this user may write.
+  SECURITY_DESCRIPTOR none{};
+  ACL empty{};
+  SECURITY_ATTRIBUTES private_file{sizeof private_file, &none, FALSE};
+  const bool no_bits =
+      mode == 0 && answered_by_unix() &&
+      ::InitializeSecurityDescriptor(&none, SECURITY_DESCRIPTOR_REVISION) !=
+          0 &&
+      ::InitializeAcl(&empty, sizeof empty, ACL_REVISION) != 0 &&
+      ::SetSecurityDescriptorDacl(&none, TRUE, &empty, FALSE) != 0;
   Descriptor file = owned(::CreateFileW(
       name.c_str(), GENERIC_WRITE | DELETE | READ_CONTROL | WRITE_DAC,
-      FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, CREATE_NEW,
-      FILE_ATTRIBUTE_NORMAL, nullptr));
+      FILE_SHARE_READ | FILE_SHARE_WRITE, no_bits ? &private_file : nullptr,
+      CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr));
   if (!file) {
     error = last_error();
     return nullptr;
@@ -368,6 +417,11 @@ Descriptor create_named(const Place& /*place*/, const fs::path& name,
   // A reserved name such as NUL.partial-1a2b3c opens a device, not a new file.
   if (::GetFileType(handle_of(file)) != FILE_TYPE_DISK) {
     error = std::make_error_code(std::errc::file_exists);
+    return nullptr;
+  }
+  // Before it is marked: a file with no bits may not be removed there.
+  if (no_bits && !set_attributes(handle_of(file), FILE_ATTRIBUTE_ARCHIVE)) {
+    error = last_error();
     return nullptr;
   }
   // So that a program ended outright leaves nothing. Where the system will
@@ -399,6 +453,21 @@ bool keep_temporary(const Descriptor& file, std::error_code& error) {
 
 bool rename_new(const Place& place, const fs::path& from,
                 std::error_code& error) {
+  // Where Unix answers (Wine), a rename that must replace nothing replaces a
+  // link that leads nowhere, which it takes for nothing: the new file takes
+  // the name as a second link instead, which nothing already there lets
+  // through, and then loses its temporary name.
+  if (answered_by_unix()) {
+    if (::CreateHardLinkW(place.name.c_str(), from.c_str(), nullptr) != 0) {
+      (void)::DeleteFileW(from.c_str());  // the output is whole at its name
+      return true;
+    }
+    error = last_error();
+    if (error == std::errc::file_exists) {
+      return false;
+    }
+    // A file system without hard links (FAT) has no links of Unix either.
+  }
   // Without MOVEFILE_REPLACE_EXISTING: a file that took the name meanwhile
   // stays.
   if (::MoveFileExW(from.c_str(), place.name.c_str(), MOVEFILE_WRITE_THROUGH) ==

@@ -537,9 +537,12 @@ Expected varnel_expects(const std::vector<Operation>& trace, long at,
   if (op == "fstat" && first_look) {
     // Its size cannot be told. A name where nothing was gets its empty
     // file, unless every step from here on fails, the publishing ones
-    // included.
-    return {kSizeMessage,
-            existing || mode == "persist" ? Left::as_it_was : Left::empty};
+    // included: that is then the problem reported, as the file is made
+    // before the size is taken.
+    if (!existing && mode == "persist") {
+      return {kCannotCreate, Left::as_it_was};
+    }
+    return {kSizeMessage, existing ? Left::as_it_was : Left::empty};
   }
   if (op == "fstat" && mode != "persist") {
     // Whether its reads can wait: untold, each read waits first.

@@ -155,8 +155,8 @@ TEST(KeptAccess, ModeOfTheNewFile) {
     unsigned expected;
   } cases[] = {
       {"all kept", 0640, all, false, std::nullopt, 0640},
-      {"all kept, set-ID bits and sticky bit too", 07755, all, false,
-       std::nullopt, 07755},
+      {"all kept: the set-ID bits go all the same, the sticky bit stays", 07755,
+       all, false, std::nullopt, 01755},
       {"another group: rw- for the group, --- for others", 0660, not_group,
        false, std::nullopt, 0600},
       {"another group: r-- for the group, --- for others", 0640, not_group,
@@ -172,6 +172,8 @@ TEST(KeptAccess, ModeOfTheNewFile) {
       {"the ACL kept: the group bits are its mask", 0660, all_with_acl, true,
        issue_acl, 0660},
       {"the ACL kept, another group: still the mask", 0660, not_group_with_acl,
+       true, issue_acl, 0660},
+      {"the ACL kept: the mask, and the set-ID bits go", 06660, all_with_acl,
        true, issue_acl, 0660},
       {"the ACL not kept: the owning group's r--, not the mask's rw-", 0660,
        all, true, issue_acl, 0640},

@@ -791,6 +791,35 @@ TEST(NoProc, FifoTakenByAFileIsNotWritten) {
 #endif
 }
 
+// An image of the wrong size where nothing was: varnel makes its empty
+// record file before it measures the image, so where that file cannot be
+// made (the disk is full just as it takes its name), the create message is
+// due, not the size message. Nothing is left.
+TEST(EmptyRecordFile, ThatCannotBeMadeIsReportedFirst) {
+  SKIP_WITHOUT_LIBRARY();
+#if !defined(_WIN32)
+  const std::vector<std::string> args = {"0", "in.fls", "out.hy"};
+  for (const Road& road : roads()) {
+    SCOPED_TRACE(road.why);
+    const test::ScratchDir dir;
+    test::write_file(dir / "in.fls", Bytes(8193, 0x11));
+    const long at = naming_place(
+        operations_of(VARNEL_BINARY, args, dir, dir.path, road.environment));
+    ASSERT_GT(at, 0) << "the empty file was never synced";
+    ASSERT_TRUE(fs::remove(dir / "out.hy"));
+    Environment extra = road.environment;
+    extra.insert(extra.end(), {{"VARNEL_FAIL_AT", std::to_string(at)},
+                               {"VARNEL_FAIL_ERRNO", "28"}});  // ENOSPC
+    const test::RunResult run =
+        run_with_library(VARNEL_BINARY, args, dir.path, extra);
+    EXPECT_EQ(run.out,
+              kBanner + "Cannot create destination file \"out.hy\".\n\n");
+    EXPECT_EQ(run.err, "");
+    EXPECT_EQ(test::names_in(dir.path), std::vector<std::string>{"in.fls"});
+  }
+#endif
+}
+
 #if defined(_WIN32)
 
 // Puts `bytes` at `path` where nothing is there yet: false where something

@@ -279,6 +279,95 @@ TEST(ReplacedFile, AclThatCannotBeKeptNarrowsTheMode) {
   }
 }
 
+// The file capability of `path` as getcap prints it: empty where it has
+// none.
+std::string capability_of(const fs::path& path) {
+  return tool({"getcap", path.string()}).value_or("getcap failed");
+}
+
+// Why a file in `dir` cannot be given a file capability here, or nothing
+// when it can.
+std::optional<std::string> no_capabilities_in(const test::ScratchDir& dir) {
+  if (::geteuid() != 0) {
+    return "only the superuser may give a file a capability";
+  }
+  const fs::path probe = dir / "probe";
+  test::write_file(probe, {});
+  const bool set =
+      tool({"setcap", "cap_net_raw=ep", probe.string()}).has_value() &&
+      capability_of(probe).find("cap_net_raw") != std::string::npos;
+  fs::remove(probe);
+  if (!set) {
+    return "setcap cannot give a file a capability here (no libcap2-bin, or "
+           "a file system without security attributes)";
+  }
+  return std::nullopt;
+}
+
+// The set-ID bits and a file capability are a privilege given to the old
+// contents: the new ones never have them, whether the file is replaced or
+// written as it stands through a descriptor (3<> in a shell), as cp and a
+// write by any user drop them. The rest of the mode stays. Run as root, who
+// keeps the owner and group and whom the kernel lets keep set-ID bits on a
+// file it writes.
+TEST(ReplacedFile, KeepsNoPrivilege) {
+  const struct {
+    std::string why;
+    mode_t mode;
+    bool capability;
+  } cases[] = {
+      {"set-user-ID", 04755, false},      {"set-group-ID", 02755, false},
+      {"both set-ID bits", 06755, false}, {"a file capability", 0755, true},
+      {"all three", 06755, true},
+  };
+  for (const Command& command : commands()) {
+    for (const bool in_place : {false, true}) {
+      for (const auto& c : cases) {
+        SCOPED_TRACE(command.program);
+        SCOPED_TRACE(in_place ? "through a descriptor" : "replaced");
+        SCOPED_TRACE(c.why);
+        const test::ScratchDir dir;
+        if (const auto why = no_capabilities_in(dir); why) {
+          GTEST_SKIP() << *why;
+        }
+        test::write_file(dir / command.input, command.input_bytes);
+        const fs::path output = dir / command.output;
+        test::write_file(output, command.old_bytes);
+        ASSERT_EQ(::chmod(output.c_str(), c.mode), 0);
+        if (c.capability) {
+          ASSERT_TRUE(
+              tool({"setcap", "cap_net_raw=ep", output.string()}).has_value());
+        }
+        ASSERT_EQ(mode_of(output), octal(c.mode));
+
+        test::RunResult run;
+        if (in_place) {
+          std::vector<std::string> words = {"-c", "exec \"$@\" 3<> \"$OUT\"",
+                                            "sh"};
+          for (const std::string& word : test::binary_words(command.program)) {
+            words.push_back(word);
+          }
+          if (command.program == VARNEL_BINARY) {
+            words.insert(words.end(), {"0", command.input, "/dev/fd/3"});
+          } else {
+            words.insert(words.end(), {"-o", "/dev/fd/3", command.input});
+          }
+          run = test::run_program(
+              "/bin/sh", words, dir.path,
+              test::with_environment({{"OUT", command.output}}));
+        } else {
+          run = test::run_program(
+              command.program, arguments(command, dir.path.string()), dir.path);
+        }
+        expect_replaced(run, command, output);
+        EXPECT_EQ(mode_of(output), "0755");
+        EXPECT_EQ(capability_of(output), "");
+        EXPECT_EQ(test::names_in(dir.path), only_the_files_of(command));
+      }
+    }
+  }
+}
+
 // nobody, and the words that run a program of this build as nobody from
 // `dir`, or why that cannot be done here.
 struct Nobody {

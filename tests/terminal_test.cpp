@@ -233,6 +233,15 @@ TEST(Terminal, VarnelSaysWhyAtATerminal) {
   VARNEL_SKIP_ON_WINDOWS("pseudo-terminals are POSIX only");
 #if !defined(_WIN32)
   const std::string too_long(300, 'x');
+  // A dump that this test holds open, which varnel reaches through the
+  // test's descriptor: it would be written in place, so there is nothing to
+  // remove first.
+  const test::ScratchDir holder;
+  test::write_file(holder / "held.fls", test::numbered_image(1));
+  const int held = ::open((holder / "held.fls").c_str(), O_RDWR | O_CLOEXEC);
+  ASSERT_GE(held, 0);
+  const std::string held_name =
+      "/proc/" + std::to_string(::getpid()) + "/fd/" + std::to_string(held);
   const struct {
     std::string why;
     std::vector<std::string> args;
@@ -274,6 +283,11 @@ TEST(Terminal, VarnelSaysWhyAtATerminal) {
        "Cannot create destination file \"dump.fls\".",
        "varnel: \"dump.fls\" is not a record file: not replaced (remove it "
        "first to replace it)"},
+      {"a dump reached through a descriptor",
+       {"0", "in.fls", held_name},
+       "Cannot create destination file \"" + held_name + "\".",
+       "varnel: \"" + held_name +
+           "\" does not hold a record file: not written over"},
       {"an address written with 0x",
        {"0x270000", "in.fls", "out.hy"},
        "Error: Invalid starting address.",
@@ -334,6 +348,8 @@ TEST(Terminal, VarnelSaysWhyAtATerminal) {
     EXPECT_EQ(piped.out, out);
     EXPECT_EQ(piped.err, "");
   }
+  EXPECT_TRUE(test::read_file(holder / "held.fls") == test::numbered_image(1));
+  ::close(held);
 #endif
 }
 
