@@ -75,14 +75,21 @@ endif()
 if(varnel_emulate)
   # The static build: a dynamically linked qemu would be started by the
   # host's loader, which complains about an LD_PRELOAD library meant for the
-  # target. -L gives the target's loader; LD_LIBRARY_PATH makes it take the
-  # target's libraries from there too, before any that the host's
-  # /etc/ld.so.cache names: for i386 that cache can name the host's own
-  # 32-bit C library (libc6-i386), another build of it than the loader's,
-  # and a loader and C library of two builds hang in fork.
+  # target. The emulator starts the target's own loader, which starts the
+  # program with the target's libraries from their folder, before any that
+  # the host's /etc/ld.so.cache names: for i386 that cache can name the
+  # host's own 32-bit C library (libc6-i386), another build of it than the
+  # loader's, and a loader and C library of two builds hang in fork. Not
+  # qemu's -L: it looks for every absolute path in the target's folder
+  # first, "/" included, so that a path walked from the root folder led into
+  # /usr/<triple> and every file named by its full path was not found.
   find_program(VARNEL_QEMU NAMES qemu-${varnel_qemu}-static REQUIRED)
-  set(CMAKE_CROSSCOMPILING_EMULATOR ${VARNEL_QEMU} -L /usr/${varnel_triple}
-      -E LD_LIBRARY_PATH=/usr/${varnel_triple}/lib)
+  set(loader /usr/${varnel_triple}/lib/${varnel_loader})
+  if(NOT EXISTS ${loader})
+    message(FATAL_ERROR "No loader for ${VARNEL_DEBIAN_ARCH} at ${loader}: install libc6-dev-${VARNEL_DEBIAN_ARCH}-cross")
+  endif()
+  set(CMAKE_CROSSCOMPILING_EMULATOR ${VARNEL_QEMU} ${loader}
+      --library-path /usr/${varnel_triple}/lib)
   message(STATUS "${VARNEL_DEBIAN_ARCH} programs: run under ${VARNEL_QEMU} (${why})")
 else()
   unset(CMAKE_CROSSCOMPILING_EMULATOR)
