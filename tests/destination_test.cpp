@@ -564,7 +564,6 @@ TEST(Destination, FilesReachedThroughDescriptors) {
   VARNEL_SKIP_ON_WINDOWS("/dev/fd is POSIX");
 #if !defined(_WIN32)
   const test::ScratchDir dir;
-  test::write_file(dir / "in.fls", kImage);
   ASSERT_NO_FATAL_FAILURE(test::make_records("0", 1, "rec.hy", dir));
   test::write_file(dir / "in.fls", kImage);
   const Bytes dump(65536, 0x5A);
