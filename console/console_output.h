@@ -6,14 +6,6 @@
 #include <cstdio>
 #include <string_view>
 
-// The format checks of printf for print_text; MinGW's printf is the C
-// library's own or its ANSI one, as the build chose.
-#if defined(__MINGW32__)
-#define VARNEL_PRINTF_FORMAT __MINGW_PRINTF_FORMAT
-#else
-#define VARNEL_PRINTF_FORMAT printf
-#endif
-
 namespace varnel {
 
 // Writes `utf8` to `stream`. On a Windows console the stream is flushed first,
@@ -26,6 +18,7 @@ namespace varnel {
 
 // printf's format and arguments, written by write_text. False when the text
 // cannot be made or written.
+// (VARNEL_PRINTF_FORMAT is the printf that the build's C library has.)
 [[nodiscard]] bool print_text(std::FILE* stream, const char* format, ...)
     __attribute__((format(VARNEL_PRINTF_FORMAT, 2, 3)));
 

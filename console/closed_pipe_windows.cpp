@@ -1,14 +1,11 @@
-#include "console/closed_pipe.h"
-
-#if defined(_WIN32)
+// A reader gone from a pipe, on Windows: told by the error of the write.
 #include <io.h>
 #include <stdlib.h>
 #include <windows.h>
-#endif
+
+#include "console/closed_pipe.h"
 
 namespace varnel {
-
-#if defined(_WIN32)
 
 bool reader_gone(std::FILE* stream) {
   const int fd = ::_fileno(stream);
@@ -29,11 +26,5 @@ bool reader_gone(std::FILE* stream) {
   return error == ERROR_NO_DATA || error == ERROR_PIPE_NOT_CONNECTED ||
          error == ERROR_BROKEN_PIPE;
 }
-
-#else
-
-bool reader_gone(std::FILE* /*stream*/) { return false; }
-
-#endif
 
 }  // namespace varnel
